@@ -1,0 +1,6 @@
+#include "logging.h"
+
+Q_LOGGING_CATEGORY(lcLink, "lumora.link", QtInfoMsg)
+Q_LOGGING_CATEGORY(lcDialog, "lumora.dialog", QtInfoMsg)
+Q_LOGGING_CATEGORY(lcSettings, "lumora.settings", QtInfoMsg)
+Q_LOGGING_CATEGORY(lcApp, "lumora.app", QtInfoMsg)
