@@ -1,8 +1,16 @@
 #include <QApplication>
 
+#include "mainwindow.h"
+#include "signalquit.h"
+
 int main(int argc, char *argv[])
 {
     QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
     QApplication app(argc, argv);
-    return 0;
+    // A logout or a service stop sends SIGTERM: end the event loop so the
+    // window is destroyed in order and the settings are written.
+    SignalQuit::install(&app);
+    MainWindow window;
+    window.show();
+    return app.exec();
 }

@@ -1,0 +1,261 @@
+// The meter data link of the main window: serial port and UDP transports,
+// packet framing and acceptance, and the release of the meters.
+#include "mainwindow.h"
+
+#include <QHostAddress>
+#include <QLabel>
+#include <QTimer>
+#include <QUdpSocket>
+
+#include "datagramfilter.h"
+#include "logging.h"
+#include "meterpacket.h"
+#include "meterrelease.h"
+#include "portnumber.h"
+#include "teskppmmeter.h"
+
+namespace {
+
+constexpr double kFloorDb = -50.0;
+// Datagrams handled per readyRead before yielding to the event loop, so a
+// flood cannot starve the clocks and the meters.
+constexpr int kMaxDatagramsPerTurn = 64;
+constexpr int kSerialRetryMs = 1000;
+
+const QString kTitle = QStringLiteral("Lumora Meters");
+
+} // namespace
+
+void MainWindow::setupLink()
+{
+    if (serialPort) {
+        serialPort->close();
+        serialPort->disconnect(this);
+        serialPort->deleteLater();
+        serialPort = nullptr;
+    }
+    m_retryTimer->stop();
+    m_serialClosePending = false;
+    // Bytes left over from another device must not be glued to new ones.
+    m_framer.reset();
+
+    meterLevels.fill(kFloorDb);
+    m_silence.reset();
+    m_silent = true;
+    m_linkProblem = LinkState::Live;
+
+    if (!commSettings.use_udp || commSettings.is_server) {
+        openSerialPort();
+        if (!commSettings.use_udp) {
+            udpSocket->close();
+            refreshLinkMark();
+            return;
+        }
+    }
+
+    udpSocket->close();
+    udpSocket->disconnect(this);
+    udpSocket->deleteLater();
+    udpSocket = new QUdpSocket(this);
+    m_drainPending = false;
+
+    if (commSettings.is_server) {
+        m_broadcastPort = PortNumber::parse(commSettings.server_port);
+        if (!m_broadcastPort) {
+            qCWarning(lcLink) << "UDP server port" << commSettings.server_port << "is not a port number; nothing is sent";
+            m_linkProblem = LinkState::InvalidPort;
+            m_linkWhere = commSettings.server_port;
+        } else if (!udpSocket->bind(QHostAddress(commSettings.server_host), *m_broadcastPort)) {
+            m_linkProblem = LinkState::BindFailed;
+            m_linkWhere = commSettings.server_port;
+        }
+        refreshLinkMark();
+        return;
+    }
+
+    m_datagramFilter = DatagramFilter(commSettings.client_host);
+    const auto port = PortNumber::parse(commSettings.client_port);
+    const qulonglong shown = PortNumber::textValue(commSettings.client_port);
+    bool bound = false;
+    if (port) {
+        bound = udpSocket->bind(QHostAddress::Any, *port);
+        connect(udpSocket, &QUdpSocket::readyRead, this, &MainWindow::udpReceive);
+        if (!bound) {
+            m_linkProblem = LinkState::BindFailed;
+            m_linkWhere = commSettings.client_port;
+        }
+    } else {
+        qCWarning(lcLink) << "UDP client port" << commSettings.client_port << "is not a port number; nothing is bound";
+        m_linkProblem = LinkState::InvalidPort;
+        m_linkWhere = commSettings.client_port;
+    }
+    qCDebug(lcLink) << "bind to port " << shown << " - " << bound;
+    setWindowTitle(kTitle + QStringLiteral(" - (") + QString::number(shown) + QStringLiteral(")"));
+    refreshLinkMark();
+}
+
+void MainWindow::openSerialPort()
+{
+    if (serialPort)
+        serialPort->close();
+    serialPort = new QSerialPort(commSettings.serialport, this);
+    serialPort->setBaudRate(QSerialPort::Baud115200);
+    serialPort->setDataBits(QSerialPort::Data8);
+    serialPort->setFlowControl(QSerialPort::NoFlowControl);
+    serialPort->setParity(QSerialPort::NoParity);
+    serialPort->setStopBits(QSerialPort::OneStop);
+    connect(serialPort, &QSerialPort::readyRead, this, &MainWindow::onDataAvailable);
+    connect(serialPort, &QSerialPort::errorOccurred, this, &MainWindow::onSerialError);
+    if (!serialPort->open(QIODevice::ReadWrite)) {
+        // An adapter plugged in later is picked up by the retry.
+        m_retryTimer->start(kSerialRetryMs);
+    }
+    setWindowTitle(kTitle + QStringLiteral(" - (") + commSettings.serialport + QStringLiteral(")"));
+}
+
+void MainWindow::onSerialError(QSerialPort::SerialPortError error)
+{
+    if (error == QSerialPort::NoError || error == QSerialPort::TimeoutError)
+        return;
+    if (sender() != serialPort || !serialPort)
+        return;
+    if (!serialPort->isOpen()) {
+        if (!m_retryTimer->isActive())
+            m_retryTimer->start(kSerialRetryMs);
+        refreshLinkMark();
+        return;
+    }
+    // A vanished device reports a read error over and over while the port
+    // still counts as open; close it outside this signal and retry later.
+    if (!m_serialClosePending) {
+        m_serialClosePending = true;
+        QMetaObject::invokeMethod(this, &MainWindow::closeVanishedPort, Qt::QueuedConnection);
+    }
+}
+
+void MainWindow::closeVanishedPort()
+{
+    m_serialClosePending = false;
+    if (!serialPort || !serialPort->isOpen())
+        return;
+    qCWarning(lcLink) << "serial port" << commSettings.serialport << "failed:" << serialPort->errorString()
+                      << "- closing it and retrying every second";
+    serialPort->close();
+    serialPort->clearError();
+    m_framer.reset();
+    m_retryTimer->start(kSerialRetryMs);
+    refreshLinkMark();
+}
+
+void MainWindow::retrySerialPort()
+{
+    if (!serialPort || serialPort->isOpen()) {
+        m_retryTimer->stop();
+        return;
+    }
+    if (serialPort->open(QIODevice::ReadWrite)) {
+        serialPort->clearError();
+        m_retryTimer->stop();
+        m_framer.reset();
+        qCInfo(lcLink) << "serial port" << commSettings.serialport << "is open again";
+    }
+    refreshLinkMark();
+}
+
+void MainWindow::onDataAvailable()
+{
+    qCDebug(lcLink) << "data arrived.. ";
+    if (sender() != serialPort || !serialPort)
+        return;
+    const QByteArray chunk = serialPort->readAll();
+    m_framer.feed(chunk, [this](const std::uint8_t *packet) { decodeMeterPacket(packet); });
+}
+
+void MainWindow::udpReceive()
+{
+    qCDebug(lcLink) << "udpReceive";
+    drainDatagrams();
+}
+
+void MainWindow::drainDatagrams()
+{
+    m_drainPending = false;
+    QUdpSocket *socket = udpSocket;
+    for (int handled = 0; handled < kMaxDatagramsPerTurn; ++handled) {
+        if (!socket->hasPendingDatagrams())
+            return;
+        // Read at most one packet's worth: a longer datagram is cut and
+        // dropped by the size check, so no buffer is sized from the wire.
+        const qint64 size = socket->pendingDatagramSize();
+        char buffer[MeterPacket::kSize];
+        QHostAddress sender;
+        const qint64 got = socket->readDatagram(buffer, sizeof buffer, &sender);
+        if (got == qint64(MeterPacket::kSize) && m_datagramFilter.accepts(buffer, size, sender))
+            decodeMeterPacket(reinterpret_cast<const unsigned char *>(buffer));
+    }
+    // More are waiting: carry on after the event loop has had its turn.
+    if (socket->hasPendingDatagrams() && !m_drainPending) {
+        m_drainPending = true;
+        QMetaObject::invokeMethod(this, &MainWindow::drainDatagrams, Qt::QueuedConnection);
+    }
+}
+
+void MainWindow::decodeMeterPacket(const unsigned char *packet)
+{
+    const MeterPacket::Levels levels = MeterPacket::decode(packet);
+    std::copy(levels.begin(), levels.end(), meterLevels.begin());
+
+    if (commSettings.is_server && commSettings.use_udp && m_broadcastPort)
+        udpSocket->writeDatagram(reinterpret_cast<const char *>(packet), qint64(MeterPacket::kSize),
+                                 QHostAddress::Broadcast, *m_broadcastPort);
+
+    m_silence.packetArrived(m_linkClock.elapsed());
+    if (m_silent) {
+        m_silent = false;
+        refreshLinkMark();
+    }
+}
+
+void MainWindow::meterRelease()
+{
+    // A pulled cable must not read as a held tone: after a second without a
+    // valid packet the targets fall to the floor, as they would for silence.
+    if (!m_silent && m_silence.isSilent(m_linkClock.elapsed())) {
+        m_silent = true;
+        meterLevels.fill(kFloorDb);
+        refreshLinkMark();
+    }
+    for (int i = 0; i < 6; ++i)
+        releaseMeter(m_meters[i], meterLevels[i]);
+}
+
+void MainWindow::releaseMeter(TeskPPMMeter *meter, const double &level)
+{
+    const MeterRelease::ReleaseResult step = MeterRelease::releaseStep(meter->dBPosition(), level, releaseStep);
+    if (!step.write)
+        return;
+    const int before = meter->barHeight();
+    meter->assigndBPosition(step.value);
+    if (meter->calcPosition())
+        meter->update(meter->changedRows(before, meter->barHeight()));
+}
+
+void MainWindow::refreshLinkMark()
+{
+    LinkState state = m_linkProblem;
+    QString where = m_linkWhere;
+    if (state == LinkState::Live) {
+        const bool serialInUse = !commSettings.use_udp || commSettings.is_server;
+        if (serialInUse && (!serialPort || !serialPort->isOpen())) {
+            state = LinkState::PortClosed;
+            where = commSettings.serialport;
+        } else if (m_silent) {
+            state = LinkState::Silent;
+            where = commSettings.use_udp && !commSettings.is_server ? commSettings.client_host
+                                                                    : commSettings.serialport;
+        }
+    }
+    m_linkState = state;
+    m_linkMark->setToolTip(linkStateDescription(state, where));
+    m_linkMark->setVisible(state != LinkState::Live);
+}

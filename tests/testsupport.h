@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QApplication>
+#include <QTemporaryDir>
+#include <QtTest>
+
+// Every test program that builds the main window keeps its settings in a
+// private folder, so the user's own store is never touched.
+#define LUMORA_TEST_MAIN(TestObject)                                           \
+    int main(int argc, char *argv[])                                           \
+    {                                                                          \
+        QTemporaryDir configHome;                                              \
+        qputenv("XDG_CONFIG_HOME", configHome.path().toLocal8Bit());           \
+        QApplication app(argc, argv);                                          \
+        app.setAttribute(Qt::AA_Use96Dpi, true);                               \
+        TestObject tc;                                                         \
+        QTEST_SET_MAIN_SOURCE_PATH                                             \
+        return QTest::qExec(&tc, argc, argv);                                  \
+    }
+
+namespace TestSupport {
+
+// Lets posted events (updates, queued calls) run, without waiting on time.
+inline void settle()
+{
+    for (int i = 0; i < 3; ++i) {
+        QCoreApplication::sendPostedEvents();
+        QCoreApplication::processEvents();
+    }
+}
+
+// The settings file the program uses under the private folder.
+inline QString settingsPath()
+{
+    return QString::fromLocal8Bit(qgetenv("XDG_CONFIG_HOME"))
+        + QStringLiteral("/Korvel B.V./Lumora Meters.conf");
+}
+
+} // namespace TestSupport

@@ -1,0 +1,282 @@
+#include <QInputDialog>
+#include <QLabel>
+#include <QMenuBar>
+#include <QSignalSpy>
+#include <QtTest>
+
+#include <functional>
+
+#include "mainwindow.h"
+#include "mylabel.h"
+#include "teskanalogclock.h"
+#include "teskdigitalclock.h"
+#include "teskppmmeter.h"
+#include "testsupport.h"
+
+namespace {
+
+template<class T = QWidget>
+T *child(QObject *parent, const char *name)
+{
+    return parent->findChild<T *>(QString::fromLatin1(name));
+}
+
+// Answers the next input dialog: new text and OK, or Cancel when text is null.
+void answerPrompt(const QString &text, QString *seenTitle, QString *seenPrompt)
+{
+    auto *poll = new QTimer;
+    QObject::connect(poll, &QTimer::timeout, [=] {
+        auto *dialog = qobject_cast<QInputDialog *>(QApplication::activeModalWidget());
+        if (!dialog)
+            return;
+        poll->stop();
+        poll->deleteLater();
+        *seenTitle = dialog->windowTitle();
+        *seenPrompt = dialog->labelText();
+        if (text.isNull()) {
+            dialog->reject();
+        } else {
+            dialog->setTextValue(text);
+            dialog->accept();
+        }
+    });
+    poll->start(10);
+}
+
+} // namespace
+
+class TestMainWindow : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void designRectangles();
+    void formGeometry_data();
+    void formGeometry();
+    void stacking();
+    void labelsAndFooter();
+    void metersRestOnFloor();
+    void titleComesFromTheLink();
+    void analogClockSetUp();
+    void digitalClockSetUp();
+    void promptRenames_data();
+    void promptRenames();
+    void anyButtonClicks_data();
+    void anyButtonClicks();
+    void markupShowsAsText();
+};
+
+void TestMainWindow::designRectangles()
+{
+    MainWindow window;
+    const std::array<QRect, 14> expected = {
+        QRect(54, 73, 12, 415), QRect(143, 73, 12, 415), QRect(210, 73, 12, 415),
+        QRect(299, 73, 12, 415), QRect(844, 199, 8, 291), QRect(907, 199, 8, 291),
+        QRect(348, 85, 410, 410), QRect(348, 260, 410, 111), QRect(44, 502, 121, 31),
+        QRect(194, 502, 131, 31), QRect(830, 502, 101, 31), QRect(356, 502, 401, 31),
+        QRect(360, 550, 381, 21), QRect(900, 28, 25, 25),
+    };
+    for (int i = 0; i < 14; ++i)
+        QCOMPARE(window.designRectangles()[i], expected[i]);
+}
+
+void TestMainWindow::formGeometry_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("parent");
+    QTest::addColumn<QRect>("geometry");
+
+    const QString central = QStringLiteral("centralWidget");
+    const QString window = QStringLiteral("MainWindow");
+    QTest::newRow("ProgLeft") << "ProgLeft" << central << QRect(54, 73, 12, 415);
+    QTest::newRow("ProgRight") << "ProgRight" << central << QRect(143, 73, 12, 415);
+    QTest::newRow("SubLeft") << "SubLeft" << central << QRect(210, 73, 12, 415);
+    QTest::newRow("SubRight") << "SubRight" << central << QRect(299, 73, 12, 415);
+    QTest::newRow("CrmLeft") << "CrmLeft" << central << QRect(844, 199, 8, 291);
+    QTest::newRow("CrmRight") << "CrmRight" << central << QRect(907, 199, 8, 291);
+    QTest::newRow("AnalogClock") << "AnalogClock" << central << QRect(348, 85, 410, 410);
+    QTest::newRow("DigitalClock") << "DigitalClock" << central << QRect(348, 260, 410, 111);
+    QTest::newRow("timelabel") << "timelabel" << central << QRect(356, 502, 401, 31);
+    QTest::newRow("footerlabel") << "footerlabel" << central << QRect(360, 550, 381, 21);
+    QTest::newRow("settingsButton") << "settingsButton" << window << QRect(900, 28, 25, 25);
+    QTest::newRow("labelMeter1") << "labelMeter1" << window << QRect(44, 502, 121, 31);
+    QTest::newRow("labelMeter2") << "labelMeter2" << window << QRect(194, 502, 131, 31);
+    QTest::newRow("labelMeter3") << "labelMeter3" << window << QRect(830, 502, 101, 31);
+}
+
+void TestMainWindow::formGeometry()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, parent);
+    QFETCH(QRect, geometry);
+
+    MainWindow window;
+    QWidget *widget = window.findChild<QWidget *>(name);
+    QVERIFY(widget);
+    QCOMPARE(widget->parentWidget()->objectName(), parent);
+    QCOMPARE(widget->geometry(), geometry);
+}
+
+void TestMainWindow::stacking()
+{
+    MainWindow window;
+    QWidget *central = window.centralWidget();
+    // The four clickable labels are the window's own children, created after
+    // (and so above) the central widget.
+    const QList<myLabel *> labels = window.findChildren<myLabel *>(QString(), Qt::FindDirectChildrenOnly);
+    QCOMPARE(labels.size(), 4);
+    const QObjectList top = window.children();
+    for (myLabel *label : labels)
+        QVERIFY2(top.indexOf(label) > top.indexOf(central), qPrintable(label->objectName()));
+
+    // The analog clock lies above the digital clock, whose text shows through
+    // the dial; the raise order puts it last of all.
+    const QObjectList stack = central->children();
+    const int analog = stack.indexOf(child(&window, "AnalogClock"));
+    QCOMPARE(analog, stack.size() - 1);
+    QVERIFY(stack.indexOf(child(&window, "DigitalClock")) < analog);
+    QVERIFY(stack.indexOf(child(&window, "DigitalClock")) > stack.indexOf(child(&window, "CrmRight")));
+    QVERIFY(stack.indexOf(child(&window, "footerlabel")) > stack.indexOf(child(&window, "timelabel")));
+}
+
+void TestMainWindow::labelsAndFooter()
+{
+    MainWindow window;
+    const QString white = QStringLiteral("QLabel\n{\ncolor: rgb(255, 255, 255);\n}");
+    for (const char *name : {"labelMeter1", "labelMeter2", "labelMeter3", "timelabel"}) {
+        auto *label = child<QLabel>(&window, name);
+        QCOMPARE(label->styleSheet(), white);
+        QCOMPARE(label->alignment(), Qt::Alignment(Qt::AlignCenter));
+    }
+    QCOMPARE(child<QLabel>(&window, "settingsButton")->styleSheet(),
+             QStringLiteral("image: url(:/resources/png/Settings.png);"));
+    QCOMPARE(child<QLabel>(&window, "timelabel")->text(), QStringLiteral("System Time"));
+    QCOMPARE(child<QLabel>(&window, "timelabel")->font().pointSize(), 15);
+
+    auto *footer = child<QLabel>(&window, "footerlabel");
+    QVERIFY2(footer->text().endsWith(QLatin1String(" - v1.9")), qPrintable(footer->text()));
+    QCOMPARE(footer->font().pointSize(), 11);
+    QCOMPARE(footer->alignment(), Qt::Alignment(Qt::AlignCenter));
+
+    // First run: the default names.
+    QCOMPARE(child<QLabel>(&window, "labelMeter1")->text(), QStringLiteral("Prog"));
+    QCOMPARE(child<QLabel>(&window, "labelMeter2")->text(), QStringLiteral("Sub"));
+    QCOMPARE(child<QLabel>(&window, "labelMeter3")->text(), QStringLiteral("CRM"));
+}
+
+void TestMainWindow::metersRestOnFloor()
+{
+    MainWindow window;
+    for (const char *name : {"ProgLeft", "ProgRight", "SubLeft", "SubRight", "CrmLeft", "CrmRight"}) {
+        auto *meter = child<TeskPPMMeter>(&window, name);
+        QCOMPARE(meter->dBPosition(), -50.0);
+        QVERIFY(meter->DINCurve());
+        QVERIFY(meter->GradientForground());
+    }
+    for (double level : window.targetLevels())
+        QCOMPARE(level, -50.0);
+}
+
+void TestMainWindow::titleComesFromTheLink()
+{
+    MainWindow window;
+    // With no stored link the serial port has an empty name.
+    QCOMPARE(window.windowTitle(), QStringLiteral("Lumora Meters - ()"));
+}
+
+void TestMainWindow::analogClockSetUp()
+{
+    MainWindow window;
+    auto *clock = child<TeskAnalogClock>(&window, "AnalogClock");
+    QVERIFY(clock->HourLines());
+    QCOMPARE(clock->HourLinesColor(), QColor(0, 255, 0, 255));
+    QCOMPARE(clock->DotSize(), 4);
+    QCOMPARE(clock->HourHandColor(), QColor(255, 0, 0, 128));
+    QCOMPARE(clock->MinuteHandLength(), 28);
+    QVERIFY(!clock->EndTime());
+    QCOMPARE(clock->CountDownTime(), 0.0f);
+}
+
+void TestMainWindow::digitalClockSetUp()
+{
+    MainWindow window;
+    auto *clock = child<TeskDigitalClock>(&window, "DigitalClock");
+    QCOMPARE(clock->font().family(), QStringLiteral("Bitstream Vera Sans"));
+    QCOMPARE(clock->font().pointSize(), 36);
+    QVERIFY(clock->font().bold());
+    QCOMPARE(clock->TimeDisplayFont().family(), QStringLiteral("DejaVu Sans"));
+    QCOMPARE(clock->TimeDisplayFont().pointSize(), 40);
+    QCOMPARE(clock->DateDisplayFont().pointSize(), 24);
+    QCOMPARE(clock->TimeDisplayFontColor(), QColor(255, 255, 255, 255));
+}
+
+void TestMainWindow::promptRenames_data()
+{
+    QTest::addColumn<QString>("label");
+    QTest::addColumn<QString>("prompt");
+    QTest::addColumn<QString>("answer");  // null: Cancel
+    QTest::addColumn<QString>("shown");
+
+    QTest::newRow("meter 1, new name") << "labelMeter1" << "Meter 1 label:" << "Studio A" << "Studio A";
+    QTest::newRow("meter 2, empty text keeps the name") << "labelMeter2" << "Meter 2 label:" << "" << "Sub";
+    QTest::newRow("meter 3, blanks are a name") << "labelMeter3" << "Meter 3 label:" << "   " << "   ";
+    QTest::newRow("meter 1, cancel keeps the name") << "labelMeter1" << "Meter 1 label:" << QString() << "Prog";
+}
+
+void TestMainWindow::promptRenames()
+{
+    QFETCH(QString, label);
+    QFETCH(QString, prompt);
+    QFETCH(QString, answer);
+    QFETCH(QString, shown);
+
+    QFile::remove(TestSupport::settingsPath());
+    MainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    auto *name = window.findChild<myLabel *>(label);
+    QString title, text;
+    answerPrompt(answer, &title, &text);
+    QTest::mouseClick(name, Qt::LeftButton);
+    QCOMPARE(title, QStringLiteral("Quandel"));
+    QCOMPARE(text, prompt);
+    QCOMPARE(name->text(), shown);
+}
+
+void TestMainWindow::anyButtonClicks_data()
+{
+    QTest::addColumn<Qt::MouseButton>("button");
+    QTest::newRow("left") << Qt::LeftButton;
+    QTest::newRow("right") << Qt::RightButton;
+    QTest::newRow("middle") << Qt::MiddleButton;
+}
+
+void TestMainWindow::anyButtonClicks()
+{
+    QFETCH(Qt::MouseButton, button);
+    myLabel label(QStringLiteral("Prog"));
+    QSignalSpy clicks(&label, &myLabel::clicked);
+    QTest::mouseClick(&label, button);
+    QCOMPARE(clicks.count(), 1);
+    QTest::mouseDClick(&label, button);  // press, release, press, double click, release
+    QCOMPARE(clicks.count(), 3);
+}
+
+void TestMainWindow::markupShowsAsText()
+{
+    MainWindow window;
+    for (const char *name : {"labelMeter1", "labelMeter2", "labelMeter3", "timelabel", "footerlabel"})
+        QCOMPARE(child<QLabel>(&window, name)->textFormat(), Qt::PlainText);
+
+    // A markup name takes the width of its literal text, not of a heading.
+    auto *label = child<QLabel>(&window, "labelMeter1");
+    QLabel plain(QStringLiteral("<h1>x</h1>"));
+    plain.setTextFormat(Qt::PlainText);
+    plain.setFont(label->font());
+    plain.setStyleSheet(label->styleSheet());
+    label->setText(QStringLiteral("<h1>x</h1>"));
+    QCOMPARE(label->sizeHint(), plain.sizeHint());
+}
+
+LUMORA_TEST_MAIN(TestMainWindow)
+#include "tst_mainwindow.moc"
