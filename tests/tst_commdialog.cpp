@@ -183,6 +183,7 @@ private slots:
 
     void portTyping_data();
     void portTyping();
+    void portValidators();
     void refused_data();
     void refused();
     void accepted_data();
@@ -475,54 +476,63 @@ void TestCommDialog::portEntries()
 
 void TestCommDialog::portTyping_data()
 {
+    QTest::addColumn<QString>("role");
     QTest::addColumn<QString>("field");
     QTest::addColumn<QString>("keys");
     QTest::addColumn<QString>("shown");
     QTest::addColumn<bool>("acceptable");
 
-    const QString server = QStringLiteral("lineEdit_server_port");
-    const QString client = QStringLiteral("lineEdit_client_port");
-    QTest::newRow("0") << server << "0" << "0" << true;
-    QTest::newRow("65535") << client << "65535" << "65535" << true;
-    QTest::newRow("65536 stays but is not a port") << server << "65536" << "65536" << false;
-    QTest::newRow("99999 stays but is not a port") << client << "99999" << "99999" << false;
-    QTest::newRow("655350: sixth digit refused") << server << "655350" << "65535" << true;
-    QTest::newRow("-1: minus refused") << client << "-1" << "1" << true;
-    QTest::newRow("letters refused") << server << "50a0" << "500" << true;
-    QTest::newRow("8,000: no digit grouping") << client << "8,000" << "8000" << true;
-    QTest::newRow("8.000: no digit grouping") << server << "8.000" << "8000" << true;
-    QTest::newRow("blank refused") << client << "60 00" << "6000" << true;
+    const QString server = QStringLiteral("radioButton_server");
+    const QString serverPort = QStringLiteral("lineEdit_server_port");
+    const QString client = QStringLiteral("radioButton_client");
+    const QString clientPort = QStringLiteral("lineEdit_client_port");
+    QTest::newRow("0") << server << serverPort << "0" << "0" << true;
+    QTest::newRow("65535") << client << clientPort << "65535" << "65535" << true;
+    QTest::newRow("65536 stays but is not a port") << server << serverPort << "65536" << "65536" << false;
+    QTest::newRow("99999 stays but is not a port") << client << clientPort << "99999" << "99999" << false;
+    QTest::newRow("655350: sixth digit refused") << server << serverPort << "655350" << "65535" << true;
+    QTest::newRow("-1: minus refused") << client << clientPort << "-1" << "1" << true;
+    QTest::newRow("letters refused") << server << serverPort << "50a0" << "500" << true;
+    QTest::newRow("8,000: no digit grouping") << client << clientPort << "8,000" << "8000" << true;
+    QTest::newRow("8.000: no digit grouping") << server << serverPort << "8.000" << "8000" << true;
+    QTest::newRow("blank refused") << client << clientPort << "60 00" << "6000" << true;
 }
 
 // What typing leaves in a port field, and whether the field calls it a port.
 void TestCommDialog::portTyping()
 {
+    QFETCH(QString, role);
     QFETCH(QString, field);
     QFETCH(QString, keys);
     QFETCH(QString, shown);
     QFETCH(bool, acceptable);
 
     CommSettings record = clientStation();
-    record.is_server = true;
     ShownDialog dialog = showDialog(&record);
+    clickOn(dialog.dialog.get(), role);
+    typeInto(dialog.dialog.get(), field, keys);
     auto *edit = part<QLineEdit>(dialog.dialog.get(), field);
-    edit->clear();
-    edit->setEnabled(true);  // both fields carry a validator, whichever role is chosen
-    QTest::keyClicks(edit, keys);
     QCOMPARE(edit->text(), shown);
     QCOMPARE(edit->hasAcceptableInput(), acceptable);
+}
 
-    // The validator's own verdict on the two limits.
-    auto *validator = qobject_cast<const QIntValidator *>(edit->validator());
-    QVERIFY(validator);
-    QCOMPARE(validator->bottom(), 0);
-    QCOMPARE(validator->top(), 65535);
-    QCOMPARE(validator->parent(), dialog.dialog.get());
-    int pos = 0;
-    QString above = QStringLiteral("65536");
-    QString negative = QStringLiteral("-1");
-    QVERIFY(validator->validate(above, pos) != QValidator::Acceptable);
-    QCOMPARE(validator->validate(negative, pos), QValidator::Invalid);
+// Both port fields carry their own 0..65535 validator, owned by the dialog.
+void TestCommDialog::portValidators()
+{
+    CCommDialog dialog(nullptr, nullptr, CommSources());
+    for (const char *name : {"lineEdit_server_port", "lineEdit_client_port"}) {
+        auto *validator = qobject_cast<const QIntValidator *>(
+            part<QLineEdit>(&dialog, QLatin1String(name))->validator());
+        QVERIFY2(validator, name);
+        QCOMPARE(validator->bottom(), 0);
+        QCOMPARE(validator->top(), 65535);
+        QCOMPARE(validator->parent(), &dialog);
+        int pos = 0;
+        QString above = QStringLiteral("65536");
+        QString negative = QStringLiteral("-1");
+        QVERIFY(validator->validate(above, pos) != QValidator::Acceptable);
+        QCOMPARE(validator->validate(negative, pos), QValidator::Invalid);
+    }
 }
 
 void TestCommDialog::refused_data()
@@ -657,6 +667,9 @@ void TestCommDialog::serialOnlyChecksNothing()
     record.server_port = QString();
     record.client_host = QStringLiteral("studio-a");
     record.client_port = QStringLiteral("99999");
+    CommSettings expected = record;
+    expected.use_udp = false;
+    expected.serialport = QStringLiteral("ttyS0");
     ShownDialog shown = showDialog(&record);
     QWidget *dialog = shown.dialog.get();
     clickOn(dialog, QStringLiteral("checkBox_useudp"));
@@ -668,13 +681,7 @@ void TestCommDialog::serialOnlyChecksNothing()
 
     QCOMPARE(seen.count, 0);
     QCOMPARE(shown.accepted->count(), 1);
-    CommSettings expected = record;
-    expected.use_udp = false;
-    expected.serialport = QStringLiteral("ttyS0");
-    expected.client_host = QStringLiteral("studio-a");
-    expected.client_port = QStringLiteral("99999");
     QCOMPARE(record, expected);
-    QCOMPARE(record.server_port, QString());
 }
 
 void TestCommDialog::closedWithoutOk_data()
