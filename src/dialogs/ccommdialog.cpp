@@ -1,0 +1,195 @@
+#include "ccommdialog.h"
+#include "ui_ccommdialog.h"
+
+#include "commsettings.h"
+#include "logging.h"
+
+#include <QHostAddress>
+#include <QIntValidator>
+#include <QMessageBox>
+
+namespace {
+
+constexpr int kLowestPort = 0;
+constexpr int kHighestPort = 65535;
+// Longer address texts (most IPv6 forms) do not fit the NIC box.
+constexpr int kLongestAddressText = 15;
+
+// The link reads a port as plain decimal digits, so the field must not take
+// digit grouping ("8,000" or "8.000") or another locale's digits.
+QIntValidator *makePortValidator(QObject *owner)
+{
+    auto *validator = new QIntValidator(kLowestPort, kHighestPort, owner);
+    QLocale plain = QLocale::c();
+    plain.setNumberOptions(QLocale::RejectGroupSeparator | QLocale::OmitGroupSeparator);
+    validator->setLocale(plain);
+    return validator;
+}
+
+// A port the link can bind to. The validator lets "65536" to "99999" stand
+// while typing (they might still become valid), and a stored record may hold
+// anything, so the text itself is checked again.
+bool isUsablePort(const QLineEdit *edit)
+{
+    return edit->hasAcceptableInput();
+}
+
+// The client accepts datagrams by comparing the sender's IPv4 address with
+// this text; a host name or an IPv6 address would never match, and the
+// meters would silently stay down.
+bool isUsableServerAddress(const QString &text)
+{
+    bool isIPv4 = false;
+    QHostAddress(text).toIPv4Address(&isIPv4);
+    return isIPv4;
+}
+
+} // namespace
+
+CCommDialog::CCommDialog(QWidget *parent, CommSettings *comm)
+    : CCommDialog(parent, comm, CommSources::fromSystem())
+{
+}
+
+CCommDialog::CCommDialog(QWidget *parent, CommSettings *comm, const CommSources &sources)
+    : QDialog(parent)
+    , ui(new Ui::CCommDialog)
+    , comm(comm)
+{
+    ui->setupUi(this);
+
+    ui->lineEdit_server_port->setValidator(makePortValidator(this));
+    ui->lineEdit_client_port->setValidator(makePortValidator(this));
+
+    ports = sources.ports;
+    for (const SerialPortEntry &port : qAsConst(ports))
+        ui->comboBox_serial->addItem(portEntryText(port));
+
+    for (const QString &address : sources.addresses) {
+        if (address.size() <= kLongestAddressText)
+            ui->comboBox_nic->addItem(address);
+    }
+
+    if (comm) {
+        ui->lineEdit_server_port->setText(comm->server_port);
+        ui->lineEdit_client_host->setText(comm->client_host);
+        ui->lineEdit_client_port->setText(comm->client_port);
+
+        if (comm->is_server)
+            ui->radioButton_server->setChecked(true);
+        else
+            ui->radioButton_client->setChecked(true);
+
+        const int nic = ui->comboBox_nic->findText(comm->server_host, Qt::MatchExactly | Qt::MatchCaseSensitive);
+        if (nic >= 0)
+            ui->comboBox_nic->setCurrentIndex(nic);
+
+        for (int i = 0; i < ports.size(); ++i) {
+            if (ports.at(i).portName == comm->serialport)
+                ui->comboBox_serial->setCurrentIndex(i);
+        }
+
+        ui->checkBox_useudp->setChecked(comm->use_udp);
+    }
+
+    // The pre-fill toggled buttons one by one; settle every widget's state.
+    on_checkBox_useudp_toggled(ui->checkBox_useudp->isChecked());
+}
+
+CCommDialog::~CCommDialog()
+{
+    delete ui;
+}
+
+QString CCommDialog::portEntryText(const SerialPortEntry &port) const
+{
+    return tr("%1 (%2)").arg(port.description, port.portName);
+}
+
+void CCommDialog::saveSettings()
+{
+    if (!comm)
+        return;
+    qCDebug(lcDialog) << "comm is not null ";
+
+    // Both roles' fields are kept, so switching roles later finds them again.
+    comm->server_host = ui->comboBox_nic->currentText();
+    comm->server_port = ui->lineEdit_server_port->text();
+    comm->client_host = ui->lineEdit_client_host->text();
+    comm->client_port = ui->lineEdit_client_port->text();
+
+    // With no port listed the stored one stays, ready for when it is back.
+    const int port = ui->comboBox_serial->currentIndex();
+    if (port >= 0 && port < ports.size())
+        comm->serialport = ports.at(port).portName;
+
+    comm->is_server = ui->radioButton_server->isChecked();
+    comm->use_udp = ui->checkBox_useudp->isChecked();
+}
+
+void CCommDialog::on_radioButton_server_toggled(bool checked)
+{
+    ui->comboBox_nic->setEnabled(checked);
+    ui->lineEdit_server_port->setEnabled(checked);
+    ui->label_serverhost->setEnabled(checked);
+    ui->label_serverport->setEnabled(checked);
+
+    ui->lineEdit_client_host->setEnabled(!checked);
+    ui->lineEdit_client_port->setEnabled(!checked);
+    ui->label_clienthost->setEnabled(!checked);
+    ui->label_clientport->setEnabled(!checked);
+
+    // A server still reads the console; a client has no serial port.
+    ui->comboBox_serial->setEnabled(checked);
+}
+
+void CCommDialog::on_checkBox_useudp_toggled(bool checked)
+{
+    if (checked) {
+        ui->radioButton_server->setEnabled(true);
+        ui->radioButton_client->setEnabled(true);
+        on_radioButton_server_toggled(ui->radioButton_server->isChecked());
+        return;
+    }
+
+    ui->comboBox_nic->setEnabled(false);
+    ui->lineEdit_server_port->setEnabled(false);
+    ui->radioButton_server->setEnabled(false);
+    ui->label_serverhost->setEnabled(false);
+    ui->label_serverport->setEnabled(false);
+    ui->lineEdit_client_host->setEnabled(false);
+    ui->lineEdit_client_port->setEnabled(false);
+    ui->radioButton_client->setEnabled(false);
+    ui->label_clienthost->setEnabled(false);
+    ui->label_clientport->setEnabled(false);
+    ui->comboBox_serial->setEnabled(true);
+}
+
+void CCommDialog::on_pushButton_ok_clicked()
+{
+    qCDebug(lcDialog) << "OK CLICK.. ";
+
+    // Serial only: nothing here is used, so nothing is checked.
+    if (ui->checkBox_useudp->isChecked()) {
+        if (ui->radioButton_server->isChecked() && !isUsablePort(ui->lineEdit_server_port)) {
+            QMessageBox::warning(this, QStringLiteral("UDP Server error"),
+                                 QStringLiteral("Please, specify valid port!"));
+            return;
+        }
+        if (ui->radioButton_client->isChecked()
+            && (!isUsableServerAddress(ui->lineEdit_client_host->text())
+                || !isUsablePort(ui->lineEdit_client_port))) {
+            QMessageBox::warning(this, QStringLiteral("UDP Client error"),
+                                 QStringLiteral("Please, specify valid host and/or port!"));
+            return;
+        }
+    }
+
+    saveSettings();
+    accept();
+}
+
+void CCommDialog::on_pushButton_cancel_clicked()
+{
+    reject();
+}
