@@ -34,16 +34,6 @@ bool isUsablePort(const QLineEdit *edit)
     return edit->hasAcceptableInput();
 }
 
-// The client accepts datagrams by comparing the sender's IPv4 address with
-// this text; a host name or an IPv6 address would never match, and the
-// meters would silently stay down.
-bool isUsableServerAddress(const QString &text)
-{
-    bool isIPv4 = false;
-    QHostAddress(text).toIPv4Address(&isIPv4);
-    return isIPv4;
-}
-
 } // namespace
 
 CCommDialog::CCommDialog(QWidget *parent, CommSettings *comm)
@@ -177,7 +167,7 @@ void CCommDialog::on_pushButton_ok_clicked()
             return;
         }
         if (ui->radioButton_client->isChecked()
-            && (!isUsableServerAddress(ui->lineEdit_client_host->text())
+            && (ui->lineEdit_client_host->text().isEmpty()
                 || !isUsablePort(ui->lineEdit_client_port))) {
             QMessageBox::warning(this, QStringLiteral("UDP Client error"),
                                  QStringLiteral("Please, specify valid host and/or port!"));
