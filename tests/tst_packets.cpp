@@ -477,6 +477,7 @@ void TestPackets::datagram()
 
     const DatagramFilter filter(clientHost);
     QCOMPARE(filter.accepts(datagram.constData(), datagram.size(), QHostAddress(sender)), accepted);
+    QCOMPARE(filter.accepts(datagram, QHostAddress(sender)), accepted);
 }
 
 // ---------------------------------------------------------------------------

@@ -2,6 +2,7 @@
 
 #include "meterpacket.h"
 
+#include <QByteArray>
 #include <QHostAddress>
 #include <QString>
 
@@ -26,4 +27,9 @@ bool DatagramFilter::accepts(const char *data, qint64 size, const QHostAddress &
     if (!MeterPacket::hasMarks(reinterpret_cast<const std::uint8_t *>(data)))
         return false;
     return ipv4Form(sender) == m_server;
+}
+
+bool DatagramFilter::accepts(const QByteArray &datagram, const QHostAddress &sender) const
+{
+    return accepts(datagram.constData(), datagram.size(), sender);
 }

@@ -2,6 +2,7 @@
 
 #include <QtGlobal>
 
+class QByteArray;
 class QHostAddress;
 class QString;
 
@@ -17,7 +18,10 @@ class DatagramFilter
 public:
     explicit DatagramFilter(const QString &clientHost);
 
+    // size must be the datagram's real length: a datagram read into a
+    // 16-byte buffer would be cut to fit and look like a packet.
     bool accepts(const char *data, qint64 size, const QHostAddress &sender) const;
+    bool accepts(const QByteArray &datagram, const QHostAddress &sender) const;
 
     // The IPv4 form of an address: IPv4-mapped IPv6 becomes plain IPv4, an
     // address with no IPv4 form gives 0 (0.0.0.0).

@@ -10,7 +10,8 @@ class QByteArray;
 
 // A non-owning reference to whatever should receive each framed packet: a
 // lambda, a functor or a plain function. It costs one indirect call per
-// packet and never allocates. The callable must outlive the feed() call.
+// packet and never allocates. It only points at the callable, so pass the
+// callable straight to feed(); a PacketSink kept from a temporary dangles.
 class PacketSink
 {
 public:
@@ -49,6 +50,7 @@ public:
 
     // Hands every packet completed by these bytes to sink, in stream order, as
     // a pointer to its 16 bytes, valid during the call only. Returns how many.
+    // The sink must not feed or reset this framer.
     int feed(const std::uint8_t *data, std::size_t size, PacketSink sink);
     int feed(const QByteArray &chunk, PacketSink sink);
 
