@@ -1,0 +1,31 @@
+#include "linksilence.h"
+
+#include <algorithm>
+
+namespace {
+constexpr double kFloorDb = -50.0;
+}
+
+void LinkSilence::packetArrived(qint64 nowMs)
+{
+    m_lastMs = nowMs;
+    m_heard = true;
+}
+
+bool LinkSilence::isSilent(qint64 nowMs) const
+{
+    if (!m_heard)
+        return true;
+    if (nowMs < m_lastMs)
+        return false;
+    // Unsigned difference: never overflows, whatever clock values come in.
+    return quint64(nowMs) - quint64(m_lastMs) >= quint64(std::max<qint64>(m_timeoutMs, 0));
+}
+
+bool LinkSilence::dropTargetsIfSilent(qint64 nowMs, MeterPacket::Levels &targets) const
+{
+    if (!isSilent(nowMs))
+        return false;
+    targets.fill(kFloorDb);
+    return true;
+}

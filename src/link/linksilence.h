@@ -1,0 +1,35 @@
+#pragma once
+
+#include "meterpacket.h"
+
+#include <QtGlobal>
+
+// Tells a dead link from a quiet one. When no valid packet has come for a
+// second, the console is taken to be gone (cable pulled, server stopped) and
+// the meters fall to the floor instead of holding their last levels, which
+// would look like a held tone. Time is passed in, in milliseconds from any
+// monotonic clock, so the rule can be tested without waiting.
+class LinkSilence
+{
+public:
+    static constexpr qint64 kTimeoutMs = 1000;
+
+    explicit LinkSilence(qint64 timeoutMs = kTimeoutMs) : m_timeoutMs(timeoutMs) {}
+
+    void packetArrived(qint64 nowMs);
+
+    // True before the first packet, and once timeout ms have passed since the
+    // last one. A clock that seems to run backwards reads as not silent.
+    bool isSilent(qint64 nowMs) const;
+
+    // When silent, sets the six targets to the floor. Returns isSilent(nowMs).
+    bool dropTargetsIfSilent(qint64 nowMs, MeterPacket::Levels &targets) const;
+
+    // Back to "no packet yet", for a rebuilt link.
+    void reset() { m_heard = false; }
+
+private:
+    qint64 m_timeoutMs;
+    qint64 m_lastMs = 0;
+    bool m_heard = false;
+};

@@ -1,0 +1,23 @@
+#include "portnumber.h"
+
+#include <QString>
+
+namespace {
+constexpr qulonglong kMaxPort = 65535;
+}
+
+std::optional<quint16> parsePort(const QString &text)
+{
+    bool ok = false;
+    const qulonglong value = text.toULongLong(&ok, 10);
+    if (!ok || value > kMaxPort)
+        return std::nullopt;
+    return quint16(value);
+}
+
+qulonglong portTextValue(const QString &text)
+{
+    bool ok = false;
+    const qulonglong value = text.toULongLong(&ok, 10);
+    return ok ? value : 0;
+}
