@@ -1,0 +1,66 @@
+#pragma once
+
+#include "commsettings.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <array>
+#include <memory>
+
+class QSettings;
+
+// The twelve values the display keeps between runs, as they are held in the
+// store. The defaults are the values of absent keys (a first run).
+struct StoredSettings
+{
+    CommSettings comm;
+    std::array<QString, 3> labels { QStringLiteral("Prog"), QStringLiteral("Sub"),
+                                    QStringLiteral("CRM") };
+    int currentScreen = 0;
+    QByteArray geometry;   // the window's saved geometry; empty restores nothing
+
+    friend bool operator==(const StoredSettings &a, const StoredSettings &b)
+    {
+        return a.comm == b.comm && a.labels == b.labels
+            && a.currentScreen == b.currentScreen && a.geometry == b.geometry;
+    }
+    friend bool operator!=(const StoredSettings &a, const StoredSettings &b) { return !(a == b); }
+};
+
+namespace SettingsKeys {
+constexpr char kOrganization[] = "Korvel B.V.";
+constexpr char kApplication[] = "Lumora Meters";
+// How many backups of a damaged file are kept: name.bak, name.bak.1 ...
+constexpr int kMaxBackups = 10;
+} // namespace SettingsKeys
+
+// Reads the twelve keys. An absent key, or a value that does not convert to
+// the key's type (a list where a text belongs, a rectangle where a flag
+// belongs, an unknown variant), gives the absent value: false, empty text, 0,
+// an empty byte array, or for a meter label its default name. A label that is
+// present with an empty text stays empty.
+StoredSettings readStored(QSettings &s);
+
+// Writes the twelve keys (flags as bools, ports as texts, current_screen as
+// int, geometry as a byte array) and flushes them to disk, so a value written
+// when the operator changes it survives a power cut. A failed write is logged.
+void writeStored(QSettings &s, const StoredSettings &v);
+
+// The per-user store of this program ($XDG_CONFIG_HOME/Korvel B.V./Lumora
+// Meters.conf on Linux), after recoverDamagedFile() has looked at it.
+std::unique_ptr<QSettings> openUserSettings();
+
+// A store in the given file, checked the same way (tests and tools).
+std::unique_ptr<QSettings> openSettingsFile(const QString &path);
+
+// Looks at a settings file before it is used. If it cannot be parsed or
+// read, moves it aside to the first free backup name (path.bak, then
+// path.bak.1 ... path.bak.9; with all ten in use the last is replaced; a copy
+// when it cannot be moved), so every key reads as absent and nothing
+// overwrites it; when no backup can be made the file is left alone. If it is
+// sound but one of the twelve keys holds a value of another type (which then
+// reads as absent and is replaced by the next write), a copy is kept under
+// the same names. Logs one warning in either case. Returns the backup's path,
+// or an empty string when there was nothing to keep or it could not be kept.
+QString recoverDamagedFile(const QString &path);

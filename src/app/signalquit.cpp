@@ -1,0 +1,107 @@
+#include "signalquit.h"
+
+#include "logging.h"
+
+#include <QCoreApplication>
+#include <QSocketNotifier>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+// The writing end as seen by the handler; -1 while no instance exists.
+volatile sig_atomic_t s_writeFd = -1;
+bool s_active = false;
+
+extern "C" void onQuitSignal(int signalNumber)
+{
+    // Only async-signal-safe calls here. A full socket drops the byte, which
+    // is harmless: one byte is enough to quit.
+    const int savedErrno = errno;
+    const int fd = s_writeFd;
+    if (fd >= 0) {
+        const unsigned char byte = static_cast<unsigned char>(signalNumber);
+        [[maybe_unused]] const ssize_t n = ::write(fd, &byte, 1);
+    }
+    errno = savedErrno;
+}
+
+} // namespace
+
+SignalQuit *SignalQuit::install(QObject *parent)
+{
+    if (s_active)
+        return nullptr;
+    auto *q = new SignalQuit(parent);
+    if (!q->setUp()) {
+        delete q;
+        return nullptr;
+    }
+    return q;
+}
+
+SignalQuit::SignalQuit(QObject *parent)
+    : QObject(parent)
+{
+}
+
+bool SignalQuit::setUp()
+{
+    int fds[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds) != 0) {
+        qCWarning(lcApp) << "no socket pair for signal handling:" << qt_error_string(errno);
+        return false;
+    }
+    m_fds = { fds[0], fds[1] };
+    s_writeFd = m_fds[0];
+    s_active = true;
+
+    m_notifier = new QSocketNotifier(m_fds[1], QSocketNotifier::Read, this);
+    connect(m_notifier, &QSocketNotifier::activated, this, &SignalQuit::drain);
+
+    struct sigaction sa {};
+    sa.sa_handler = onQuitSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    for (const int sig : kSignals) {
+        if (::sigaction(sig, &sa, &m_previous[size_t(m_installed)]) != 0) {
+            qCWarning(lcApp) << "cannot handle signal" << sig << qt_error_string(errno);
+            return false;
+        }
+        ++m_installed;
+    }
+    return true;
+}
+
+SignalQuit::~SignalQuit()
+{
+    // Handlers first, so no signal writes to a closed descriptor.
+    for (int i = m_installed - 1; i >= 0; --i)
+        ::sigaction(kSignals[size_t(i)], &m_previous[size_t(i)], nullptr);
+    if (m_fds[0] >= 0) {
+        s_writeFd = -1;
+        s_active = false;
+        delete m_notifier;
+        ::close(m_fds[0]);
+        ::close(m_fds[1]);
+    }
+}
+
+void SignalQuit::drain()
+{
+    unsigned char buf[64];
+    ssize_t n;
+    bool any = false;
+    while ((n = ::read(m_fds[1], buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR)) {
+        for (ssize_t i = 0; i < n; ++i) {
+            qCInfo(lcApp) << "signal" << int(buf[i]) << "received, shutting down";
+            emit received(int(buf[i]));
+            any = true;
+        }
+    }
+    if (any)
+        QCoreApplication::quit();
+}

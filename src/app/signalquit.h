@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QObject>
+
+#include <array>
+#include <csignal>
+
+class QSocketNotifier;
+
+// Ends the event loop in order when the session ends or the service is
+// stopped. A logout or a service stop sends SIGTERM, which would otherwise
+// kill the display before the main window's destructor stores the settings.
+// The handler only writes the signal number into a socket pair; the reading
+// end is watched by the event loop, which then quits the application (exit
+// code 0) so the window is destroyed and the settings written as usual.
+class SignalQuit : public QObject
+{
+    Q_OBJECT
+public:
+    // Installs the handlers for SIGTERM, SIGINT and SIGHUP. Returns nullptr
+    // when an instance is already installed or the socket pair cannot be made.
+    // The object belongs to parent; destroying it restores the handlers that
+    // were there before.
+    static SignalQuit *install(QObject *parent = nullptr);
+    ~SignalQuit() override;
+
+    static constexpr std::array<int, 3> kSignals { SIGTERM, SIGINT, SIGHUP };
+
+signals:
+    // Emitted for each signal, on the GUI thread, just before quitting.
+    void received(int signalNumber);
+
+private:
+    explicit SignalQuit(QObject *parent);
+    bool setUp();
+    void drain();
+
+    std::array<int, 2> m_fds { -1, -1 };
+    std::array<struct sigaction, 3> m_previous {};
+    int m_installed = 0;   // how many of kSignals carry our handler
+    QSocketNotifier *m_notifier = nullptr;
+};

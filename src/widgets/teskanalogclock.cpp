@@ -1,0 +1,249 @@
+#include "teskanalogclock.h"
+
+#include "clockmath.h"
+
+#include <QBrush>
+#include <QLineF>
+#include <QPainter>
+#include <QPen>
+#include <QPolygonF>
+#include <QRectF>
+#include <QTimer>
+#include <QTransform>
+
+#include <cmath>
+
+namespace {
+
+constexpr int kTickMs = 100;        // keeps the face within 0.1 s of the true second
+constexpr int kPositions = 60;      // one position every 6 degrees
+constexpr double kStepDegrees = 6.0;
+constexpr double kRim = 100.0;      // dial units from the centre to the rim
+constexpr double kLineRim = 96.0;   // outer end of the hour and minute lines
+constexpr double kRingRim = 96.0;   // the count-down ring sits inside the lines
+
+// Shapes are computed in double: the owner may write any int, and integer
+// sums such as length + border - 100 must not overflow. For every value a
+// dial can use the results are the same whole numbers.
+double halfUp(int value)
+{
+    return std::trunc(value * 0.5 + 0.5);
+}
+
+QPen linePen(const QColor &color, int width)
+{
+    return QPen(QBrush(color), width, Qt::SolidLine, Qt::SquareCap, Qt::BevelJoin);
+}
+
+// A pointer at 12 o'clock: its tip `border` in from the rim, its base of
+// the given width `length` further in.
+QPolygonF pointerTriangle(int border, int length, int width)
+{
+    const double a = halfUp(width);
+    const double base = double(length) + border - kRim;
+    return QPolygonF({QPointF(a, base), QPointF(-a, base), QPointF(0, border - kRim)});
+}
+
+// The square of a circle about the origin.
+QRectF circleBox(double radius)
+{
+    return QRectF(-radius, -radius, 2 * radius, 2 * radius);
+}
+
+} // namespace
+
+struct TeskAnalogClock::PaintTools
+{
+    QPen hourLinePen;
+    QPen minuteLinePen;
+    QLineF hourLine;
+    QLineF minuteLine;
+    QPen endTimePen;
+    QLineF endTimeLine;
+    QRectF endTimeArcBox;
+    QPen countDownPen;
+    QRectF countDownBox;
+    QBrush hourHandBrush;
+    QBrush minuteHandBrush;
+    QPolygonF hourTriangle;
+    QPolygonF minuteTriangle;
+    QPen dotPen;
+    QBrush dotBrush;
+    QRectF dotBox;
+};
+
+TeskAnalogClock::TeskAnalogClock(QWidget *parent)
+    : QWidget(parent)
+    , m_tools(std::make_unique<PaintTools>())
+{
+    setWindowTitle(tr("Analog Clock"));
+    resize(200, 200);
+    m_timer = new QTimer(this);
+    // A coarse timer may be shifted by up to 5 ms so that it wakes together
+    // with the other clock's and the release tick: fewer wake-ups all day,
+    // and the face still follows the second within about 0.1 s.
+    m_timer->setTimerType(Qt::CoarseTimer);
+    connect(m_timer, SIGNAL(timeout()), this, SLOT(checkTime()));
+    m_timer->start(kTickMs);
+}
+
+TeskAnalogClock::~TeskAnalogClock() = default;
+
+void TeskAnalogClock::setTimeSource(TimeSource source)
+{
+    m_timeSource = std::move(source);
+}
+
+void TeskAnalogClock::checkTime()
+{
+    const QTime now = m_timeSource ? m_timeSource().time() : QTime::currentTime();
+    if (!now.isValid() || now.second() == m_second)
+        return;
+    m_hour = now.hour();
+    m_minute = now.minute();
+    m_second = now.second();
+    update();
+}
+
+// A changed value repaints; the same value again does nothing. For the
+// count-down time a NaN never equals anything, so writing it always repaints.
+template <typename T>
+void TeskAnalogClock::assign(T &member, const T &value)
+{
+    if (member == value)
+        return;
+    member = value;
+    m_toolsStale = true;
+    update();
+}
+
+void TeskAnalogClock::setHourLines(bool on) { assign(m_hourLines, on); }
+void TeskAnalogClock::setHourLinesLength(int length) { assign(m_hourLinesLength, length); }
+void TeskAnalogClock::setHourLinesWidth(int width) { assign(m_hourLinesWidth, width); }
+void TeskAnalogClock::setHourLinesColor(const QColor &color) { assign(m_hourLinesColor, color); }
+void TeskAnalogClock::setMinuteLines(bool on) { assign(m_minuteLines, on); }
+void TeskAnalogClock::setMinuteLinesLength(int length) { assign(m_minuteLinesLength, length); }
+void TeskAnalogClock::setMinuteLinesWidth(int width) { assign(m_minuteLinesWidth, width); }
+void TeskAnalogClock::setMinuteLinesColor(const QColor &color) { assign(m_minuteLinesColor, color); }
+void TeskAnalogClock::setSecondDots(bool on) { assign(m_secondDots, on); }
+void TeskAnalogClock::setSecondDotsCountDown(bool on) { assign(m_secondDotsCountDown, on); }
+void TeskAnalogClock::setDotSize(int size) { assign(m_dotSize, size); }
+void TeskAnalogClock::setDotColor(const QColor &color) { assign(m_dotColor, color); }
+void TeskAnalogClock::setHands(bool on) { assign(m_hands, on); }
+void TeskAnalogClock::setHourHandColor(const QColor &color) { assign(m_hourHandColor, color); }
+void TeskAnalogClock::setHourHandBorder(int border) { assign(m_hourHandBorder, border); }
+void TeskAnalogClock::setHourHandLength(int length) { assign(m_hourHandLength, length); }
+void TeskAnalogClock::setHourHandWidth(int width) { assign(m_hourHandWidth, width); }
+void TeskAnalogClock::setMinuteHandColor(const QColor &color) { assign(m_minuteHandColor, color); }
+void TeskAnalogClock::setMinuteHandBorder(int border) { assign(m_minuteHandBorder, border); }
+void TeskAnalogClock::setMinuteHandLength(int length) { assign(m_minuteHandLength, length); }
+void TeskAnalogClock::setMinuteHandWidth(int width) { assign(m_minuteHandWidth, width); }
+void TeskAnalogClock::setEndTime(bool on) { assign(m_endTime, on); }
+void TeskAnalogClock::setEndTimeLength(int length) { assign(m_endTimeLength, length); }
+void TeskAnalogClock::setEndTimeWidth(int width) { assign(m_endTimeWidth, width); }
+void TeskAnalogClock::setEndTimeHour(int hour) { assign(m_endTimeHour, hour); }
+void TeskAnalogClock::setEndTimeMinute(int minute) { assign(m_endTimeMinute, minute); }
+void TeskAnalogClock::setEndTimeSecond(int second) { assign(m_endTimeSecond, second); }
+void TeskAnalogClock::setEndTimeColor(const QColor &color) { assign(m_endTimeColor, color); }
+void TeskAnalogClock::setCountDownTime(float time) { assign(m_countDownTime, time); }
+void TeskAnalogClock::setCountDownWidth(int width) { assign(m_countDownWidth, width); }
+void TeskAnalogClock::setCountDownSpacing(int spacing) { assign(m_countDownSpacing, spacing); }
+void TeskAnalogClock::setCountDownColor(const QColor &color) { assign(m_countDownColor, color); }
+
+void TeskAnalogClock::rebuildTools()
+{
+    PaintTools &t = *m_tools;
+
+    // Lines at 12 o'clock; the square cap carries them half the pen width
+    // beyond their end points, so an even-width line reaches radius 96.
+    t.hourLinePen = linePen(m_hourLinesColor, m_hourLinesWidth);
+    const double hourOuter = m_hourLinesWidth / 2 - kLineRim;
+    t.hourLine = QLineF(0, hourOuter + m_hourLinesLength, 0, hourOuter);
+    t.minuteLinePen = linePen(m_minuteLinesColor, m_minuteLinesWidth);
+    const double minuteOuter = m_minuteLinesWidth / 2 - kLineRim;
+    t.minuteLine = QLineF(0, minuteOuter + m_minuteLinesLength, 0, minuteOuter);
+
+    t.endTimePen = linePen(m_endTimeColor, m_endTimeWidth);
+    t.endTimeLine = QLineF(0, m_endTimeWidth / 2 - kRim, 0, m_endTimeLength - kRim);
+    t.endTimeArcBox = circleBox(kRim - m_endTimeWidth / 2);
+
+    t.countDownPen = linePen(m_countDownColor, m_countDownWidth);
+    t.countDownBox = circleBox(kRingRim - (double(m_hourLinesLength) + m_countDownSpacing));
+
+    t.hourHandBrush = QBrush(m_hourHandColor);
+    t.minuteHandBrush = QBrush(m_minuteHandColor);
+    t.hourTriangle = pointerTriangle(m_hourHandBorder, m_hourHandLength, m_hourHandWidth);
+    t.minuteTriangle = pointerTriangle(m_minuteHandBorder, m_minuteHandLength, m_minuteHandWidth);
+
+    t.dotPen = QPen(m_dotColor);
+    t.dotBrush = QBrush(m_dotColor);
+    t.dotBox = QRectF(-halfUp(m_dotSize), double(m_dotSize) - kRim, m_dotSize, m_dotSize);
+
+    m_toolsStale = false;
+}
+
+void TeskAnalogClock::paintEvent(QPaintEvent *)
+{
+    if (m_toolsStale)
+        rebuildTools();
+    const PaintTools &t = *m_tools;
+
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    const QTransform dial = ClockMath::dialTransform(width(), height());
+    // Every element is drawn at 12 o'clock and turned into place.
+    auto turnTo = [&painter, &dial](double degrees) {
+        painter.setTransform(QTransform(dial).rotate(degrees));
+    };
+
+    if (m_hourLines || m_minuteLines) {
+        for (int i = 0; i < kPositions; ++i) {
+            const bool hour = i % 5 == 0;
+            if (hour ? !m_hourLines : !m_minuteLines)
+                continue;
+            turnTo(i * kStepDegrees);
+            painter.setPen(hour ? t.hourLinePen : t.minuteLinePen);
+            painter.drawLine(hour ? t.hourLine : t.minuteLine);
+        }
+    }
+
+    if (m_endTime) {
+        const qint64 remaining = ClockMath::endTimeRemaining(
+            m_endTimeHour, m_endTimeMinute, m_endTimeSecond, m_hour, m_minute, m_second);
+        if (ClockMath::endTimeMarkerShown(m_endTimeHour, remaining)) {
+            // The marker stands where the minute pointer will be at the end time.
+            turnTo(ClockMath::minutePointerAngle(m_endTimeMinute, m_endTimeSecond));
+            painter.setPen(t.endTimePen);
+            painter.drawLine(t.endTimeLine);
+            if (const int span = ClockMath::endTimeArcSpan(remaining))
+                painter.drawArc(t.endTimeArcBox, ClockMath::kTwelveOClock, span);
+        }
+    }
+
+    if (const auto span = ClockMath::countDownSpan(m_countDownTime)) {
+        painter.setTransform(dial);
+        painter.setPen(t.countDownPen);
+        painter.drawArc(t.countDownBox, ClockMath::kTwelveOClock, *span);
+    }
+
+    if (m_hands) {
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(t.hourHandBrush);
+        turnTo(ClockMath::hourPointerAngle(m_hour, m_minute));
+        painter.drawConvexPolygon(t.hourTriangle);
+        painter.setBrush(t.minuteHandBrush);
+        turnTo(ClockMath::minutePointerAngle(m_minute, m_second));
+        painter.drawConvexPolygon(t.minuteTriangle);
+    }
+
+    if (m_secondDots) {
+        painter.setPen(t.dotPen);
+        painter.setBrush(t.dotBrush);
+        for (int i = 0; i < kPositions; ++i) {
+            if (!ClockMath::secondDotShown(i, m_second, m_secondDotsCountDown))
+                continue;
+            turnTo(i * kStepDegrees);
+            painter.drawEllipse(t.dotBox);
+        }
+    }
+}

@@ -1,0 +1,152 @@
+#include "teskdigitalclock.h"
+
+#include "clockmath.h"
+
+#include <QLocale>
+#include <QPainter>
+#include <QTimer>
+
+namespace {
+
+constexpr int kTickMs = 100;  // keeps the text within 0.1 s of the true second
+
+// An unset colour draws black.
+QPen textPen(const QColor &color)
+{
+    return QPen(color.isValid() ? color : QColor(Qt::black));
+}
+
+// The display fonts alone decide how the text looks. A painter would fill
+// every attribute the font leaves unset from the widget's own font (the main
+// window gives the clock a bold one), so mark them all as set: what is unset
+// keeps the application default it already holds.
+QFont paintFont(const QFont &font)
+{
+    QFont f(font);
+    f.resolve(QFont::AllPropertiesResolved);
+    return f;
+}
+
+} // namespace
+
+TeskDigitalClock::TeskDigitalClock(QWidget *parent)
+    : QWidget(parent)
+    , m_timePaintFont(paintFont(m_timeDisplayFont))
+    , m_datePaintFont(paintFont(m_dateDisplayFont))
+    , m_timePen(textPen(m_timeDisplayFontColor))
+    , m_datePen(textPen(m_dateDisplayFontColor))
+{
+    m_timer = new QTimer(this);
+    // A coarse timer may be shifted by up to 5 ms so that it wakes together
+    // with the analog clock's and the release tick: fewer wake-ups all day.
+    m_timer->setTimerType(Qt::CoarseTimer);
+    connect(m_timer, SIGNAL(timeout()), this, SLOT(checkTime()));
+    m_timer->start(kTickMs);
+    setWindowTitle(tr("Digital Clock"));
+    resize(100, 30);
+}
+
+TeskDigitalClock::~TeskDigitalClock() = default;
+
+void TeskDigitalClock::setTimeSource(TimeSource source)
+{
+    m_timeSource = std::move(source);
+}
+
+void TeskDigitalClock::setTimeDisplay(bool on)
+{
+    if (m_timeDisplay == on)
+        return;
+    m_timeDisplay = on;
+    update();
+}
+
+void TeskDigitalClock::setTimeDisplayFont(const QFont &font)
+{
+    if (m_timeDisplayFont == font)
+        return;
+    m_timeDisplayFont = font;
+    m_timePaintFont = paintFont(font);
+    update();
+}
+
+void TeskDigitalClock::setTimeDisplayFontColor(const QColor &color)
+{
+    if (m_timeDisplayFontColor == color)
+        return;
+    m_timeDisplayFontColor = color;
+    m_timePen = textPen(color);
+    update();
+}
+
+void TeskDigitalClock::setDateDisplay(bool on)
+{
+    if (m_dateDisplay == on)
+        return;
+    m_dateDisplay = on;
+    update();
+}
+
+void TeskDigitalClock::setDateDisplayFont(const QFont &font)
+{
+    if (m_dateDisplayFont == font)
+        return;
+    m_dateDisplayFont = font;
+    m_datePaintFont = paintFont(font);
+    update();
+}
+
+void TeskDigitalClock::setDateDisplayFontColor(const QColor &color)
+{
+    if (m_dateDisplayFontColor == color)
+        return;
+    m_dateDisplayFontColor = color;
+    m_datePen = textPen(color);
+    update();
+}
+
+void TeskDigitalClock::checkTime()
+{
+    // One reading for both lines, so a tick at midnight cannot pair the new
+    // day's time with the old day's date.
+    const QDateTime now = m_timeSource ? m_timeSource() : QDateTime::currentDateTime();
+    const QTime time = now.time();
+    const QDate date = now.date();
+    if (!time.isValid())
+        return;
+
+    const int secondOfDay = time.msecsSinceStartOfDay() / 1000;
+    if (secondOfDay != m_textSecondOfDay || date != m_textDate) {
+        m_timeText = ClockMath::timeText(time);
+        m_dateText = ClockMath::dateText(date, QLocale::system());
+        m_textSecondOfDay = secondOfDay;
+        m_textDate = date;
+    }
+
+    if (time.second() == m_lastSecond)
+        return;
+    m_lastSecond = time.second();
+    update();
+}
+
+void TeskDigitalClock::paintEvent(QPaintEvent *)
+{
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setBrush(Qt::NoBrush);
+
+    const int half = height() / 2;
+    int top = 0;
+    if (m_timeDisplay) {
+        painter.setPen(m_timePen);
+        painter.setFont(m_timePaintFont);
+        painter.drawText(QRect(0, 0, width(), half), Qt::AlignCenter, m_timeText);
+        // The date starts one time-font line below the top, not at the middle.
+        top = painter.fontMetrics().height();
+    }
+    if (m_dateDisplay) {
+        painter.setPen(m_datePen);
+        painter.setFont(m_datePaintFont);
+        painter.drawText(QRect(0, top, width(), half), Qt::AlignCenter, m_dateText);
+    }
+}

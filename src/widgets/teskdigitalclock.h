@@ -1,0 +1,83 @@
+#pragma once
+
+#include <QColor>
+#include <QDate>
+#include <QDateTime>
+#include <QFont>
+#include <QPen>
+#include <QString>
+#include <QWidget>
+
+#include <functional>
+
+class QTimer;
+
+// The studio's digital clock: the time of day and the date as two centred
+// lines, each switchable with its own font and colour. It paints no
+// background and sits beneath the analog clock, inside its dial.
+class TeskDigitalClock : public QWidget
+{
+    Q_OBJECT
+    Q_PROPERTY(bool TimeDisplay READ TimeDisplay WRITE setTimeDisplay)
+    Q_PROPERTY(QFont TimeDisplayFont READ TimeDisplayFont WRITE setTimeDisplayFont)
+    Q_PROPERTY(QColor TimeDisplayFontColor READ TimeDisplayFontColor WRITE setTimeDisplayFontColor)
+    Q_PROPERTY(bool DateDisplay READ DateDisplay WRITE setDateDisplay)
+    Q_PROPERTY(QFont DateDisplayFont READ DateDisplayFont WRITE setDateDisplayFont)
+    Q_PROPERTY(QColor DateDisplayFontColor READ DateDisplayFontColor WRITE setDateDisplayFontColor)
+
+public:
+    // Where a tick reads the time and date; the system clock unless replaced.
+    using TimeSource = std::function<QDateTime()>;
+
+    explicit TeskDigitalClock(QWidget *parent = nullptr);
+    ~TeskDigitalClock() override;
+
+    // An empty source restores the system clock.
+    void setTimeSource(TimeSource source);
+
+    bool TimeDisplay() const { return m_timeDisplay; }
+    QFont TimeDisplayFont() const { return m_timeDisplayFont; }
+    QColor TimeDisplayFontColor() const { return m_timeDisplayFontColor; }
+    bool DateDisplay() const { return m_dateDisplay; }
+    QFont DateDisplayFont() const { return m_dateDisplayFont; }
+    QColor DateDisplayFontColor() const { return m_dateDisplayFontColor; }
+
+    void setTimeDisplay(bool on);
+    void setTimeDisplayFont(const QFont &font);
+    void setTimeDisplayFontColor(const QColor &color);
+    void setDateDisplay(bool on);
+    void setDateDisplayFont(const QFont &font);
+    void setDateDisplayFontColor(const QColor &color);
+
+public slots:
+    // The 100 ms tick: rebuilds both texts, repaints when the second changed.
+    void checkTime();
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+
+private:
+    bool m_timeDisplay = true;
+    QFont m_timeDisplayFont;
+    QColor m_timeDisplayFontColor;
+    bool m_dateDisplay = true;
+    QFont m_dateDisplayFont;
+    QColor m_dateDisplayFontColor;
+    int m_lastSecond = 0;
+    QString m_timeText;
+    QString m_dateText;
+
+    // The time and date the texts were last built for: the texts only change
+    // with them, so the other nine ticks of a second format nothing.
+    int m_textSecondOfDay = -1;
+    QDate m_textDate;
+
+    // What paintEvent draws with, kept in step by the write accessors.
+    QFont m_timePaintFont;
+    QFont m_datePaintFont;
+    QPen m_timePen;
+    QPen m_datePen;
+
+    TimeSource m_timeSource;
+    QTimer *m_timer = nullptr;
+};

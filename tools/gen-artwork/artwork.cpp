@@ -1,0 +1,365 @@
+#include "artwork.h"
+
+#include "artworklayout.h"
+#include "meterscale.h"
+
+#include <QFont>
+#include <QFontMetrics>
+#include <QLinearGradient>
+#include <QPainter>
+#include <QPainterPath>
+
+#include <cmath>
+
+using namespace ArtworkLayout;
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+
+const QColor kPanelTop(0x1c, 0x22, 0x29);
+const QColor kPanelBottom(0x16, 0x1b, 0x21);
+const QColor kPanelBorder(0x2a, 0x32, 0x3b);
+const QColor kPanelHighlight(0x33, 0x3c, 0x47);
+const QColor kWell(0x06, 0x08, 0x0a);
+const QColor kWellRim(0x30, 0x38, 0x42);
+const QColor kHeaderText(0x8d, 0x99, 0xa6);
+const QColor kScaleText(0x9c, 0xa7, 0xb3);
+const QColor kWordmark(0xd0, 0xd7, 0xde);
+const QColor kWordmarkSub(0x6c, 0x78, 0x84);
+const QColor kDialPlate(0x0f, 0x13, 0x17);
+const QColor kDialRim(0x26, 0x2e, 0x37);
+
+// Panels behind the two studio meter pairs, the clock and the monitor pair.
+const QRectF kBusPanel(30.5, 40.5, 302, 500);
+const QRectF kClockPanel(341.5, 40.5, 424, 500);
+const QRectF kMonitorPanel(805.5, 150.5, 150, 390);
+const QRect kClockRect(348, 85, 410, 410);
+const QRect kSettingsRect(900, 28, 25, 25);
+
+QFont uiFont(int pixelSize, int weight = QFont::Normal, qreal spacing = 0.0)
+{
+    QFont font(QStringLiteral("DejaVu Sans"));
+    font.setPixelSize(pixelSize);
+    font.setWeight(weight);
+    font.setHintingPreference(QFont::PreferFullHinting);
+    if (spacing != 0.0)
+        font.setLetterSpacing(QFont::AbsoluteSpacing, spacing);
+    return font;
+}
+
+// Row of the top edge of a bar showing db on this meter.
+int markRow(const QRect &meter, double db)
+{
+    const int bar = MeterScale::dinHeights(db, meter.height(), MeterScale::Range{}).bar;
+    return meter.y() + meter.height() - bar;
+}
+
+void drawPanel(QPainter &p, const QRectF &rect)
+{
+    QLinearGradient fill(rect.topLeft(), rect.bottomLeft());
+    fill.setColorAt(0.0, kPanelTop);
+    fill.setColorAt(1.0, kPanelBottom);
+    p.setPen(QPen(kPanelBorder, 1.0));
+    p.setBrush(fill);
+    p.drawRoundedRect(rect, 7.0, 7.0);
+    // A faint light catch along the top edge gives the panel some depth.
+    p.setPen(QPen(kPanelHighlight, 1.0));
+    p.drawLine(QPointF(rect.left() + 7, rect.top() + 1), QPointF(rect.right() - 7, rect.top() + 1));
+}
+
+// The recess the meter sits in; the meter itself paints its own rectangle.
+void drawMeterWell(QPainter &p, const QRect &meter)
+{
+    p.setRenderHint(QPainter::Antialiasing, false);
+    p.fillRect(meter.adjusted(-3, -3, 3, 3), kWellRim);
+    p.fillRect(meter.adjusted(-2, -2, 2, 2), kWell);
+    p.setRenderHint(QPainter::Antialiasing, true);
+}
+
+void drawScale(QPainter &p, const MeterPair &pair)
+{
+    const QFont numbers = uiFont(pair.left.height() > 300 ? 10 : 9);
+    p.setFont(numbers);
+    const QFontMetrics fm(numbers);
+    const int gapLeft = pair.left.x() + pair.left.width();
+    const int gapRight = pair.right.x();
+    const int centre = (gapLeft + gapRight) / 2;
+
+    for (const Mark &mark : kMarks) {
+        const int length = mark.text ? kMajorTick : kMinorTick;
+        const QColor colour = tickColor(mark.db);
+        // Exact single-row ticks: no antialiasing, so a tick cannot bleed
+        // into the rows next to it.
+        p.setRenderHint(QPainter::Antialiasing, false);
+        const int leftRow = markRow(pair.left, mark.db);
+        const int rightRow = markRow(pair.right, mark.db);
+        p.fillRect(QRect(tickColumn(pair.left, true, length), leftRow, length, 1), colour);
+        p.fillRect(QRect(tickColumn(pair.right, false, length), rightRow, length, 1), colour);
+        p.setRenderHint(QPainter::Antialiasing, true);
+
+        if (!mark.text)
+            continue;
+        const QString text = QString::fromLatin1(mark.text);
+        const int w = fm.horizontalAdvance(text);
+        const QColor textColour = mark.db >= 0.0 ? colour : kScaleText;
+        p.setPen(textColour);
+        const int baseline = leftRow + (fm.ascent() - fm.descent()) / 2;
+        p.drawText(centre - w / 2, baseline, text);
+    }
+}
+
+void drawHeader(QPainter &p, const MeterPair &pair)
+{
+    const QFont font = uiFont(11, QFont::Bold, 2.0);
+    p.setFont(font);
+    p.setPen(kHeaderText);
+    const QString text = QString::fromLatin1(pair.header);
+    const QFontMetrics fm(font);
+    // Letter spacing adds a trailing gap; take it off to centre the glyphs.
+    const int w = fm.horizontalAdvance(text) - 2;
+    const int centre = (pair.left.x() + pair.right.x() + pair.right.width()) / 2;
+    const int top = pair.left.y() - 30;
+    p.drawText(centre - w / 2, top + fm.ascent(), text);
+}
+
+void drawClockPlate(QPainter &p)
+{
+    // A flat, slightly recessed dial plate: the clock draws its own marks
+    // and the digital time shows through its middle, so nothing else here.
+    const QPointF centre = QRectF(kClockRect).center();
+    const double radius = kClockRect.width() / 2.0 + 3.0;
+    p.setPen(QPen(kDialRim, 1.5));
+    p.setBrush(kDialPlate);
+    p.drawEllipse(centre, radius, radius);
+    p.setPen(QPen(kPanelBottom, 1.0));
+    p.setBrush(Qt::NoBrush);
+    p.drawEllipse(centre, radius + 3.0, radius + 3.0);
+}
+
+// A small round seat for the settings icon, which the program draws on it.
+void drawIconSeat(QPainter &p)
+{
+    const QPointF centre = QRectF(kSettingsRect).center();
+    p.setPen(QPen(kPanelBorder, 1.0));
+    p.setBrush(kPanelBottom);
+    p.drawEllipse(centre, 17.0, 17.0);
+}
+
+void drawWordmark(QPainter &p)
+{
+    const QFont brand = uiFont(15, QFont::Bold, 3.0);
+    const QFont sub = uiFont(10, QFont::Normal, 2.5);
+    const int baseline = 28;
+    p.setFont(brand);
+    p.setPen(kWordmark);
+    const QString name = QStringLiteral("LUMORA");
+    p.drawText(34, baseline, name);
+    const int x = 34 + QFontMetrics(brand).horizontalAdvance(name) + 6;
+    p.setFont(sub);
+    p.setPen(kWordmarkSub);
+    p.drawText(x, baseline, QStringLiteral("METERS"));
+}
+
+// A gear outline: teeth as trapezoids around a root circle, with a hole.
+QPainterPath gearPath(QPointF centre, double tip, double root, double hole, int teeth)
+{
+    QPainterPath path;
+    const double pitch = 2.0 * kPi / teeth;
+    const double tipHalf = pitch * 0.19;
+    const double rootHalf = pitch * 0.29;
+    auto at = [&](double angle, double radius) {
+        return QPointF(centre.x() + radius * std::cos(angle), centre.y() + radius * std::sin(angle));
+    };
+    for (int i = 0; i < teeth; ++i) {
+        const double a = i * pitch - kPi / 2.0;
+        if (i == 0)
+            path.moveTo(at(a - rootHalf, root));
+        else
+            path.lineTo(at(a - rootHalf, root));
+        path.lineTo(at(a - tipHalf, tip));
+        path.lineTo(at(a + tipHalf, tip));
+        path.lineTo(at(a + rootHalf, root));
+        // Root arc to the next tooth, in small steps.
+        constexpr int steps = 8;
+        const double from = a + rootHalf;
+        const double to = a + pitch - rootHalf;
+        for (int s = 1; s < steps; ++s)
+            path.lineTo(at(from + (to - from) * s / steps, root));
+    }
+    path.closeSubpath();
+    path.addEllipse(centre, hole, hole);
+    path.setFillRule(Qt::OddEvenFill);
+    return path;
+}
+
+} // namespace
+
+namespace Artwork {
+
+QImage background()
+{
+    QImage image(kWidth, kHeight, QImage::Format_RGB32);
+    image.fill(baseColor());
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing, true);
+    p.setRenderHint(QPainter::TextAntialiasing, true);
+
+    drawPanel(p, kBusPanel);
+    drawPanel(p, kClockPanel);
+    drawPanel(p, kMonitorPanel);
+    drawClockPlate(p);
+    drawWordmark(p);
+    drawIconSeat(p);
+
+    for (const MeterPair &pair : meterPairs()) {
+        drawHeader(p, pair);
+        drawMeterWell(p, pair.left);
+        drawMeterWell(p, pair.right);
+        drawScale(p, pair);
+    }
+    p.end();
+    return image;
+}
+
+QImage filler()
+{
+    QImage image(kFillerWidth, kFillerHeight, QImage::Format_RGB32);
+    image.fill(baseColor());
+    return image;
+}
+
+QImage settingsGear(int size)
+{
+    QImage image(size, size, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing, true);
+    const double s = size / 256.0;
+    const QPointF centre(size / 2.0, size / 2.0);
+    p.setPen(Qt::NoPen);
+    p.setBrush(QColor(0xd3, 0xd9, 0xdf));
+    p.drawPath(gearPath(centre, 122.0 * s, 94.0 * s, 40.0 * s, 8));
+    p.end();
+    return image.convertToFormat(QImage::Format_ARGB32);
+}
+
+QImage appIcon(int size)
+{
+    QImage image(size, size, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing, true);
+    const double s = size / 256.0;
+
+    // Rounded plate with a light border.
+    const double border = std::max(1.0, 10.0 * s);
+    const QRectF plate(border / 2.0, border / 2.0, size - border, size - border);
+    QLinearGradient fill(plate.topLeft(), plate.bottomLeft());
+    fill.setColorAt(0.0, QColor(0x24, 0x2c, 0x35));
+    fill.setColorAt(1.0, QColor(0x0f, 0x13, 0x18));
+    p.setPen(QPen(QColor(0xa9, 0xb4, 0xbf), border));
+    p.setBrush(fill);
+    const double corner = 44.0 * s;
+    p.drawRoundedRect(plate, corner, corner);
+
+    // Clock ring: twelve hour marks, as on the studio clock.
+    const QPointF centre(size / 2.0, size / 2.0);
+    const QColor green(0x3c, 0xe0, 0x6e);
+    if (size >= 48) {
+        p.setPen(Qt::NoPen);
+        p.setBrush(green);
+        const double ring = 88.0 * s;
+        const double dot = 9.0 * s;
+        for (int i = 0; i < 12; ++i) {
+            const double a = i * kPi / 6.0;
+            p.drawEllipse(QPointF(centre.x() + ring * std::sin(a), centre.y() - ring * std::cos(a)), dot, dot);
+        }
+    } else {
+        p.setPen(QPen(green, std::max(1.0, 14.0 * s)));
+        p.setBrush(Qt::NoBrush);
+        const double ring = 86.0 * s;
+        p.drawEllipse(centre, ring, ring);
+    }
+
+    // Three meter bars of different heights: green, with amber and red
+    // tops on the louder ones.
+    const double barWidth = (size >= 48 ? 26.0 : 36.0) * s;
+    const double gap = (size >= 48 ? 14.0 : 10.0) * s;
+    const double bottom = centre.y() + 58.0 * s;
+    const double fullHeight = 116.0 * s;
+    const double levels[3] = {0.62, 0.95, 0.78};
+    const double left = centre.x() - 1.5 * barWidth - gap;
+    p.setRenderHint(QPainter::Antialiasing, size >= 48);
+    for (int i = 0; i < 3; ++i) {
+        const double x = left + i * (barWidth + gap);
+        const double h = fullHeight * levels[i];
+        QLinearGradient bar(QPointF(0, bottom), QPointF(0, bottom - fullHeight));
+        bar.setColorAt(0.0, QColor(0x2f, 0xc8, 0x5c));
+        bar.setColorAt(0.62, QColor(0x7c, 0xe0, 0x4a));
+        bar.setColorAt(0.78, QColor(0xf2, 0xb1, 0x2c));
+        bar.setColorAt(1.0, QColor(0xe8, 0x46, 0x3a));
+        p.setPen(Qt::NoPen);
+        p.setBrush(bar);
+        p.drawRect(QRectF(x, bottom - h, barWidth, h));
+    }
+    p.end();
+    return image.convertToFormat(QImage::Format_ARGB32);
+}
+
+QImage mockScreen()
+{
+    // Only for judging the artwork by eye: rough stand-ins for what the
+    // program draws on top (meters at sample levels, the clock's marks, the
+    // texts and the settings icon). Not a picture the program uses.
+    QImage image = background();
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing, true);
+    const double levels[6] = {-4.0, -7.0, -18.0, -16.0, 1.5, 0.0};
+    int channel = 0;
+    for (const MeterPair &pair : meterPairs()) {
+        for (const QRect &meter : {pair.left, pair.right}) {
+            const int bar = MeterScale::dinHeights(levels[channel++], meter.height(), MeterScale::Range{}).bar;
+            QLinearGradient back(meter.bottomLeft(), meter.topLeft());
+            back.setColorAt(0.5, QColor(0, 64, 0));
+            back.setColorAt(1.0, QColor(64, 0, 0));
+            p.fillRect(meter, back);
+            QLinearGradient fore(meter.bottomLeft(), meter.topLeft());
+            fore.setColorAt(0.5, QColor(0, 255, 0));
+            fore.setColorAt(1.0, QColor(255, 0, 0));
+            p.fillRect(QRect(meter.x(), meter.y() + meter.height() - bar, meter.width(), bar), fore);
+        }
+    }
+    const QPointF centre = QRectF(kClockRect).center();
+    const double unit = kClockRect.width() / 200.0;
+    for (int i = 0; i < 60; ++i) {
+        const double a = i * kPi / 30.0;
+        const QPointF dir(std::sin(a), -std::cos(a));
+        const double inner = (i % 5 == 0 ? 90.0 : 96.0) * unit;
+        p.setPen(QPen(i % 5 == 0 ? QColor(0, 255, 0) : QColor(0, 170, 0), i % 5 == 0 ? 3.0 : 1.5));
+        p.drawLine(centre + dir * inner, centre + dir * 100.0 * unit);
+        if (i <= 37) {
+            p.setPen(Qt::NoPen);
+            p.setBrush(QColor(255, 40, 40));
+            p.drawEllipse(centre + dir * 84.0 * unit, 2.5 * unit, 2.5 * unit);
+        }
+    }
+    p.setPen(Qt::white);
+    p.setFont(uiFont(53));
+    p.drawText(QRect(348, 260, 410, 55), Qt::AlignCenter, QStringLiteral("14:27:37"));
+    p.setFont(uiFont(32));
+    p.drawText(QRect(348, 325, 410, 55), Qt::AlignCenter, QStringLiteral("Sun 6 Dec 2026"));
+    p.setFont(uiFont(20));
+    p.drawText(QRect(44, 502, 121, 31), Qt::AlignCenter, QStringLiteral("Program"));
+    p.drawText(QRect(194, 502, 131, 31), Qt::AlignCenter, QStringLiteral("Sub"));
+    p.drawText(QRect(830, 502, 101, 31), Qt::AlignCenter, QStringLiteral("CRM"));
+    p.drawText(QRect(356, 502, 401, 31), Qt::AlignCenter, QStringLiteral("System Time"));
+    p.setPen(QColor(0xc0, 0xc0, 0xc0));
+    p.setFont(uiFont(14));
+    p.drawText(QRect(360, 550, 381, 21), Qt::AlignCenter, QStringLiteral("Lumora Meters - v1.9"));
+    p.drawImage(kSettingsRect, settingsGear(256).scaled(25, 25, Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
+    p.end();
+    return image;
+}
+
+} // namespace Artwork

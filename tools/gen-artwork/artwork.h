@@ -1,0 +1,14 @@
+#pragma once
+
+#include <QImage>
+
+// The program's pictures, drawn in code so they can be regenerated exactly.
+namespace Artwork {
+
+QImage background();            // 986 x 580 screen artwork
+QImage filler();                // 1024 x 580, shown beside a resized artwork
+QImage settingsGear(int size);  // light grey gear on transparent
+QImage appIcon(int size);       // window and file icon at one size
+QImage mockScreen();            // artwork with rough stand-ins drawn over it
+
+} // namespace Artwork

@@ -1,0 +1,83 @@
+#pragma once
+
+#include <QColor>
+#include <QRect>
+
+#include <array>
+
+// Where the screen artwork puts things, in the pixels of the 986 x 580 design
+// screen. The meters are drawn by the program on top of the artwork; the dB
+// marks printed beside them must meet the top edge of a bar of that level, so
+// the mark rows come from MeterScale::dinHeights at these very rectangles.
+namespace ArtworkLayout {
+
+constexpr int kWidth = 986;
+constexpr int kHeight = 580;
+constexpr int kFillerWidth = 1024;
+constexpr int kFillerHeight = 580;
+constexpr int kGearSize = 256;
+
+struct MeterPair
+{
+    const char *header;  // engraved above the pair
+    QRect left;
+    QRect right;
+};
+
+// Prog, Sub and control-room monitor, in packet order.
+inline const std::array<MeterPair, 3> &meterPairs()
+{
+    static const std::array<MeterPair, 3> pairs{{
+        {"PGM", QRect(54, 73, 12, 415), QRect(143, 73, 12, 415)},
+        {"SUB", QRect(210, 73, 12, 415), QRect(299, 73, 12, 415)},
+        {"CRM", QRect(844, 199, 8, 291), QRect(907, 199, 8, 291)},
+    }};
+    return pairs;
+}
+
+struct Mark
+{
+    double db;
+    const char *text;  // nullptr: a minor mark without a number
+};
+
+// The printed scale. Majors carry a number; minors only a short tick.
+constexpr std::array<Mark, 16> kMarks{{
+    {-50.0, "-50"}, {-45.0, nullptr}, {-40.0, "-40"}, {-35.0, nullptr},
+    {-30.0, "-30"}, {-25.0, nullptr}, {-20.0, "-20"}, {-15.0, nullptr},
+    {-10.0, "-10"}, {-8.0, nullptr},  {-5.0, "-5"},   {-3.0, nullptr},
+    {-1.0, nullptr}, {0.0, "0"},      {+3.0, nullptr}, {+5.0, "+5"},
+}};
+
+// Ticks start this far from the meter's edge (leaving room for its bezel)
+// and reach outwards into the gap between the two meters of a pair.
+constexpr int kTickGap = 4;
+constexpr int kMajorTick = 8;
+constexpr int kMinorTick = 4;
+
+// Tick colours: a cool grey below the reference level, amber at 0 dB and
+// red above it, as on the console's own meter bridge. Drawn without
+// antialiasing so each mark is exactly one row of one colour.
+inline QColor tickColor(double db)
+{
+    if (db > 0.0)
+        return QColor(0xe8, 0x46, 0x3a);
+    if (db == 0.0)
+        return QColor(0xf2, 0xa9, 0x2c);
+    return QColor(0xb4, 0xbe, 0xc8);
+}
+
+// The colour of the screen's outer border; the filler picture shown beside
+// a resized artwork is this colour, so the seams cannot be seen.
+inline QColor baseColor() { return QColor(0x12, 0x16, 0x1b); }
+
+// First column of the tick beside a meter, and the tick's length. The left
+// meter of a pair has its ticks on its right-hand side, the right meter on
+// its left-hand side.
+inline int tickColumn(const QRect &meter, bool leftOfPair, int length)
+{
+    return leftOfPair ? meter.x() + meter.width() + kTickGap
+                      : meter.x() - kTickGap - length;
+}
+
+} // namespace ArtworkLayout
