@@ -12,6 +12,8 @@
 #include <QUdpSocket>
 #include <QWindow>
 
+#include <QSettings>
+
 #include <memory>
 
 #include "ccommdialog.h"
@@ -206,8 +208,8 @@ MainWindow::~MainWindow()
 
 void MainWindow::readSettings()
 {
-    const std::unique_ptr<QSettings> settings = SettingsStore::openUserSettings();
-    const SettingsStore::Stored stored = SettingsStore::read(*settings);
+    const std::unique_ptr<QSettings> settings = openUserSettings();
+    const StoredSettings stored = readStored(*settings);
 
     commSettings = stored.comm;
     labelMeter1->setText(stored.labels[0]);
@@ -226,14 +228,14 @@ void MainWindow::readSettings()
 
 void MainWindow::writeSettings()
 {
-    SettingsStore::Stored stored;
+    StoredSettings stored;
     stored.comm = commSettings;
     stored.currentScreen = currentScreen();
     stored.geometry = saveGeometry();
     stored.labels = {labelMeter1->text(), labelMeter2->text(), labelMeter3->text()};
 
-    const std::unique_ptr<QSettings> settings = SettingsStore::openUserSettings();
-    SettingsStore::write(*settings, stored);
+    const std::unique_ptr<QSettings> settings = openUserSettings();
+    writeStored(*settings, stored);
     settings->sync();
 }
 

@@ -60,7 +60,7 @@ void MainWindow::setupLink()
     m_drainPending = false;
 
     if (commSettings.is_server) {
-        m_broadcastPort = PortNumber::parse(commSettings.server_port);
+        m_broadcastPort = parsePort(commSettings.server_port);
         if (!m_broadcastPort) {
             qCWarning(lcLink) << "UDP server port" << commSettings.server_port << "is not a port number; nothing is sent";
             m_linkProblem = LinkState::InvalidPort;
@@ -74,8 +74,8 @@ void MainWindow::setupLink()
     }
 
     m_datagramFilter = DatagramFilter(commSettings.client_host);
-    const auto port = PortNumber::parse(commSettings.client_port);
-    const qulonglong shown = PortNumber::textValue(commSettings.client_port);
+    const auto port = parsePort(commSettings.client_port);
+    const qulonglong shown = portTextValue(commSettings.client_port);
     bool bound = false;
     if (port) {
         bound = udpSocket->bind(QHostAddress::Any, *port);
@@ -222,7 +222,7 @@ void MainWindow::meterRelease()
     // valid packet the targets fall to the floor, as they would for silence.
     if (!m_silent && m_silence.isSilent(m_linkClock.elapsed())) {
         m_silent = true;
-        meterLevels.fill(kFloorDb);
+        m_silence.dropTargetsIfSilent(m_linkClock.elapsed(), meterLevels);
         refreshLinkMark();
     }
     for (int i = 0; i < 6; ++i)
