@@ -43,6 +43,8 @@ public:
     const std::array<double, 6> &targetLevels() const { return meterLevels; }
     const CommSettings &linkSettings() const { return commSettings; }
     LinkState linkState() const { return m_linkState; }
+    // Packets put on the meters since the window was built.
+    quint64 packetsDecoded() const { return m_packetsDecoded; }
     QSerialPort *currentSerialPort() const { return serialPort; }
     QUdpSocket *currentUdpSocket() const { return udpSocket; }
     const std::array<QRect, 14> &designRectangles() const { return designGeometry; }
@@ -129,4 +131,5 @@ private:
     bool m_watchingPointer = false;
     float m_layoutScale = 1.0f;
     int m_layoutPasses = 0;
+    quint64 m_packetsDecoded = 0;
 };

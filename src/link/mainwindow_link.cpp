@@ -193,17 +193,15 @@ void MainWindow::drainDatagrams()
         if (got == qint64(MeterPacket::kSize) && m_datagramFilter.accepts(buffer, size, sender))
             decodeMeterPacket(reinterpret_cast<const unsigned char *>(buffer));
     }
-    // More are waiting: carry on after the event loop has had its turn.
-    if (socket->hasPendingDatagrams() && !m_drainPending) {
-        m_drainPending = true;
-        QMetaObject::invokeMethod(this, &MainWindow::drainDatagrams, Qt::QueuedConnection);
-    }
+    // More are waiting: the last read re-armed the socket's notifier, which
+    // fires again once the event loop has had its turn.
 }
 
 void MainWindow::decodeMeterPacket(const unsigned char *packet)
 {
     const MeterPacket::Levels levels = MeterPacket::decode(packet);
     std::copy(levels.begin(), levels.end(), meterLevels.begin());
+    ++m_packetsDecoded;
 
     if (commSettings.is_server && commSettings.use_udp && m_broadcastPort)
         udpSocket->writeDatagram(reinterpret_cast<const char *>(packet), qint64(MeterPacket::kSize),
