@@ -4,6 +4,7 @@
 // right. Every sender talks to loopback only.
 #include <QAbstractButton>
 #include <QDialog>
+#include <QInputDialog>
 #include <QLabel>
 #include <QUdpSocket>
 #include <QtTest>
@@ -11,7 +12,6 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/ioctl.h>
 
 #include <atomic>
 #include <chrono>
@@ -193,6 +193,7 @@ private slots:
 
     void hostileSettings_data();
     void hostileSettings();
+    void changesStoredAtOnce();
 
     void hostileDatagrams_data();
     void hostileDatagrams();
@@ -408,7 +409,7 @@ void TestReliability::linkRebuildsAndDialogs()
           rssEnd - rssStart, descriptorsStart, openDescriptors());
 
     QCOMPARE(answered, kDialogOpenings);
-    QCOMPARE(openDescriptors(), descriptorsStart);
+    QVERIFY(openDescriptors() <= descriptorsStart);  // nothing held on to
     // The dialog was answered with OK half the time: the link is as stored.
     QCOMPARE(clientWindow.linkSettings().client_host, QStringLiteral("127.0.0.1"));
     QVERIFY(clientWindow.findChildren<QDialog *>().isEmpty());
@@ -508,6 +509,36 @@ void TestReliability::hostileSettings()
         QVERIFY(kept.open(QIODevice::ReadOnly));
         QCOMPARE(kept.readAll(), file);  // byte for byte, as the operator left it
     }
+}
+
+void TestReliability::changesStoredAtOnce()
+{
+    // A crash or a power cut ends the program without its exit write. A new
+    // meter name and an accepted link are on disk as soon as they are made.
+    storeLink(clientLink(QStringLiteral("127.0.0.1"), QStringLiteral("5000")));
+    MainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+
+    QTimer answer;
+    answer.setInterval(0);
+    connect(&answer, &QTimer::timeout, [&] {
+        if (auto *prompt = qobject_cast<QInputDialog *>(QApplication::activeModalWidget())) {
+            answer.stop();
+            prompt->setTextValue(QStringLiteral("Studio B"));
+            prompt->accept();
+        }
+    });
+    answer.start();
+    QTest::mouseClick(window.findChild<QLabel *>(QStringLiteral("labelMeter2")), Qt::LeftButton);
+    QVERIFY(openAndAnswerDialog(window, true));
+
+    // The file itself, not the toolkit's copy in this process.
+    QFile onDisk(TestSupport::settingsPath());
+    QVERIFY(onDisk.open(QIODevice::ReadOnly));
+    const QByteArray bytes = onDisk.readAll();
+    for (const char *line : {"labelMeter2=Studio B\n", "client_host=127.0.0.1\n", "client_port=5000\n", "use_udp=true\n"})
+        QVERIFY2(bytes.contains(line), line);
 }
 
 void TestReliability::hostileDatagrams_data()

@@ -1,0 +1,59 @@
+#!/usr/bin/env python3
+"""Writes the small seed corpora under fuzz/corpus/. Run again after changing
+the input layout of a target; the files are committed."""
+import os
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def pkt(words, start=b'\xaa\xaa', end=b'\x55\x55'):
+    return start + b''.join(w.to_bytes(2, 'big') for w in words) + end
+
+
+P = pkt([0x0000, 0xC350, 0xFFFF, 0x0D0A, 0x1234, 0xAAAA])
+
+CORPORA = {
+    # byte 0: how many read sizes follow (n % 16 + 1); then the sizes; then the stream
+    'fuzz_framer': {
+        'whole-packets': bytes([0, 16]) + P + P,
+        'one-byte-reads': bytes([0, 1]) + P + b'\x00' + P,
+        'ten-then-six': bytes([1, 10, 6]) + P + P,
+        'garbage-before': bytes([2, 3, 7, 5]) + b'\xaa\xaa\xaa\x55\x55\xaa' + P,
+        'wrong-end-mark': bytes([0, 17]) + P[:15] + b'\x54' + P,
+        'crlf-in-levels': bytes([0, 5]) + pkt([0x0D0A] * 6),
+        'empty-reads': bytes([3, 0, 16, 0, 4]) + P,
+    },
+    # byte 0: sender kind, byte 1: client_host kind, byte 2: typed host length
+    'fuzz_datagram': {
+        'packet-from-server': bytes([0, 0, 0]) + P,
+        'packet-mapped-sender': bytes([1, 0, 0]) + P,
+        'packet-seventeen-bytes': bytes([0, 0, 0]) + P + b'\x00',
+        'packet-wrong-mark': bytes([0, 0, 0]) + P[:15] + b'\x54',
+        'host-name': bytes([0, 2, 0]) + P,
+        'ipv6-host': bytes([4, 3, 0]) + P,
+        'typed-host': bytes([2, 200, 9]) + b'127.0.0.1' + bytes([127, 0, 0, 1]) + P[4:],
+        'empty': bytes([0, 0, 0]),
+    },
+    # the whole input is the settings file
+    'fuzz_settings': {
+        'sound.conf': b'[General]\nclient_host=127.0.0.1\nclient_port=5000\ncurrent_screen=1\n'
+                      b'geometry=@ByteArray(\\x1\\xd9\\xd0\\xcb)\nis_server=false\nlabelMeter1=Prog\n'
+                      b'labelMeter2=Sub\nlabelMeter3=CRM\nserialport=ttyUSB0\n'
+                      b'server_host=192.168.1.10\nserver_port=5001\nuse_udp=true\n',
+        'wrong-types.conf': b'[General]\nis_server=@Rect(1 2 3 4)\nuse_udp=@Size(2 3)\n'
+                            b'client_port=@Variant(\\0\\0\\0\\x7f\\0\\0\\0\\x6QPoint)\n'
+                            b'current_screen=1e300\nlabelMeter1=a, b, c\n',
+        'markup.conf': b'[General]\nlabelMeter1=<b>bold</b><img src=\\"x\\">\nlabelMeter2=\\x263a \\0 end\n',
+        'huge-values.conf': b'[General]\nclient_port=99999999999999999999999\nserver_port=-1\n'
+                            b'current_screen=-2147483649\n',
+        'junk.conf': bytes(range(256)),
+        'sections.conf': b'[General\n[%General]\n=\n==\n[a/b]\nc=d\n\\=x\n',
+    },
+}
+
+for target, seeds in CORPORA.items():
+    folder = os.path.join(HERE, 'corpus', target)
+    os.makedirs(folder, exist_ok=True)
+    for name, data in seeds.items():
+        with open(os.path.join(folder, name), 'wb') as f:
+            f.write(data)
