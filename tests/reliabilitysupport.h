@@ -68,7 +68,9 @@ inline int openDescriptors()
 
 // Runs the event loop until done() holds or the time is up. Returns done().
 // Wakes on every event (the window's 10 ms release tick guarantees some), so
-// it costs no fixed pause.
+// it costs no fixed pause. Objects handed to deleteLater() go as they would
+// in the program's own event loop; processEvents() alone never deletes them
+// in a test function, and a serial port's old notifiers would pile up.
 template<class Done>
 bool pumpUntil(Done done, int timeoutMs)
 {
@@ -77,6 +79,7 @@ bool pumpUntil(Done done, int timeoutMs)
         if (deadline.hasExpired())
             return done();
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 10);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     }
     return true;
 }
