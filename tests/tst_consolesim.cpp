@@ -16,6 +16,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -105,6 +107,7 @@ private slots:
     // The program
     void ptyDeliversEveryPacket_data();
     void ptyDeliversEveryPacket();
+    void serialDeviceGetsRawLine();
     void udpDatagramsArrive_data();
     void udpDatagramsArrive();
     void durationSetsThePacketCount();
@@ -315,6 +318,55 @@ void TestConsoleSim::ptyDeliversEveryPacket()
         if (frame != QByteArray(reinterpret_cast<const char *>(expected.data()), 16))
             QFAIL(qPrintable(QStringLiteral("packet %1 differs: %2").arg(n).arg(QString::fromLatin1(frame.toHex(' ')))));
     }
+}
+
+void TestConsoleSim::serialDeviceGetsRawLine()
+{
+    // A pty pair stands in for the USB-serial adapter; the simulator gets
+    // the device end, which starts out as a cooked terminal line.
+    int master = -1;
+    int device = -1;
+    QVERIFY(::openpty(&master, &device, nullptr, nullptr, nullptr) == 0);
+    const QString devicePath = QString::fromLocal8Bit(::ttyname(device));
+    termios before{};
+    QVERIFY(::tcgetattr(device, &before) == 0);
+    QVERIFY(before.c_oflag & OPOST);  // LF would go out as CR LF
+
+    // -46.662 dB is the word 0x0D0A: every level is a CR LF pair, which a
+    // line not in raw mode would change.
+    constexpr int count = 20;
+    QProcess sim;
+    sim.start(kSim, {QStringLiteral("--serial"), devicePath, QStringLiteral("--pattern"), QStringLiteral("steady"),
+                     QStringLiteral("--level"), QStringLiteral("-46.662"), QStringLiteral("--rate"),
+                     QStringLiteral("500"), QStringLiteral("--count"), QString::number(count)});
+    QByteArray data;
+    char buffer[4096];
+    QElapsedTimer clock;
+    clock.start();
+    while (data.size() < count * 16 && clock.elapsed() < kProcessTimeoutMs) {
+        pollfd p{master, POLLIN, 0};
+        if (::poll(&p, 1, 100) > 0) {
+            const ssize_t n = ::read(master, buffer, sizeof buffer);
+            if (n > 0)
+                data.append(buffer, int(n));
+        }
+    }
+    QVERIFY(sim.waitForFinished(kProcessTimeoutMs));
+    QCOMPARE(sim.exitCode(), 0);
+
+    termios after{};
+    QVERIFY(::tcgetattr(device, &after) == 0);
+    ::close(device);
+    ::close(master);
+
+    const QByteArray packet = QByteArray::fromHex("aaaa0d0a0d0a0d0a0d0a0d0a0d0a5555");
+    QCOMPARE(data, packet.repeated(count));
+    // 115200 8N1, no flow control, no output processing.
+    QCOMPARE(::cfgetospeed(&after), speed_t(B115200));
+    QCOMPARE(after.c_cflag & CSIZE, tcflag_t(CS8));
+    QCOMPARE(after.c_cflag & (PARENB | CSTOPB | CRTSCTS), tcflag_t(0));
+    QCOMPARE(after.c_iflag & (IXON | IXOFF), tcflag_t(0));
+    QCOMPARE(after.c_oflag & OPOST, tcflag_t(0));
 }
 
 void TestConsoleSim::udpDatagramsArrive_data()
