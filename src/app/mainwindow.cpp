@@ -240,7 +240,7 @@ void MainWindow::writeSettings()
 
     const std::unique_ptr<QSettings> settings = openUserSettings();
     writeStored(*settings, stored);
-    settings->sync();
+    qCDebug(lcSettings) << "settings written to" << settings->fileName();
 }
 
 int MainWindow::currentScreen()
