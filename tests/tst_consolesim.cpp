@@ -57,6 +57,13 @@ QByteArray readPty(const QString &path, int bytes, int timeoutMs)
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
     if (fd < 0)
         return {};
+    // Read the line raw, as a serial port does: a pty that was closed opens
+    // as a cooked terminal, which would hold bytes back until a newline.
+    termios tio{};
+    if (tcgetattr(fd, &tio) == 0) {
+        cfmakeraw(&tio);
+        tcsetattr(fd, TCSANOW, &tio);
+    }
     QByteArray data;
     QElapsedTimer clock;
     clock.start();
