@@ -94,10 +94,20 @@ void MainWindow::setupLink()
     refreshLinkMark();
 }
 
+void MainWindow::setLinkSettings(const CommSettings &settings)
+{
+    commSettings = settings;
+    setupLink();
+}
+
 void MainWindow::openSerialPort()
 {
-    if (serialPort)
+    // A port replaced here is never used again; let it go with its handles.
+    if (serialPort) {
         serialPort->close();
+        serialPort->disconnect(this);
+        serialPort->deleteLater();
+    }
     serialPort = new QSerialPort(commSettings.serialport, this);
     serialPort->setBaudRate(QSerialPort::Baud115200);
     serialPort->setDataBits(QSerialPort::Data8);
@@ -204,6 +214,7 @@ void MainWindow::decodeMeterPacket(const unsigned char *packet)
 {
     const MeterPacket::Levels levels = MeterPacket::decode(packet);
     std::copy(levels.begin(), levels.end(), meterLevels.begin());
+    ++m_packetsDecoded;
 
     if (commSettings.is_server && commSettings.use_udp && m_broadcastPort)
         udpSocket->writeDatagram(reinterpret_cast<const char *>(packet), qint64(MeterPacket::kSize),
