@@ -131,7 +131,6 @@ private:
     quint64 m_packetsDecoded = 0;
     bool m_silent = true;
     bool m_serialClosePending = false;
-    bool m_drainPending = false;
     QPoint m_artworkOffset;
     bool m_wasMaximized = false;
     bool m_watchingPointer = false;

@@ -57,7 +57,6 @@ void MainWindow::setupLink()
     udpSocket->disconnect(this);
     udpSocket->deleteLater();
     udpSocket = new QUdpSocket(this);
-    m_drainPending = false;
 
     if (commSettings.is_server) {
         m_broadcastPort = parsePort(commSettings.server_port);
@@ -189,7 +188,6 @@ void MainWindow::udpReceive()
 
 void MainWindow::drainDatagrams()
 {
-    m_drainPending = false;
     QUdpSocket *socket = udpSocket;
     for (int handled = 0; handled < kMaxDatagramsPerTurn; ++handled) {
         if (!socket->hasPendingDatagrams())
@@ -203,11 +201,12 @@ void MainWindow::drainDatagrams()
         if (got == qint64(MeterPacket::kSize) && m_datagramFilter.accepts(buffer, size, sender))
             decodeMeterPacket(reinterpret_cast<const unsigned char *>(buffer));
     }
-    // More are waiting: carry on after the event loop has had its turn.
-    if (socket->hasPendingDatagrams() && !m_drainPending) {
-        m_drainPending = true;
-        QMetaObject::invokeMethod(this, &MainWindow::drainDatagrams, Qt::QueuedConnection);
-    }
+    // More may be waiting. The reads above re-armed the socket's read
+    // notifier, so the next turn of the event loop brings another readyRead
+    // after the clocks and the meters have had theirs. No queued call of our
+    // own: one that empties the socket between the event loop's poll and the
+    // notifier's turn leaves the socket believing a readyRead is unanswered,
+    // and it never reports data again.
 }
 
 void MainWindow::decodeMeterPacket(const unsigned char *packet)
