@@ -147,7 +147,10 @@ void MainWindow::closeVanishedPort()
     m_serialClosePending = false;
     if (!serialPort || !serialPort->isOpen())
         return;
-    qCWarning(lcLink) << "serial port" << commSettings.serialport << "failed:" << serialPort->errorString()
+    // For a vanished device the error text alone can mislead (it may name an
+    // unrelated cause), so the error itself is logged too.
+    qCWarning(lcLink) << "serial port" << commSettings.serialport << "failed:" << serialPort->error()
+                      << serialPort->errorString()
                       << "- closing it and retrying every second";
     serialPort->close();
     serialPort->clearError();
