@@ -39,12 +39,18 @@ public:
     // target to the floor.
     void setupLink();
 
+    // Takes a new link description, as the settings dialog does, and
+    // rebuilds the link from it.
+    void setLinkSettings(const CommSettings &settings);
+
     // Read-only views for the status line, the tests and the benchmarks.
     const std::array<double, 6> &targetLevels() const { return meterLevels; }
     const CommSettings &linkSettings() const { return commSettings; }
     LinkState linkState() const { return m_linkState; }
     QSerialPort *currentSerialPort() const { return serialPort; }
     QUdpSocket *currentUdpSocket() const { return udpSocket; }
+    // Valid packets decoded since the window was built, from any transport.
+    quint64 packetsDecoded() const { return m_packetsDecoded; }
     const std::array<QRect, 14> &designRectangles() const { return designGeometry; }
     float currentLayoutScale() const { return m_layoutScale; }
     int layoutPasses() const { return m_layoutPasses; }
@@ -122,9 +128,9 @@ private:
     std::optional<quint16> m_broadcastPort;
     QElapsedTimer m_linkClock;
     LinkSilence m_silence;
+    quint64 m_packetsDecoded = 0;
     bool m_silent = true;
     bool m_serialClosePending = false;
-    bool m_drainPending = false;
     QPoint m_artworkOffset;
     bool m_wasMaximized = false;
     bool m_watchingPointer = false;

@@ -57,7 +57,6 @@ void MainWindow::setupLink()
     udpSocket->disconnect(this);
     udpSocket->deleteLater();
     udpSocket = new QUdpSocket(this);
-    m_drainPending = false;
 
     if (commSettings.is_server) {
         m_broadcastPort = parsePort(commSettings.server_port);
@@ -94,10 +93,20 @@ void MainWindow::setupLink()
     refreshLinkMark();
 }
 
+void MainWindow::setLinkSettings(const CommSettings &settings)
+{
+    commSettings = settings;
+    setupLink();
+}
+
 void MainWindow::openSerialPort()
 {
-    if (serialPort)
+    // A port replaced here is never used again; let it go with its handles.
+    if (serialPort) {
         serialPort->close();
+        serialPort->disconnect(this);
+        serialPort->deleteLater();
+    }
     serialPort = new QSerialPort(commSettings.serialport, this);
     serialPort->setBaudRate(QSerialPort::Baud115200);
     serialPort->setDataBits(QSerialPort::Data8);
@@ -138,7 +147,10 @@ void MainWindow::closeVanishedPort()
     m_serialClosePending = false;
     if (!serialPort || !serialPort->isOpen())
         return;
-    qCWarning(lcLink) << "serial port" << commSettings.serialport << "failed:" << serialPort->errorString()
+    // For a vanished device the error text alone can mislead (it may name an
+    // unrelated cause), so the error itself is logged too.
+    qCWarning(lcLink) << "serial port" << commSettings.serialport << "failed:" << serialPort->error()
+                      << serialPort->errorString()
                       << "- closing it and retrying every second";
     serialPort->close();
     serialPort->clearError();
@@ -179,7 +191,6 @@ void MainWindow::udpReceive()
 
 void MainWindow::drainDatagrams()
 {
-    m_drainPending = false;
     QUdpSocket *socket = udpSocket;
     for (int handled = 0; handled < kMaxDatagramsPerTurn; ++handled) {
         if (!socket->hasPendingDatagrams())
@@ -193,17 +204,19 @@ void MainWindow::drainDatagrams()
         if (got == qint64(MeterPacket::kSize) && m_datagramFilter.accepts(buffer, size, sender))
             decodeMeterPacket(reinterpret_cast<const unsigned char *>(buffer));
     }
-    // More are waiting: carry on after the event loop has had its turn.
-    if (socket->hasPendingDatagrams() && !m_drainPending) {
-        m_drainPending = true;
-        QMetaObject::invokeMethod(this, &MainWindow::drainDatagrams, Qt::QueuedConnection);
-    }
+    // More may be waiting. The reads above re-armed the socket's read
+    // notifier, so the next turn of the event loop brings another readyRead
+    // after the clocks and the meters have had theirs. No queued call of our
+    // own: one that empties the socket between the event loop's poll and the
+    // notifier's turn leaves the socket believing a readyRead is unanswered,
+    // and it never reports data again.
 }
 
 void MainWindow::decodeMeterPacket(const unsigned char *packet)
 {
     const MeterPacket::Levels levels = MeterPacket::decode(packet);
     std::copy(levels.begin(), levels.end(), meterLevels.begin());
+    ++m_packetsDecoded;
 
     if (commSettings.is_server && commSettings.use_udp && m_broadcastPort)
         udpSocket->writeDatagram(reinterpret_cast<const char *>(packet), qint64(MeterPacket::kSize),
