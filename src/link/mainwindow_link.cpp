@@ -193,7 +193,10 @@ void MainWindow::drainDatagrams()
 {
     QUdpSocket *socket = udpSocket;
     for (int handled = 0; handled < kMaxDatagramsPerTurn; ++handled) {
-        if (!socket->hasPendingDatagrams())
+        // The first read happens even if nothing shows as pending: only a
+        // read tells the socket its readyRead was answered, and an
+        // unanswered one leaves it silent for good.
+        if (handled > 0 && !socket->hasPendingDatagrams())
             return;
         // Read at most one packet's worth: a longer datagram is cut and
         // dropped by the size check, so no buffer is sized from the wire.
