@@ -1,6 +1,7 @@
 #include <QApplication>
 
 #include "mainwindow.h"
+#include "paintcounter.h"
 #include "signalquit.h"
 
 int main(int argc, char *argv[])
@@ -11,6 +12,8 @@ int main(int argc, char *argv[])
     // window is destroyed in order and the settings are written.
     SignalQuit::install(&app);
     MainWindow window;
+    // Off unless lumora.perf debug output is switched on for a measurement.
+    PaintCounter::attachIfEnabled(&window);
     window.show();
     return app.exec();
 }

@@ -16,6 +16,7 @@
 
 #include <memory>
 
+#include "artworkscale.h"
 #include "ccommdialog.h"
 #include "logging.h"
 #include "mylabel.h"
@@ -294,13 +295,9 @@ void MainWindow::runLayoutPass()
         return;
     ++m_layoutPasses;
 
-    // Scale to device pixels so the artwork stays sharp on high-DPI screens.
-    const qreal ratio = devicePixelRatioF();
-    const QSize devicePixels = ScaledLayout::devicePixelSize(windowSize, ratio);
-    *scaledBackground = background->scaled(devicePixels, Qt::KeepAspectRatio, Qt::SmoothTransformation);
-    scaledBackground->setDevicePixelRatio(ratio);
-    *scaledEmptyBackground = emptyBackground->scaled(devicePixels, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
-    scaledEmptyBackground->setDevicePixelRatio(ratio);
+    ArtworkScale::Scaled scaled = ArtworkScale::scale(*background, *emptyBackground, windowSize, devicePixelRatioF());
+    *scaledBackground = std::move(scaled.background);
+    *scaledEmptyBackground = std::move(scaled.filler);
     m_artworkOffset = QPoint(layout.dx, layout.dy);
     m_layoutScale = layout.scale;
 
