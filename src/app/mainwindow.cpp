@@ -175,8 +175,16 @@ MainWindow::MainWindow(QWidget *parent)
     setupLink();
 
     releaseTimer = new QTimer(this);
+    // Precise: the tick sets the fall speed, so it must not drift; Qt would
+    // treat a coarse 10 ms timer as precise anyway.
+    releaseTimer->setTimerType(Qt::PreciseTimer);
     connect(releaseTimer, &QTimer::timeout, this, &MainWindow::meterRelease);
     releaseTimer->start(releaseInterval);
+
+    m_silenceTimer = new QTimer(this);
+    m_silenceTimer->setSingleShot(true);
+    m_silenceTimer->setTimerType(Qt::PreciseTimer);
+    connect(m_silenceTimer, &QTimer::timeout, this, &MainWindow::meterRelease);
 
     emptyBackground = new QPixmap(QStringLiteral(":/resources/png/SonavoBackgroundEmpty.png"));
     scaledBackground = new QPixmap();
@@ -295,6 +303,9 @@ void MainWindow::runLayoutPass()
         return;
     ++m_layoutPasses;
 
+    // Let the old copies go first, so a resize never holds both sizes at once.
+    *scaledBackground = QPixmap();
+    *scaledEmptyBackground = QPixmap();
     ArtworkScale::Scaled scaled = ArtworkScale::scale(*background, *emptyBackground, windowSize, devicePixelRatioF());
     *scaledBackground = std::move(scaled.background);
     *scaledEmptyBackground = std::move(scaled.filler);
