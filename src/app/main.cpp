@@ -1,4 +1,7 @@
 #include <QApplication>
+#include <QTimer>
+
+#include "logging.h"
 
 #include "mainwindow.h"
 #include "paintcounter.h"
@@ -20,5 +23,6 @@ int main(int argc, char *argv[])
     // Off unless lumora.perf debug output is switched on for a measurement.
     PaintCounter::attachIfEnabled(&window);
     window.show();
+    QTimer::singleShot(0, &app, [] { qCDebug(lcApp) << "running"; });
     return app.exec();
 }

@@ -48,6 +48,7 @@ public:
     const std::array<QRect, 14> &designRectangles() const { return designGeometry; }
     float currentLayoutScale() const { return m_layoutScale; }
     int layoutPasses() const { return m_layoutPasses; }
+    const QPixmap &scaledArtwork() const { return *scaledBackground; }
     // Whether the 10 ms release tick runs; it rests while no meter can move.
     bool releaseTicking() const;
 
