@@ -16,6 +16,7 @@
 
 #include <memory>
 
+#include "artworkscale.h"
 #include "ccommdialog.h"
 #include "logging.h"
 #include "mylabel.h"
@@ -178,8 +179,16 @@ MainWindow::MainWindow(QWidget *parent)
     setupLink();
 
     releaseTimer = new QTimer(this);
+    // Precise: the tick sets the fall speed, so it must not drift; Qt would
+    // treat a coarse 10 ms timer as precise anyway.
+    releaseTimer->setTimerType(Qt::PreciseTimer);
     connect(releaseTimer, &QTimer::timeout, this, &MainWindow::meterRelease);
     releaseTimer->start(releaseInterval);
+
+    m_silenceTimer = new QTimer(this);
+    m_silenceTimer->setSingleShot(true);
+    m_silenceTimer->setTimerType(Qt::PreciseTimer);
+    connect(m_silenceTimer, &QTimer::timeout, this, &MainWindow::meterRelease);
 
     emptyBackground = new QPixmap(QStringLiteral(":/resources/png/SonavoBackgroundEmpty.png"));
     scaledBackground = new QPixmap();
@@ -298,13 +307,12 @@ void MainWindow::runLayoutPass()
         return;
     ++m_layoutPasses;
 
-    // Scale to device pixels so the artwork stays sharp on high-DPI screens.
-    const qreal ratio = devicePixelRatioF();
-    const QSize devicePixels = ScaledLayout::devicePixelSize(windowSize, ratio);
-    *scaledBackground = background->scaled(devicePixels, Qt::KeepAspectRatio, Qt::SmoothTransformation);
-    scaledBackground->setDevicePixelRatio(ratio);
-    *scaledEmptyBackground = emptyBackground->scaled(devicePixels, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
-    scaledEmptyBackground->setDevicePixelRatio(ratio);
+    // Let the old copies go first, so a resize never holds both sizes at once.
+    *scaledBackground = QPixmap();
+    *scaledEmptyBackground = QPixmap();
+    ArtworkScale::Scaled scaled = ArtworkScale::scale(*background, *emptyBackground, windowSize, devicePixelRatioF());
+    *scaledBackground = std::move(scaled.background);
+    *scaledEmptyBackground = std::move(scaled.filler);
     m_artworkOffset = QPoint(layout.dx, layout.dy);
     m_layoutScale = layout.scale;
 

@@ -55,6 +55,8 @@ public:
     float currentLayoutScale() const { return m_layoutScale; }
     int layoutPasses() const { return m_layoutPasses; }
     const QPixmap &scaledArtwork() const { return *scaledBackground; }
+    // Whether the 10 ms release tick runs; it rests while no meter can move.
+    bool releaseTicking() const;
 
     // The link counts as silent after this long without a valid packet.
     void setSilenceTimeout(int milliseconds) { m_silence = LinkSilence(milliseconds); }
@@ -81,7 +83,8 @@ private:
     int currentScreen();
     void openSerialPort();
     void decodeMeterPacket(const unsigned char *packet);
-    void releaseMeter(TeskPPMMeter *meter, const double &level);
+    bool releaseMeter(TeskPPMMeter *meter, const double &level);
+    void wakeRelease();
 
     void promptForLabel(myLabel *label, const QString &prompt);
     void runLayoutPass();
@@ -121,6 +124,7 @@ private:
     QLabel *m_linkMark = nullptr;
     QTimer *m_retryTimer = nullptr;
     QTimer *m_pointerTimer = nullptr;
+    QTimer *m_silenceTimer = nullptr;  // watches the link while the release tick rests
     LinkState m_linkState = LinkState::PortClosed;
     LinkState m_linkProblem = LinkState::Live;  // set up problems; Live when none
     QString m_linkWhere;
