@@ -4,6 +4,9 @@
 #include <QRect>
 #include <QtTest>
 
+#include <csignal>
+#include <sys/types.h>
+
 // Runs the README's demo command headless, as a newcomer without a display
 // would, and looks at the screenshot it leaves: the whole window, with the
 // meters lit by the simulated console.
@@ -36,10 +39,13 @@ private slots:
     void screenshotShowsTheWindow();
     void metersAreOffTheFloor_data();
     void metersAreOffTheFloor();
+    void packetLinesAreLogged();
+    void simulatorStopsWithTheWindow();
 
 private:
     QImage m_shot;
     QString m_shotPath;
+    QByteArray m_errors;
 };
 
 void TestDemo::initTestCase()
@@ -49,6 +55,8 @@ void TestDemo::initTestCase()
     env.remove(QStringLiteral("WAYLAND_DISPLAY"));
     env.remove(QStringLiteral("QT_QPA_PLATFORM"));
     env.insert(QStringLiteral("BUILD_DIR"), QStringLiteral(LUMORA_BUILD_DIR));
+    // As the README suggests for watching the packets arrive.
+    env.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("lumora.link.debug=true"));
 
     QProcess demo;
     demo.setProcessEnvironment(env);
@@ -60,10 +68,10 @@ void TestDemo::initTestCase()
         demo.terminate();
         demo.waitForFinished(5000);
     }
-    const QByteArray errors = demo.readAllStandardError();
-    QVERIFY2(finished, errors.right(2000).constData());
+    m_errors = demo.readAllStandardError();
+    QVERIFY2(finished, m_errors.right(2000).constData());
     QCOMPARE(demo.exitStatus(), QProcess::NormalExit);
-    QVERIFY2(demo.exitCode() == 0, errors.right(2000).constData());
+    QVERIFY2(demo.exitCode() == 0, m_errors.right(2000).constData());
 
     // The screenshot's path is the last line on stdout.
     const QList<QByteArray> lines = demo.readAllStandardOutput().trimmed().split('\n');
@@ -108,6 +116,68 @@ void TestDemo::metersAreOffTheFloor()
     QVERIFY2(lit < bar.height(), "the bar reaches the top of the scale");
     for (int y = bar.top(); y < bar.bottom() - lit - 2; ++y)
         QVERIFY2(isDark(m_shot.pixel(x, y)), qPrintable(QStringLiteral("row %1 is not a resting zone").arg(y)));
+}
+
+void TestDemo::packetLinesAreLogged()
+{
+    // The per-packet line of the link category, switched on by the rule.
+    QVERIFY(m_errors.contains("lumora.link: data arrived.."));
+}
+
+// The processes a process started, by their command names.
+QHash<QString, qint64> childrenOf(qint64 pid)
+{
+    QHash<QString, qint64> children;
+    QFile list(QStringLiteral("/proc/%1/task/%1/children").arg(pid));
+    if (!list.open(QIODevice::ReadOnly))
+        return children;
+    for (const QByteArray &child : list.readAll().simplified().split(' ')) {
+        QFile comm(QStringLiteral("/proc/%1/comm").arg(QString::fromLatin1(child)));
+        if (!child.isEmpty() && comm.open(QIODevice::ReadOnly))
+            children.insert(QString::fromLocal8Bit(comm.readAll().trimmed()), child.toLongLong());
+    }
+    return children;
+}
+
+// With a display the demo keeps running until the window closes, then
+// stops the simulator. The display here is a private Xvfb; the program is
+// ended by SIGTERM, which quits it the way closing the window does.
+void TestDemo::simulatorStopsWithTheWindow()
+{
+    QProcess xvfb;
+    xvfb.start(QStringLiteral("Xvfb"), {QStringLiteral("-displayfd"), QStringLiteral("1"),
+                                        QStringLiteral("-screen"), QStringLiteral("0"), QStringLiteral("1280x800x24"),
+                                        QStringLiteral("-noreset"), QStringLiteral("-nolisten"), QStringLiteral("tcp")});
+    QVERIFY2(xvfb.waitForStarted(), qPrintable(xvfb.errorString()));
+    auto stopXvfb = qScopeGuard([&xvfb] { xvfb.terminate(); xvfb.waitForFinished(5000); });
+    QTRY_VERIFY_WITH_TIMEOUT(xvfb.canReadLine(), 15000);
+    const QString display = QString::fromLatin1(xvfb.readLine().trimmed());
+
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    env.insert(QStringLiteral("DISPLAY"), QLatin1Char(':') + display);
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    env.insert(QStringLiteral("BUILD_DIR"), QStringLiteral(LUMORA_BUILD_DIR));
+    QProcess demo;
+    demo.setProcessEnvironment(env);
+    demo.start(QStringLiteral(LUMORA_SOURCE_DIR "/scripts/demo"), QStringList());
+    QVERIFY(demo.waitForStarted());
+    auto stopDemo = qScopeGuard([&demo] { demo.terminate(); demo.waitForFinished(10000); });
+
+    QByteArray errors;
+    QTRY_VERIFY_WITH_TIMEOUT((errors += demo.readAllStandardError()).contains("close the window to stop"),
+                             kDemoTimeoutMs);
+    const QHash<QString, qint64> children = childrenOf(demo.processId());
+    QVERIFY2(children.contains(QStringLiteral("lumora-meters")), qPrintable(children.keys().join(',')));
+    // The kernel keeps 15 characters of a command name.
+    const qint64 sim = children.value(QStringLiteral("lumora-console-"));
+    QVERIFY2(sim > 0, qPrintable(children.keys().join(',')));
+
+    QCOMPARE(::kill(pid_t(children.value(QStringLiteral("lumora-meters"))), SIGTERM), 0);
+    QVERIFY(demo.waitForFinished(30000));
+    QCOMPARE(demo.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(demo.exitCode(), 0);
+    QVERIFY2(::kill(pid_t(sim), 0) != 0, "the console simulator is still running");
 }
 
 QTEST_GUILESS_MAIN(TestDemo)
