@@ -1,4 +1,7 @@
 #include <QApplication>
+#include <QTimer>
+
+#include "logging.h"
 
 #include "mainwindow.h"
 #include "signalquit.h"
@@ -14,5 +17,6 @@ int main(int argc, char *argv[])
     SignalQuit::install(&app);
     MainWindow window;
     window.show();
+    QTimer::singleShot(0, &app, [] { qCDebug(lcApp) << "running"; });
     return app.exec();
 }

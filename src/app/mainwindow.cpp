@@ -92,6 +92,10 @@ MainWindow::MainWindow(QWidget *parent)
     // Operator text must never be read as markup.
     ui->timelabel->setTextFormat(Qt::PlainText);
     ui->footerlabel->setTextFormat(Qt::PlainText);
+    // The artwork is dark: the footer reads in a quiet grey.
+    QPalette footerPalette = ui->footerlabel->palette();
+    footerPalette.setColor(QPalette::WindowText, QColor(150, 158, 168));
+    ui->footerlabel->setPalette(footerPalette);
     ui->footerlabel->setText(tr("Lumora Meters for the studio wall - v%1.%2").arg(kVersionMajor).arg(kVersionMinor));
 
     background = new QPixmap(QStringLiteral(":/resources/png/LumoraBackground.png"));
@@ -238,7 +242,7 @@ void MainWindow::writeSettings()
 
     const std::unique_ptr<QSettings> settings = openUserSettings();
     writeStored(*settings, stored);
-    settings->sync();
+    qCDebug(lcSettings) << "settings written to" << settings->fileName();
 }
 
 int MainWindow::currentScreen()

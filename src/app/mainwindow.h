@@ -48,6 +48,7 @@ public:
     const std::array<QRect, 14> &designRectangles() const { return designGeometry; }
     float currentLayoutScale() const { return m_layoutScale; }
     int layoutPasses() const { return m_layoutPasses; }
+    const QPixmap &scaledArtwork() const { return *scaledBackground; }
 
     // The link counts as silent after this long without a valid packet.
     void setSilenceTimeout(int milliseconds) { m_silence = LinkSilence(milliseconds); }
