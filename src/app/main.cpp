@@ -16,6 +16,8 @@ int main(int argc, char *argv[])
         qputenv("QT_XCB_GL_INTEGRATION", "none");
     QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
     QApplication app(argc, argv);
+    // Lets Wayland desktops match the window to the installed menu entry and icon.
+    QGuiApplication::setDesktopFileName(QStringLiteral("nl.korvel.LumoraMeters"));
     // A logout or a service stop sends SIGTERM: end the event loop so the
     // window is destroyed in order and the settings are written.
     SignalQuit::install(&app);

@@ -175,6 +175,16 @@ MainWindow::MainWindow(QWidget *parent)
     m_retryTimer->setInterval(1000);
     connect(m_retryTimer, &QTimer::timeout, this, &MainWindow::retrySerialPort);
 
+    // Before the settings: restoring a full-screen geometry starts the
+    // pointer hiding at once.
+    m_pointerTimer = new QTimer(this);
+    m_pointerTimer->setSingleShot(true);
+    m_pointerTimer->setInterval(kPointerHideMs);
+    connect(m_pointerTimer, &QTimer::timeout, this, [] {
+        if (!QGuiApplication::overrideCursor())
+            QGuiApplication::setOverrideCursor(Qt::BlankCursor);
+    });
+
     readSettings();
     setupLink();
 
@@ -193,14 +203,6 @@ MainWindow::MainWindow(QWidget *parent)
     emptyBackground = new QPixmap(QStringLiteral(":/resources/png/SonavoBackgroundEmpty.png"));
     scaledBackground = new QPixmap();
     scaledEmptyBackground = new QPixmap();
-
-    m_pointerTimer = new QTimer(this);
-    m_pointerTimer->setSingleShot(true);
-    m_pointerTimer->setInterval(kPointerHideMs);
-    connect(m_pointerTimer, &QTimer::timeout, this, [] {
-        if (!QGuiApplication::overrideCursor())
-            QGuiApplication::setOverrideCursor(Qt::BlankCursor);
-    });
 }
 
 MainWindow::~MainWindow()
@@ -388,6 +390,12 @@ void MainWindow::toggleFullScreen()
         m_wasMaximized = isMaximized();
         showFullScreen();
     }
+}
+
+void MainWindow::setPointerHideDelay(int milliseconds)
+{
+    // An active timer restarts with the new delay.
+    m_pointerTimer->setInterval(milliseconds);
 }
 
 void MainWindow::changeEvent(QEvent *event)

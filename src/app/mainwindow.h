@@ -60,6 +60,9 @@ public:
 
     // The link counts as silent after this long without a valid packet.
     void setSilenceTimeout(int milliseconds) { m_silence = LinkSilence(milliseconds); }
+    // In full screen the pointer hides after this long without movement
+    // (3 s; shorter in the tests).
+    void setPointerHideDelay(int milliseconds);
 
 protected:
     void paintEvent(QPaintEvent *event) override;
