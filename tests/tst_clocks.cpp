@@ -96,6 +96,47 @@ private:
         clock.checkTime();
     }
 
+    // Ten ticks within one second repaint once; the next second once more.
+    template <typename Clock>
+    void checkRepaintsOncePerSecond()
+    {
+        Clock clock;
+        clock.setTimeSource([this] { return m_now; });
+        PaintCounter counter;
+        clock.installEventFilter(&counter);
+        clock.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&clock));
+
+        const QDateTime second = at(QTime(12, 0, 1));
+        int paints = 0;
+        for (int tenth = 0; tenth < 10; ++tenth) {
+            m_now = second.addMSecs(tenth * 100);
+            paints += paintsCausedBy(counter, [&clock] { clock.checkTime(); });
+        }
+        QCOMPARE(paints, 1);
+        m_now = second.addSecs(1);
+        QCOMPARE(paintsCausedBy(counter, [&clock] { clock.checkTime(); }), 1);
+    }
+
+    // Writing the stored value, or an equal copy, repaints nothing; a new
+    // value repaints once.
+    template <typename Clock>
+    void checkWriteRepaintsOnlyOnChange(const QByteArray &property, const QVariant &value)
+    {
+        Clock clock;
+        clock.setTimeSource([this] { return m_now; });  // no real second may tick in
+        PaintCounter counter;
+        clock.installEventFilter(&counter);
+        clock.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&clock));
+
+        const QVariant stored = clock.property(property);
+        const QVariant copy = value;
+        QCOMPARE(paintsCausedBy(counter, [&] { QVERIFY(clock.setProperty(property, stored)); }), 0);
+        QCOMPARE(paintsCausedBy(counter, [&] { QVERIFY(clock.setProperty(property, value)); }), 1);
+        QCOMPARE(paintsCausedBy(counter, [&] { QVERIFY(clock.setProperty(property, copy)); }), 0);
+    }
+
     void quietAnalog(TeskAnalogClock &clock)
     {
         clock.resize(kDialPixels, kDialPixels);
@@ -124,6 +165,8 @@ private slots:
     void endTimeDrawing();
     void countDownRing_data();
     void countDownRing();
+    void extremeValuesPaint_data();
+    void extremeValuesPaint();
     void dialPlacement();
     void firstPaintShowsMidnight();
     void analogTickRepaintsOncePerSecond();
@@ -504,6 +547,38 @@ void TestClocks::countDownRing()
         QCOMPARE(dialPixel(image, degrees, 87), kClear);
 }
 
+void TestClocks::extremeValuesPaint_data()
+{
+    QTest::addColumn<int>("value");
+    QTest::addColumn<float>("countDown");
+
+    QTest::newRow("INT_MAX") << INT_MAX << FLT_MAX;
+    QTest::newRow("INT_MIN") << INT_MIN << -FLT_MAX;
+    QTest::newRow("-1") << -1 << std::numeric_limits<float>::quiet_NaN();
+}
+
+void TestClocks::extremeValuesPaint()
+{
+    QFETCH(int, value);
+    QFETCH(float, countDown);
+
+    // The clock takes any value its owner writes; none may overflow on the
+    // way to the painter (the sanitizer build checks this).
+    TeskAnalogClock clock;
+    clock.resize(kDialPixels, kDialPixels);
+    const QMetaObject &mo = TeskAnalogClock::staticMetaObject;
+    for (int i = mo.propertyOffset(); i < mo.propertyCount(); ++i) {
+        const QMetaProperty p = mo.property(i);
+        if (p.type() == QVariant::Int)
+            QVERIFY(p.write(&clock, value));
+        else if (p.type() == QVariant::Bool)
+            QVERIFY(p.write(&clock, true));
+    }
+    clock.setCountDownTime(countDown);
+    showTime(clock, at(QTime(23, 59, 59)));
+    QCOMPARE(renderWidget(clock).size(), QSize(kDialPixels, kDialPixels));
+}
+
 void TestClocks::dialPlacement()
 {
     TeskAnalogClock clock;
@@ -540,22 +615,7 @@ void TestClocks::firstPaintShowsMidnight()
 
 void TestClocks::analogTickRepaintsOncePerSecond()
 {
-    TeskAnalogClock clock;
-    clock.setTimeSource([this] { return m_now; });
-    PaintCounter counter;
-    clock.installEventFilter(&counter);
-    clock.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&clock));
-
-    const QDateTime second = at(QTime(12, 0, 1));
-    int paints = 0;
-    for (int tenth = 0; tenth < 10; ++tenth) {
-        m_now = second.addMSecs(tenth * 100);
-        paints += paintsCausedBy(counter, [&clock] { clock.checkTime(); });
-    }
-    QCOMPARE(paints, 1);
-    m_now = second.addSecs(1);
-    QCOMPARE(paintsCausedBy(counter, [&clock] { clock.checkTime(); }), 1);
+    checkRepaintsOncePerSecond<TeskAnalogClock>();
 }
 
 void TestClocks::analogWriteRepaintsOnlyOnChange_data()
@@ -602,22 +662,13 @@ void TestClocks::analogWriteRepaintsOnlyOnChange()
 {
     QFETCH(QByteArray, property);
     QFETCH(QVariant, value);
-
-    TeskAnalogClock clock;
-    PaintCounter counter;
-    clock.installEventFilter(&counter);
-    clock.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&clock));
-
-    const QVariant stored = clock.property(property);
-    QCOMPARE(paintsCausedBy(counter, [&] { QVERIFY(clock.setProperty(property, stored)); }), 0);
-    QCOMPARE(paintsCausedBy(counter, [&] { QVERIFY(clock.setProperty(property, value)); }), 1);
-    QCOMPARE(paintsCausedBy(counter, [&] { QVERIFY(clock.setProperty(property, value)); }), 0);
+    checkWriteRepaintsOnlyOnChange<TeskAnalogClock>(property, value);
 }
 
 void TestClocks::nanCountDownAlwaysChanges()
 {
     TeskAnalogClock clock;
+    clock.setTimeSource([this] { return m_now; });
     clock.resize(kDialPixels, kDialPixels);
     PaintCounter counter;
     clock.installEventFilter(&counter);
@@ -804,22 +855,7 @@ void TestClocks::digitalIgnoresWidgetFont()
 
 void TestClocks::digitalTickRepaintsOncePerSecond()
 {
-    TeskDigitalClock clock;
-    clock.setTimeSource([this] { return m_now; });
-    PaintCounter counter;
-    clock.installEventFilter(&counter);
-    clock.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&clock));
-
-    const QDateTime second = at(QTime(12, 0, 1));
-    int paints = 0;
-    for (int tenth = 0; tenth < 10; ++tenth) {
-        m_now = second.addMSecs(tenth * 100);
-        paints += paintsCausedBy(counter, [&clock] { clock.checkTime(); });
-    }
-    QCOMPARE(paints, 1);
-    m_now = second.addSecs(1);
-    QCOMPARE(paintsCausedBy(counter, [&clock] { clock.checkTime(); }), 1);
+    checkRepaintsOncePerSecond<TeskDigitalClock>();
 }
 
 void TestClocks::digitalWriteRepaintsOnlyOnChange_data()
@@ -841,19 +877,7 @@ void TestClocks::digitalWriteRepaintsOnlyOnChange()
 {
     QFETCH(QByteArray, property);
     QFETCH(QVariant, value);
-
-    TeskDigitalClock clock;
-    PaintCounter counter;
-    clock.installEventFilter(&counter);
-    clock.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&clock));
-
-    const QVariant stored = clock.property(property);
-    QCOMPARE(paintsCausedBy(counter, [&] { QVERIFY(clock.setProperty(property, stored)); }), 0);
-    QCOMPARE(paintsCausedBy(counter, [&] { QVERIFY(clock.setProperty(property, value)); }), 1);
-    // An equal copy, not the same object, is still no change.
-    const QVariant copy = value;
-    QCOMPARE(paintsCausedBy(counter, [&] { QVERIFY(clock.setProperty(property, copy)); }), 0);
+    checkWriteRepaintsOnlyOnChange<TeskDigitalClock>(property, value);
 }
 
 QTEST_MAIN(TestClocks)

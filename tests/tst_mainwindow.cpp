@@ -4,10 +4,17 @@
 #include <QSignalSpy>
 #include <QtTest>
 
+#include <cmath>
 #include <functional>
 
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
 #include "mainwindow.h"
+#include "meterpacket.h"
 #include "mylabel.h"
+#include "settingsstore.h"
 #include "teskanalogclock.h"
 #include "teskdigitalclock.h"
 #include "teskppmmeter.h"
@@ -43,6 +50,63 @@ void answerPrompt(const QString &text, QString *seenTitle, QString *seenPrompt)
     poll->start(10);
 }
 
+// A console on the master side of a real pseudo-terminal; the main window
+// reads the slave side, named in the stored settings.
+class PtyConsole
+{
+public:
+    PtyConsole()
+    {
+        char name[256] = {};
+        if (::openpty(&m_master, &m_slave, name, nullptr, nullptr) != 0)
+            return;
+        termios raw{};
+        ::tcgetattr(m_slave, &raw);
+        ::cfmakeraw(&raw);
+        ::tcsetattr(m_slave, TCSANOW, &raw);
+        m_path = QString::fromLocal8Bit(name);
+    }
+    ~PtyConsole()
+    {
+        if (m_master >= 0)
+            ::close(m_master);
+        if (m_slave >= 0)
+            ::close(m_slave);
+    }
+    PtyConsole(const PtyConsole &) = delete;
+    PtyConsole &operator=(const PtyConsole &) = delete;
+
+    const QString &path() const { return m_path; }
+
+    // Sends one packet with the first meter at db and the others on the floor.
+    bool send(double db)
+    {
+        MeterPacket::Words words{};
+        words[0] = std::uint16_t(std::lround((db + 50.0) * 1000.0));
+        const MeterPacket::Bytes bytes = MeterPacket::encode(words);
+        return ::write(m_master, bytes.data(), bytes.size()) == ssize_t(bytes.size());
+    }
+
+private:
+    int m_master = -1;
+    int m_slave = -1;
+    QString m_path;
+};
+
+// Removes the settings file when the test ends, after the window has
+// stored its own, so later tests start from a first run again.
+struct ForgetSettings
+{
+    ~ForgetSettings() { QFile::remove(TestSupport::settingsPath()); }
+};
+
+void storeSerialPort(const QString &path)
+{
+    StoredSettings stored;
+    stored.comm.serialport = path;
+    writeStored(*openUserSettings(), stored);
+}
+
 } // namespace
 
 class TestMainWindow : public QObject
@@ -56,6 +120,8 @@ private slots:
     void stacking();
     void labelsAndFooter();
     void metersRestOnFloor();
+    void releaseTickRestsWhileNothingMoves();
+    void silenceIsWatchedWhileTheTickRests();
     void titleComesFromTheLink();
     void analogClockSetUp();
     void digitalClockSetUp();
@@ -175,6 +241,75 @@ void TestMainWindow::metersRestOnFloor()
     }
     for (double level : window.targetLevels())
         QCOMPARE(level, -50.0);
+}
+
+void TestMainWindow::releaseTickRestsWhileNothingMoves()
+{
+    ForgetSettings forget;
+    PtyConsole console;
+    QVERIFY(!console.path().isEmpty());
+    storeSerialPort(console.path());
+    MainWindow window;
+    QVERIFY(window.currentSerialPort()->isOpen());
+    auto *meter = child<TeskPPMMeter>(&window, "ProgLeft");
+    auto *other = child<TeskPPMMeter>(&window, "CrmRight");
+
+    // Every meter on the floor with its target there: nothing to tick for.
+    QTRY_VERIFY(!window.releaseTicking());
+
+    // A rise shows at once, and a level that holds needs no further ticks.
+    QVERIFY(console.send(-10.0));
+    QTRY_VERIFY(std::fabs(meter->dBPosition() + 10.0) < 1e-4);
+    QTRY_VERIFY(!window.releaseTicking());
+    QCOMPARE(other->dBPosition(), -50.0);
+
+    // The same level again wakes nothing.
+    QVERIFY(console.send(-10.0));
+    QTRY_COMPARE(window.targetLevels()[0], -10.0);
+    QVERIFY(!window.releaseTicking());
+
+    // A lower level: the tick runs while the meter falls at the release
+    // speed, and rests again once it has landed.
+    QVERIFY(console.send(-12.0));
+    QTRY_VERIFY(window.releaseTicking());
+    QVERIFY(meter->dBPosition() > -12.0);
+    QTRY_VERIFY(std::fabs(meter->dBPosition() + 12.0) < 1e-4);
+    QTRY_VERIFY(!window.releaseTicking());
+
+    // A level above the top of the scale pins the meter there without
+    // keeping the tick awake.
+    QVERIFY(console.send(10.0));
+    QTRY_COMPARE(meter->dBPosition(), 5.0);
+    QTRY_VERIFY(!window.releaseTicking());
+    QCOMPARE(meter->barHeight(), meter->height());
+}
+
+void TestMainWindow::silenceIsWatchedWhileTheTickRests()
+{
+    ForgetSettings forget;
+    PtyConsole console;
+    QVERIFY(!console.path().isEmpty());
+    storeSerialPort(console.path());
+    MainWindow window;
+    window.setSilenceTimeout(300);
+    auto *meter = child<TeskPPMMeter>(&window, "ProgLeft");
+
+    QVERIFY(console.send(-45.0));
+    QTRY_COMPARE(window.linkState(), LinkState::Live);
+    QTRY_VERIFY(std::fabs(meter->dBPosition() + 45.0) < 1e-4);
+    QTRY_VERIFY(!window.releaseTicking());
+
+    // The console goes quiet: with the tick resting, the link still turns
+    // silent, the targets drop and the meter comes down to the floor.
+    QTRY_COMPARE(window.linkState(), LinkState::Silent);
+    QCOMPARE(window.targetLevels()[0], -50.0);
+    QTRY_COMPARE(meter->dBPosition(), -50.0);
+    QTRY_VERIFY(!window.releaseTicking());
+
+    // And the next packet brings it back to life.
+    QVERIFY(console.send(-20.0));
+    QTRY_COMPARE(window.linkState(), LinkState::Live);
+    QTRY_VERIFY(std::fabs(meter->dBPosition() + 20.0) < 1e-4);
 }
 
 void TestMainWindow::titleComesFromTheLink()

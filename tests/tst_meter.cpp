@@ -93,6 +93,8 @@ private slots:
     void repaintScheduling();
     void changedRowsCoverEveryChangedPixel_data();
     void changedRowsCoverEveryChangedPixel();
+    void changeAfterPaintShows_data();
+    void changeAfterPaintShows();
 };
 
 void TestMeter::barHeights_data()
@@ -406,6 +408,49 @@ void TestMeter::changedRowsCoverEveryChangedPixel()
             }
         }
     }
+}
+
+void TestMeter::changeAfterPaintShows_data()
+{
+    QTest::addColumn<MeterWrite>("change");
+
+    QTest::newRow("bar top colour") << MeterWrite([](TeskPPMMeter &m) { m.setMaxColor(QColor(0, 0, 255)); });
+    QTest::newRow("bar bottom colour") << MeterWrite([](TeskPPMMeter &m) { m.setMinColor(QColor(255, 255, 0)); });
+    QTest::newRow("background top colour")
+        << MeterWrite([](TeskPPMMeter &m) { m.setMaxBackgroundColor(QColor(90, 90, 200)); });
+    QTest::newRow("background bottom colour")
+        << MeterWrite([](TeskPPMMeter &m) { m.setMinBackgroundColor(QColor(200, 90, 90, 128)); });
+    QTest::newRow("taller") << MeterWrite([](TeskPPMMeter &m) { m.resize(12, 415); });
+    QTest::newRow("one row taller (odd)") << MeterWrite([](TeskPPMMeter &m) { m.resize(12, 201); });
+    QTest::newRow("shorter") << MeterWrite([](TeskPPMMeter &m) { m.resize(12, 120); });
+}
+
+void TestMeter::changeAfterPaintShows()
+{
+    // The gradients are kept between paints; a meter that has painted and is
+    // then changed must paint exactly like a new meter built with the change.
+    QFETCH(MeterWrite, change);
+
+    const auto setUp = [](TeskPPMMeter &m) {
+        m.resize(12, 200);
+        m.setGradientForground(true);
+        m.assigndBPosition(0.0);
+    };
+    TeskPPMMeter used;
+    setUp(used);
+    used.calcPosition();
+    const QImage before = render(used);
+    change(used);
+    used.calcPosition();
+
+    TeskPPMMeter fresh;
+    setUp(fresh);
+    change(fresh);
+    fresh.calcPosition();
+
+    const QImage expected = render(fresh);
+    QCOMPARE(render(used), expected);
+    QVERIFY(expected != before);
 }
 
 QTEST_MAIN(TestMeter)

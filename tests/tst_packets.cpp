@@ -488,18 +488,19 @@ void TestPackets::silence_data()
     QTest::addColumn<QList<qint64>>("arrivals");
     QTest::addColumn<qint64>("now");
     QTest::addColumn<bool>("silent");
+    QTest::addColumn<qint64>("untilSilent");
 
     constexpr qint64 lo = std::numeric_limits<qint64>::min();
     constexpr qint64 hi = std::numeric_limits<qint64>::max();
 
-    QTest::newRow("no packet yet") << QList<qint64>{} << qint64(0) << true;
-    QTest::newRow("999 ms after a packet") << QList<qint64>{0} << qint64(999) << false;
-    QTest::newRow("1000 ms after a packet") << QList<qint64>{0} << qint64(1000) << true;
-    QTest::newRow("899 ms after the last of two") << QList<qint64>{0, 900} << qint64(1799) << false;
-    QTest::newRow("1000 ms after the last of two") << QList<qint64>{0, 900} << qint64(1900) << true;
-    QTest::newRow("clock behind the packet") << QList<qint64>{5000} << qint64(4000) << false;
-    QTest::newRow("whole clock range apart") << QList<qint64>{lo} << hi << true;
-    QTest::newRow("negative clock") << QList<qint64>{-3000} << qint64(-2500) << false;
+    QTest::newRow("no packet yet") << QList<qint64>{} << qint64(0) << true << qint64(0);
+    QTest::newRow("999 ms after a packet") << QList<qint64>{0} << qint64(999) << false << qint64(1);
+    QTest::newRow("1000 ms after a packet") << QList<qint64>{0} << qint64(1000) << true << qint64(0);
+    QTest::newRow("899 ms after the last of two") << QList<qint64>{0, 900} << qint64(1799) << false << qint64(101);
+    QTest::newRow("1000 ms after the last of two") << QList<qint64>{0, 900} << qint64(1900) << true << qint64(0);
+    QTest::newRow("clock behind the packet") << QList<qint64>{5000} << qint64(4000) << false << qint64(1000);
+    QTest::newRow("whole clock range apart") << QList<qint64>{lo} << hi << true << qint64(0);
+    QTest::newRow("negative clock") << QList<qint64>{-3000} << qint64(-2500) << false << qint64(500);
 }
 
 void TestPackets::silence()
@@ -507,11 +508,14 @@ void TestPackets::silence()
     QFETCH(QList<qint64>, arrivals);
     QFETCH(qint64, now);
     QFETCH(bool, silent);
+    QFETCH(qint64, untilSilent);
 
     LinkSilence link;
     for (qint64 t : arrivals)
         link.packetArrived(t);
     QCOMPARE(link.isSilent(now), silent);
+    // How long the resting release tick leaves the watchdog to wait.
+    QCOMPARE(link.msUntilSilent(now), untilSilent);
 
     MeterPacket::Levels targets;
     targets.fill(-3.0);

@@ -9,3 +9,6 @@ Q_DECLARE_LOGGING_CATEGORY(lcLink)
 Q_DECLARE_LOGGING_CATEGORY(lcDialog)
 Q_DECLARE_LOGGING_CATEGORY(lcSettings)
 Q_DECLARE_LOGGING_CATEGORY(lcApp)
+// Paint counts once a second, for the performance measurement only:
+// QT_LOGGING_RULES="lumora.perf.debug=true".
+Q_DECLARE_LOGGING_CATEGORY(lcPerf)

@@ -16,6 +16,7 @@
 
 #include <memory>
 
+#include "artworkscale.h"
 #include "ccommdialog.h"
 #include "logging.h"
 #include "mylabel.h"
@@ -92,6 +93,10 @@ MainWindow::MainWindow(QWidget *parent)
     // Operator text must never be read as markup.
     ui->timelabel->setTextFormat(Qt::PlainText);
     ui->footerlabel->setTextFormat(Qt::PlainText);
+    // The artwork is dark: the footer reads in a quiet grey.
+    QPalette footerPalette = ui->footerlabel->palette();
+    footerPalette.setColor(QPalette::WindowText, QColor(150, 158, 168));
+    ui->footerlabel->setPalette(footerPalette);
     ui->footerlabel->setText(tr("Lumora Meters for the studio wall - v%1.%2").arg(kVersionMajor).arg(kVersionMinor));
 
     background = new QPixmap(QStringLiteral(":/resources/png/LumoraBackground.png"));
@@ -170,17 +175,8 @@ MainWindow::MainWindow(QWidget *parent)
     m_retryTimer->setInterval(1000);
     connect(m_retryTimer, &QTimer::timeout, this, &MainWindow::retrySerialPort);
 
-    readSettings();
-    setupLink();
-
-    releaseTimer = new QTimer(this);
-    connect(releaseTimer, &QTimer::timeout, this, &MainWindow::meterRelease);
-    releaseTimer->start(releaseInterval);
-
-    emptyBackground = new QPixmap(QStringLiteral(":/resources/png/SonavoBackgroundEmpty.png"));
-    scaledBackground = new QPixmap();
-    scaledEmptyBackground = new QPixmap();
-
+    // Before the settings: restoring a full-screen geometry starts the
+    // pointer hiding at once.
     m_pointerTimer = new QTimer(this);
     m_pointerTimer->setSingleShot(true);
     m_pointerTimer->setInterval(kPointerHideMs);
@@ -188,6 +184,25 @@ MainWindow::MainWindow(QWidget *parent)
         if (!QGuiApplication::overrideCursor())
             QGuiApplication::setOverrideCursor(Qt::BlankCursor);
     });
+
+    readSettings();
+    setupLink();
+
+    releaseTimer = new QTimer(this);
+    // Precise: the tick sets the fall speed, so it must not drift; Qt would
+    // treat a coarse 10 ms timer as precise anyway.
+    releaseTimer->setTimerType(Qt::PreciseTimer);
+    connect(releaseTimer, &QTimer::timeout, this, &MainWindow::meterRelease);
+    releaseTimer->start(releaseInterval);
+
+    m_silenceTimer = new QTimer(this);
+    m_silenceTimer->setSingleShot(true);
+    m_silenceTimer->setTimerType(Qt::PreciseTimer);
+    connect(m_silenceTimer, &QTimer::timeout, this, &MainWindow::meterRelease);
+
+    emptyBackground = new QPixmap(QStringLiteral(":/resources/png/SonavoBackgroundEmpty.png"));
+    scaledBackground = new QPixmap();
+    scaledEmptyBackground = new QPixmap();
 }
 
 MainWindow::~MainWindow()
@@ -236,7 +251,7 @@ void MainWindow::writeSettings()
 
     const std::unique_ptr<QSettings> settings = openUserSettings();
     writeStored(*settings, stored);
-    settings->sync();
+    qCDebug(lcSettings) << "settings written to" << settings->fileName();
 }
 
 int MainWindow::currentScreen()
@@ -294,13 +309,12 @@ void MainWindow::runLayoutPass()
         return;
     ++m_layoutPasses;
 
-    // Scale to device pixels so the artwork stays sharp on high-DPI screens.
-    const qreal ratio = devicePixelRatioF();
-    const QSize devicePixels = ScaledLayout::devicePixelSize(windowSize, ratio);
-    *scaledBackground = background->scaled(devicePixels, Qt::KeepAspectRatio, Qt::SmoothTransformation);
-    scaledBackground->setDevicePixelRatio(ratio);
-    *scaledEmptyBackground = emptyBackground->scaled(devicePixels, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
-    scaledEmptyBackground->setDevicePixelRatio(ratio);
+    // Let the old copies go first, so a resize never holds both sizes at once.
+    *scaledBackground = QPixmap();
+    *scaledEmptyBackground = QPixmap();
+    ArtworkScale::Scaled scaled = ArtworkScale::scale(*background, *emptyBackground, windowSize, devicePixelRatioF());
+    *scaledBackground = std::move(scaled.background);
+    *scaledEmptyBackground = std::move(scaled.filler);
     m_artworkOffset = QPoint(layout.dx, layout.dy);
     m_layoutScale = layout.scale;
 
@@ -376,6 +390,12 @@ void MainWindow::toggleFullScreen()
         m_wasMaximized = isMaximized();
         showFullScreen();
     }
+}
+
+void MainWindow::setPointerHideDelay(int milliseconds)
+{
+    // An active timer restarts with the new delay.
+    m_pointerTimer->setInterval(milliseconds);
 }
 
 void MainWindow::changeEvent(QEvent *event)

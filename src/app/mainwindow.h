@@ -39,20 +39,30 @@ public:
     // target to the floor.
     void setupLink();
 
+    // Takes a new link description, as the settings dialog does, and
+    // rebuilds the link from it.
+    void setLinkSettings(const CommSettings &settings);
+
     // Read-only views for the status line, the tests and the benchmarks.
     const std::array<double, 6> &targetLevels() const { return meterLevels; }
     const CommSettings &linkSettings() const { return commSettings; }
     LinkState linkState() const { return m_linkState; }
-    // Packets put on the meters since the window was built.
-    quint64 packetsDecoded() const { return m_packetsDecoded; }
     QSerialPort *currentSerialPort() const { return serialPort; }
     QUdpSocket *currentUdpSocket() const { return udpSocket; }
+    // Valid packets decoded since the window was built, from any transport.
+    quint64 packetsDecoded() const { return m_packetsDecoded; }
     const std::array<QRect, 14> &designRectangles() const { return designGeometry; }
     float currentLayoutScale() const { return m_layoutScale; }
     int layoutPasses() const { return m_layoutPasses; }
+    const QPixmap &scaledArtwork() const { return *scaledBackground; }
+    // Whether the 10 ms release tick runs; it rests while no meter can move.
+    bool releaseTicking() const;
 
     // The link counts as silent after this long without a valid packet.
     void setSilenceTimeout(int milliseconds) { m_silence = LinkSilence(milliseconds); }
+    // In full screen the pointer hides after this long without movement
+    // (3 s; shorter in the tests).
+    void setPointerHideDelay(int milliseconds);
 
 protected:
     void paintEvent(QPaintEvent *event) override;
@@ -76,7 +86,8 @@ private:
     int currentScreen();
     void openSerialPort();
     void decodeMeterPacket(const unsigned char *packet);
-    void releaseMeter(TeskPPMMeter *meter, const double &level);
+    bool releaseMeter(TeskPPMMeter *meter, const double &level);
+    void wakeRelease();
 
     void promptForLabel(myLabel *label, const QString &prompt);
     void runLayoutPass();
@@ -116,6 +127,7 @@ private:
     QLabel *m_linkMark = nullptr;
     QTimer *m_retryTimer = nullptr;
     QTimer *m_pointerTimer = nullptr;
+    QTimer *m_silenceTimer = nullptr;  // watches the link while the release tick rests
     LinkState m_linkState = LinkState::PortClosed;
     LinkState m_linkProblem = LinkState::Live;  // set up problems; Live when none
     QString m_linkWhere;
@@ -123,13 +135,12 @@ private:
     std::optional<quint16> m_broadcastPort;
     QElapsedTimer m_linkClock;
     LinkSilence m_silence;
+    quint64 m_packetsDecoded = 0;
     bool m_silent = true;
     bool m_serialClosePending = false;
-    bool m_drainPending = false;
     QPoint m_artworkOffset;
     bool m_wasMaximized = false;
     bool m_watchingPointer = false;
     float m_layoutScale = 1.0f;
     int m_layoutPasses = 0;
-    quint64 m_packetsDecoded = 0;
 };

@@ -5,6 +5,8 @@
 #include <QCoreApplication>
 #include <QSocketNotifier>
 
+#ifdef Q_OS_UNIX
+
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -105,3 +107,28 @@ void SignalQuit::drain()
     if (any)
         QCoreApplication::quit();
 }
+
+#else // Windows has none of these signals: nothing to install.
+
+SignalQuit *SignalQuit::install(QObject *)
+{
+    return nullptr;
+}
+
+SignalQuit::SignalQuit(QObject *parent)
+    : QObject(parent)
+{
+}
+
+SignalQuit::~SignalQuit() = default;
+
+bool SignalQuit::setUp()
+{
+    return false;
+}
+
+void SignalQuit::drain()
+{
+}
+
+#endif

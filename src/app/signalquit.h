@@ -18,13 +18,16 @@ class SignalQuit : public QObject
     Q_OBJECT
 public:
     // Installs the handlers for SIGTERM, SIGINT and SIGHUP. Returns nullptr
-    // when an instance is already installed or the socket pair cannot be made.
+    // when an instance is already installed or the socket pair cannot be made,
+    // and always on Windows, which has no such signals.
     // The object belongs to parent; destroying it restores the handlers that
     // were there before.
     static SignalQuit *install(QObject *parent = nullptr);
     ~SignalQuit() override;
 
+#ifdef Q_OS_UNIX
     static constexpr std::array<int, 3> kSignals { SIGTERM, SIGINT, SIGHUP };
+#endif
 
 signals:
     // Emitted for each signal, on the GUI thread, just before quitting.
@@ -36,7 +39,9 @@ private:
     void drain();
 
     std::array<int, 2> m_fds { -1, -1 };
+#ifdef Q_OS_UNIX
     std::array<struct sigaction, 3> m_previous {};
+#endif
     int m_installed = 0;   // how many of kSignals carry our handler
     QSocketNotifier *m_notifier = nullptr;
 };

@@ -4,7 +4,6 @@
 #include "commsettings.h"
 #include "logging.h"
 
-#include <QHostAddress>
 #include <QIntValidator>
 #include <QMessageBox>
 

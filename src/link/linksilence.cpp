@@ -22,6 +22,16 @@ bool LinkSilence::isSilent(qint64 nowMs) const
     return quint64(nowMs) - quint64(m_lastMs) >= quint64(std::max<qint64>(m_timeoutMs, 0));
 }
 
+qint64 LinkSilence::msUntilSilent(qint64 nowMs) const
+{
+    if (isSilent(nowMs))
+        return 0;
+    // Not silent, so a packet came and the clock has not run backwards past it.
+    if (nowMs < m_lastMs)
+        return m_timeoutMs;
+    return m_timeoutMs - (nowMs - m_lastMs);
+}
+
 bool LinkSilence::dropTargetsIfSilent(qint64 nowMs, MeterPacket::Levels &targets) const
 {
     if (!isSilent(nowMs))

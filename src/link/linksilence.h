@@ -22,6 +22,9 @@ public:
     // last one. A clock that seems to run backwards reads as not silent.
     bool isSilent(qint64 nowMs) const;
 
+    // Milliseconds until the link counts as silent; 0 once it does.
+    qint64 msUntilSilent(qint64 nowMs) const;
+
     // When silent, sets the six targets to the floor. Returns isSilent(nowMs).
     bool dropTargetsIfSilent(qint64 nowMs, MeterPacket::Levels &targets) const;
 

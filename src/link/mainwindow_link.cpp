@@ -7,6 +7,8 @@
 #include <QTimer>
 #include <QUdpSocket>
 
+#include <algorithm>
+
 #include "datagramfilter.h"
 #include "logging.h"
 #include "meterpacket.h"
@@ -43,6 +45,10 @@ void MainWindow::setupLink()
     m_silence.reset();
     m_silent = true;
     m_linkProblem = LinkState::Live;
+    // The meters fall to the floor from here (the tick does not exist yet
+    // while the window is being built).
+    if (releaseTimer)
+        wakeRelease();
 
     if (!commSettings.use_udp || commSettings.is_server) {
         openSerialPort();
@@ -57,7 +63,6 @@ void MainWindow::setupLink()
     udpSocket->disconnect(this);
     udpSocket->deleteLater();
     udpSocket = new QUdpSocket(this);
-    m_drainPending = false;
 
     if (commSettings.is_server) {
         m_broadcastPort = parsePort(commSettings.server_port);
@@ -94,10 +99,20 @@ void MainWindow::setupLink()
     refreshLinkMark();
 }
 
+void MainWindow::setLinkSettings(const CommSettings &settings)
+{
+    commSettings = settings;
+    setupLink();
+}
+
 void MainWindow::openSerialPort()
 {
-    if (serialPort)
+    // A port replaced here is never used again; let it go with its handles.
+    if (serialPort) {
         serialPort->close();
+        serialPort->disconnect(this);
+        serialPort->deleteLater();
+    }
     serialPort = new QSerialPort(commSettings.serialport, this);
     serialPort->setBaudRate(QSerialPort::Baud115200);
     serialPort->setDataBits(QSerialPort::Data8);
@@ -138,7 +153,10 @@ void MainWindow::closeVanishedPort()
     m_serialClosePending = false;
     if (!serialPort || !serialPort->isOpen())
         return;
-    qCWarning(lcLink) << "serial port" << commSettings.serialport << "failed:" << serialPort->errorString()
+    // For a vanished device the error text alone can mislead (it may name an
+    // unrelated cause), so the error itself is logged too.
+    qCWarning(lcLink) << "serial port" << commSettings.serialport << "failed:" << serialPort->error()
+                      << serialPort->errorString()
                       << "- closing it and retrying every second";
     serialPort->close();
     serialPort->clearError();
@@ -168,7 +186,8 @@ void MainWindow::onDataAvailable()
     if (sender() != serialPort || !serialPort)
         return;
     const QByteArray chunk = serialPort->readAll();
-    m_framer.feed(chunk, [this](const std::uint8_t *packet) { decodeMeterPacket(packet); });
+    if (m_framer.feed(chunk, [this](const std::uint8_t *packet) { decodeMeterPacket(packet); }) > 0)
+        wakeRelease();
 }
 
 void MainWindow::udpReceive()
@@ -179,22 +198,33 @@ void MainWindow::udpReceive()
 
 void MainWindow::drainDatagrams()
 {
-    m_drainPending = false;
     QUdpSocket *socket = udpSocket;
+    bool decoded = false;
     for (int handled = 0; handled < kMaxDatagramsPerTurn; ++handled) {
-        if (!socket->hasPendingDatagrams())
-            return;
+        // The first read happens even if nothing shows as pending: only a
+        // read tells the socket its readyRead was answered, and an
+        // unanswered one leaves it silent for good.
+        if (handled > 0 && !socket->hasPendingDatagrams())
+            break;
         // Read at most one packet's worth: a longer datagram is cut and
         // dropped by the size check, so no buffer is sized from the wire.
         const qint64 size = socket->pendingDatagramSize();
         char buffer[MeterPacket::kSize];
         QHostAddress sender;
         const qint64 got = socket->readDatagram(buffer, sizeof buffer, &sender);
-        if (got == qint64(MeterPacket::kSize) && m_datagramFilter.accepts(buffer, size, sender))
+        if (got == qint64(MeterPacket::kSize) && m_datagramFilter.accepts(buffer, size, sender)) {
             decodeMeterPacket(reinterpret_cast<const unsigned char *>(buffer));
+            decoded = true;
+        }
     }
-    // More are waiting: the last read re-armed the socket's notifier, which
-    // fires again once the event loop has had its turn.
+    if (decoded)
+        wakeRelease();
+    // More may be waiting. The reads above re-armed the socket's read
+    // notifier, so the next turn of the event loop brings another readyRead
+    // after the clocks and the meters have had theirs. No queued call of our
+    // own: one that empties the socket between the event loop's poll and the
+    // notifier's turn leaves the socket believing a readyRead is unanswered,
+    // and it never reports data again.
 }
 
 void MainWindow::decodeMeterPacket(const unsigned char *packet)
@@ -223,19 +253,54 @@ void MainWindow::meterRelease()
         m_silence.dropTargetsIfSilent(m_linkClock.elapsed(), meterLevels);
         refreshLinkMark();
     }
+    bool moved = false;
     for (int i = 0; i < 6; ++i)
-        releaseMeter(m_meters[i], meterLevels[i]);
+        moved |= releaseMeter(m_meters[i], meterLevels[i]);
+
+    if (moved) {
+        m_silenceTimer->stop();
+        if (!releaseTimer->isActive())
+            releaseTimer->start(releaseInterval);
+        return;
+    }
+    // Every meter stands on its target, so every further tick would change
+    // nothing until a target changes: a packet, a rebuilt link or the
+    // silence rule. Rest instead of waking the process a hundred times a
+    // second; those three wake the tick again (wakeRelease), and a
+    // single-shot timer keeps watching for silence meanwhile.
+    releaseTimer->stop();
+    if (!m_silent)
+        m_silenceTimer->start(int(std::max<qint64>(1, m_silence.msUntilSilent(m_linkClock.elapsed()))));
 }
 
-void MainWindow::releaseMeter(TeskPPMMeter *meter, const double &level)
+void MainWindow::wakeRelease()
+{
+    // While the tick runs it takes the new targets on its next beat, as
+    // before. While it rests it beats at once, so the meters answer the
+    // packet without waiting, and goes on from there if anything moved.
+    if (!releaseTimer->isActive())
+        meterRelease();
+}
+
+bool MainWindow::releaseTicking() const
+{
+    return releaseTimer && releaseTimer->isActive();
+}
+
+bool MainWindow::releaseMeter(TeskPPMMeter *meter, const double &level)
 {
     const MeterRelease::ReleaseResult step = MeterRelease::releaseStep(meter->dBPosition(), level, releaseStep);
     if (!step.write)
-        return;
+        return false;
+    const double was = meter->dBPosition();
     const int before = meter->barHeight();
     meter->assigndBPosition(step.value);
     if (meter->calcPosition())
         meter->update(meter->changedRows(before, meter->barHeight()));
+    // A meter pinned at the top of its scale by a higher target is written
+    // and clamped back each tick without moving: that is no movement.
+    // (A NaN never equals itself, so it keeps the tick going as before.)
+    return !(meter->dBPosition() == was);
 }
 
 void MainWindow::refreshLinkMark()

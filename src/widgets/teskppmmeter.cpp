@@ -72,24 +72,28 @@ void TeskPPMMeter::setGradientForground(bool value)
 void TeskPPMMeter::setMaxColor(const QColor &color)
 {
     m_maxColor = color;
+    m_gradientHalf = -1;
     update();
 }
 
 void TeskPPMMeter::setMinColor(const QColor &color)
 {
     m_minColor = color;
+    m_gradientHalf = -1;
     update();
 }
 
 void TeskPPMMeter::setMaxBackgroundColor(const QColor &color)
 {
     m_maxBackgroundColor = color;
+    m_gradientHalf = -1;
     update();
 }
 
 void TeskPPMMeter::setMinBackgroundColor(const QColor &color)
 {
     m_minBackgroundColor = color;
+    m_gradientHalf = -1;
     update();
 }
 
@@ -166,12 +170,37 @@ void fillRows(QPainter &p, int width, int first, int last, const QBrush &brush)
     p.fillRect(QRect(0, first, width, last - first + 1), brush);
 }
 
+// The same with a solid colour, which needs no brush of its own.
+void fillRows(QPainter &p, int width, int first, int last, const QColor &color)
+{
+    if (last < first)
+        return;
+    p.fillRect(QRect(0, first, width, last - first + 1), color);
+}
+
+// Shades from low at the mid-height to high at the top edge.
+QBrush upperHalfGradient(int mid, const QColor &low, const QColor &high)
+{
+    QLinearGradient gradient(0, mid, 0, 0);
+    gradient.setColorAt(0, low);
+    gradient.setColorAt(1, high);
+    return QBrush(gradient);
+}
+
 } // namespace
+
+void TeskPPMMeter::rebuildGradients(int mid)
+{
+    m_backgroundGradient = upperHalfGradient(mid, m_minBackgroundColor, m_maxBackgroundColor);
+    m_barGradient = upperHalfGradient(mid, m_minColor, m_maxColor);
+    m_gradientHalf = mid;
+}
 
 void TeskPPMMeter::paintEvent(QPaintEvent *)
 {
+    // Every area is a whole-pixel rectangle, which antialiasing would draw
+    // with exactly the same pixels at many times the cost, so it stays off.
     QPainter p(this);
-    p.setRenderHint(QPainter::Antialiasing);
     p.setPen(Qt::NoPen);
 
     if (!m_backgroundImage.isNull())
@@ -180,13 +209,12 @@ void TeskPPMMeter::paintEvent(QPaintEvent *)
     const int w = width();
     const int h = height();
     const int mid = half();
+    if (mid != m_gradientHalf)
+        rebuildGradients(mid);
 
     if (m_gradientBackground) {
-        QLinearGradient background(0, mid, 0, 0);
-        background.setColorAt(0, m_minBackgroundColor);
-        background.setColorAt(1, m_maxBackgroundColor);
         fillRows(p, w, mid, 2 * mid - 1, m_minBackgroundColor);
-        fillRows(p, w, 0, mid - 1, background);
+        fillRows(p, w, 0, mid - 1, m_backgroundGradient);
     } else {
         fillRows(p, w, h - m_zeroHeight, h - 1, m_minBackgroundColor);
         fillRows(p, w, 0, h - m_zeroHeight - 1, m_maxBackgroundColor);
@@ -194,12 +222,8 @@ void TeskPPMMeter::paintEvent(QPaintEvent *)
 
     if (m_gradientForground) {
         fillRows(p, w, h - std::min(m_barHeight, mid + 2), h - 1, m_minColor);
-        if (m_barHeight > mid) {
-            QLinearGradient bar(0, mid, 0, 0);
-            bar.setColorAt(0, m_minColor);
-            bar.setColorAt(1, m_maxColor);
-            fillRows(p, w, 2 * mid - m_barHeight, mid - 1, bar);
-        }
+        if (m_barHeight > mid)
+            fillRows(p, w, 2 * mid - m_barHeight, mid - 1, m_barGradient);
     } else if (m_barHeight > m_zeroHeight) {
         fillRows(p, w, h - m_zeroHeight, h - 1, m_minColor);
         fillRows(p, w, h - m_barHeight, h - m_zeroHeight - 1, m_maxColor);

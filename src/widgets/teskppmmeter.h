@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QBrush>
 #include <QColor>
 #include <QImage>
 #include <QString>
@@ -85,6 +86,7 @@ protected:
 private:
     void reloadBackground();
     int half() const;
+    void rebuildGradients(int mid);
 
     double m_dBPosition = -50.0;
     MeterScale::Range m_range;
@@ -103,4 +105,10 @@ private:
     int m_barHeight = 0;
     int m_zeroHeight = 0;
     int m_lastBarHeight = 0;
+
+    // The two gradients depend only on the colours and the mid-height, so
+    // they are built once and kept until either changes.
+    QBrush m_backgroundGradient;
+    QBrush m_barGradient;
+    int m_gradientHalf = -1;  // the mid-height they were built for; -1: stale
 };

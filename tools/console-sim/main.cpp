@@ -41,6 +41,7 @@ constexpr double kBacklogSeconds = 1.0;
 constexpr std::size_t kMinBacklogItems = 16;
 constexpr long kReaderPollNs = 10'000'000;  // 10 ms
 constexpr long kDrainLimitNs = 2'000'000'000;
+constexpr long long kReaderHangUpLimitNs = 10'000'000'000;
 
 volatile sig_atomic_t g_stop = 0;
 
@@ -229,6 +230,21 @@ bool ptyHasReader(int master)
     return (p.revents & POLLHUP) == 0;
 }
 
+// A pty's line settings fall back to a cooked terminal when its last reader
+// closes; set through the master they apply to the reader's end again, so a
+// new reader gets the raw 8-bit line and no CR/LF translation or echo.
+void makeReaderRaw(int master)
+{
+    termios tio{};
+    if (tcgetattr(master, &tio) != 0)
+        return;
+    cfmakeraw(&tio);
+    cfsetispeed(&tio, B115200);
+    cfsetospeed(&tio, B115200);
+    tio.c_cflag |= CS8 | CLOCAL | CREAD;
+    tcsetattr(master, TCSANOW, &tio);
+}
+
 // Waits, at most a couple of seconds, until the reader has taken every byte
 // from the pty: closing the master discards what it has not read yet.
 void drainPty(const std::string &slavePath, const sigset_t &waitMask)
@@ -398,6 +414,7 @@ int main(int argc, char **argv)
     if (isPty && options.waitReader) {
         while (!g_stop && !ptyHasReader(link.fd))
             sleepUntil(nowNs() + kReaderPollNs, waitMask);
+        makeReaderRaw(link.fd);
     }
 
     const ProgramPattern pattern(options.pattern, options.rate, options.seed, options.level);
@@ -447,7 +464,9 @@ int main(int argc, char **argv)
             continue;
         }
 
-        if (isPty && !ptyHasReader(link.fd)) {
+        // With --wait-reader the reader is known to be there: a transient
+        // hang-up report under load must not throw packets away.
+        if (isPty && !options.waitReader && !ptyHasReader(link.fd)) {
             // Nobody listens: the console keeps sending into the void.
             dropped += items.size();
             stream.clear();
@@ -457,6 +476,7 @@ int main(int argc, char **argv)
         if (isPty && readerWasAway) {
             // A new reader starts on a packet boundary with no stale bytes.
             tcflush(link.fd, TCOFLUSH);
+            makeReaderRaw(link.fd);
             readerWasAway = false;
         }
         for (Bytes &item : items) {
@@ -473,14 +493,23 @@ int main(int argc, char **argv)
     if (!isUdp && rc == 0) {
         // Finish the last packets, then give the reader time to take them.
         const long long deadline = nowNs() + kDrainLimitNs;
-        while (!g_stop && !stream.empty() && nowNs() < deadline && (!isPty || ptyHasReader(link.fd))) {
+        const bool readerKnown = isPty && options.waitReader;
+        while (!g_stop && !stream.empty() && nowNs() < deadline
+               && (!isPty || readerKnown || ptyHasReader(link.fd))) {
             if (!stream.flush(true))
                 break;
             if (!stream.empty())
                 sleepUntil(nowNs() + kReaderPollNs / 10, waitMask);
         }
-        if (isPty && ptyHasReader(link.fd))
+        if (readerKnown) {
+            // The reader that was waited for hangs up once it has what it
+            // wants; until then closing the pty could discard its last bytes.
+            const long long hangUpDeadline = nowNs() + kReaderHangUpLimitNs;
+            while (!g_stop && ptyHasReader(link.fd) && nowNs() < hangUpDeadline)
+                sleepUntil(nowNs() + kReaderPollNs, waitMask);
+        } else if (isPty && ptyHasReader(link.fd)) {
             drainPty(link.slavePath, waitMask);
+        }
         else if (!isPty)
             drainSerial(link.fd, waitMask);
     }

@@ -1,0 +1,6 @@
+# The test runs the simulator itself; it finds it through this definition.
+add_dependencies(${test_name} lumora-console-sim)
+target_compile_definitions(${test_name} PRIVATE
+  LUMORA_CONSOLE_SIM="$<TARGET_FILE:lumora-console-sim>")
+# openpty() for the serial-device test.
+target_link_libraries(${test_name} PRIVATE util)
