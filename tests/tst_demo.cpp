@@ -18,9 +18,11 @@ constexpr QSize kWindowSize(986, 580);
 
 // A lit row of a bar is bright green; the resting zones are dark green or
 // dark red, the artwork around the bars is grey.
+// A lit bar is green up to mid-height and shades towards red above it:
+// bright in red plus green either way, where the resting zones are dim.
 bool isLit(QRgb pixel)
 {
-    return qGreen(pixel) > 200 && qRed(pixel) < 80 && qBlue(pixel) < 80;
+    return qRed(pixel) + qGreen(pixel) > 200 && qBlue(pixel) < 80;
 }
 
 bool isDark(QRgb pixel)
