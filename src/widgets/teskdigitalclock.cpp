@@ -115,13 +115,9 @@ void TeskDigitalClock::checkTime()
     if (!time.isValid())
         return;
 
-    const int secondOfDay = time.msecsSinceStartOfDay() / 1000;
-    if (secondOfDay != m_textSecondOfDay || date != m_textDate) {
-        m_timeText = ClockMath::timeText(time);
-        m_dateText = ClockMath::dateText(date, QLocale::system());
-        m_textSecondOfDay = secondOfDay;
-        m_textDate = date;
-    }
+    // Both texts are rebuilt on every tick; only a new second repaints.
+    m_timeText = ClockMath::timeText(time);
+    m_dateText = ClockMath::dateText(date, QLocale::system());
 
     if (time.second() == m_lastSecond)
         return;

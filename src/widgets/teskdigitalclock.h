@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QColor>
-#include <QDate>
 #include <QDateTime>
 #include <QFont>
 #include <QPen>
@@ -66,11 +65,6 @@ private:
     int m_lastSecond = 0;
     QString m_timeText;
     QString m_dateText;
-
-    // The time and date the texts were last built for: the texts only change
-    // with them, so the other nine ticks of a second format nothing.
-    int m_textSecondOfDay = -1;
-    QDate m_textDate;
 
     // What paintEvent draws with, kept in step by the write accessors.
     QFont m_timePaintFont;
