@@ -140,6 +140,10 @@ StoredSettings readStored(QSettings &s)
 void writeStored(QSettings &s, const StoredSettings &v)
 {
     const bool wasSound = s.status() == QSettings::NoError;
+    // Only the twelve keys are kept. Stray keys from a damaged file would
+    // otherwise be carried along, and some of them the toolkit writes in a
+    // form it cannot read back, which would cost the next start everything.
+    s.clear();
     s.setValue(kIsServer, v.comm.is_server);
     s.setValue(kUseUdp, v.comm.use_udp);
     s.setValue(kSerialPort, v.comm.serialport);
