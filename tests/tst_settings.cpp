@@ -276,6 +276,12 @@ void TestSettings::damagedFile_data()
     QTest::newRow("broken section header") << QByteArray("[General\nis_server=true\nlabelMeter1=X\n");
     QTest::newRow("text without keys") << QByteArray("just words without equals\n");
     QTest::newRow("stray bracket after a key") << QByteArray("\\xff\\xfe=1\nuse_udp=true\n[\n");
+    // A serialized string list that claims two billion entries: the
+    // toolkit's parser gives up on the allocation (found by the fuzzer).
+    QTest::newRow("value claiming billions of elements")
+        << QByteArray("[General]\nclient_port=@Variant(\\0\\0\\0\\v\\x7f\\0\\0\\0\\x6QPoint)\n");
+    QTest::newRow("over 4 MiB") << QByteArray("[General]\nlabelMeter1=") + QByteArray(4 * 1024 * 1024, 'x')
+                                + QByteArray("\n");
 }
 
 void TestSettings::damagedFile()

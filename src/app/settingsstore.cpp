@@ -11,9 +11,14 @@
 
 #include <climits>
 #include <cmath>
+#include <new>
 #include <optional>
 
 namespace {
+
+// A store of twelve short values is a few hundred bytes; beyond this a file
+// is taken as damaged without being parsed.
+constexpr qint64 kMaxFileBytes = 4 * 1024 * 1024;
 
 const QString kIsServer = QStringLiteral("is_server");
 const QString kUseUdp = QStringLiteral("use_udp");
@@ -178,12 +183,26 @@ QString recoverDamagedFile(const QString &path)
         const QByteArray bytes = original.readAll();
         copy.write(bytes);
         copy.close();
-        QSettings probe(copy.fileName(), QSettings::NativeFormat);
-        // Sections are parsed lazily: only reading the keys reveals a bad file.
-        probe.allKeys();
-        status = probe.status();
-        if (status == QSettings::NoError)
-            foreign = foreignKeys(probe);
+        if (bytes.size() > kMaxFileBytes) {
+            // Real stores are a few hundred bytes; a huge one is damage, and
+            // parsing it would only cost time and memory.
+            status = QSettings::FormatError;
+        } else {
+            try {
+                QSettings probe(copy.fileName(), QSettings::NativeFormat);
+                // Sections are parsed lazily: only reading the keys reveals a
+                // bad file.
+                probe.allKeys();
+                status = probe.status();
+                if (status == QSettings::NoError)
+                    foreign = foreignKeys(probe);
+            } catch (const std::bad_alloc &) {
+                // A serialized value can claim billions of elements; the
+                // toolkit's parser then gives up on the allocation. Such a
+                // file is damage, not a reason for the display to die.
+                status = QSettings::FormatError;
+            }
+        }
     }
     original.close();
 
