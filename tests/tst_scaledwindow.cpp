@@ -45,6 +45,8 @@ private slots:
     void severalResizesCostOnePass();
     void plainPaintDoesNoScaling();
     void linkMarkScales();
+    void fillerShowsBesideTheArtwork_data();
+    void fillerShowsBesideTheArtwork();
 };
 
 void TestScaledWindow::widgetsFollowTheWindow_data()
@@ -159,6 +161,35 @@ void TestScaledWindow::linkMarkScales()
     QVERIFY(mark);
     QCOMPARE(mark->geometry(), ScaledLayout::compute(QSize(1920, 1080)).linkMark);
     QVERIFY(mark->geometry().right() < widget(window, "settingsButton")->geometry().left());
+}
+
+void TestScaledWindow::fillerShowsBesideTheArtwork_data()
+{
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<QVector<QPoint>>("free");  // window pixels left to the filler
+
+    // 1920 x 1080: the artwork is 1836 wide at x = 42.
+    QTest::newRow("wider than the artwork") << QSize(1920, 1080)
+                                            << QVector<QPoint>{{0, 0}, {41, 540}, {1878, 540}, {1919, 1079}};
+    // 1280 x 1024: the artwork is 752 high at y = 136.
+    QTest::newRow("narrower than the artwork") << QSize(1280, 1024)
+                                               << QVector<QPoint>{{0, 0}, {640, 135}, {640, 888}, {1279, 1023}};
+}
+
+void TestScaledWindow::fillerShowsBesideTheArtwork()
+{
+    QFETCH(QSize, size);
+    QFETCH(QVector<QPoint>, free);
+
+    MainWindow window;
+    showAt(window, size);
+    const QImage shot = window.grab().toImage();
+    // The filler is one flat colour, so every free pixel shows it exactly.
+    const QImage filler(QStringLiteral(":/resources/png/SonavoBackgroundEmpty.png"));
+    QVERIFY(!filler.isNull());
+    const QRgb colour = filler.pixel(filler.width() / 2, filler.height() / 2);
+    for (const QPoint &p : free)
+        QCOMPARE(QColor(shot.pixel(p)), QColor(colour));
 }
 
 LUMORA_TEST_MAIN(TestScaledWindow)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QPixmap>
+#include <QPoint>
 #include <QSize>
 
 // The costly half of the layout pass: the artwork scaled to fit the window
@@ -9,10 +10,21 @@
 // results.
 namespace ArtworkScale {
 
+// A piece of the stretched filler and where it goes, in window pixels.
+struct FillerStrip
+{
+    QPoint at;
+    QPixmap pixels;
+};
+
 struct Scaled
 {
     QPixmap background;
-    QPixmap filler;
+    // The artwork covers the filler except for two strips beside it (left and
+    // right, or above and below). Only those are kept: at 1920 x 1080 that
+    // is some 0.4 MB instead of 8 MB for the whole stretched filler.
+    FillerStrip fillerFirst;
+    FillerStrip fillerSecond;
 };
 
 // windowSize is in device-independent pixels; the pictures are scaled to

@@ -312,9 +312,13 @@ void MainWindow::runLayoutPass()
     // Let the old copies go first, so a resize never holds both sizes at once.
     *scaledBackground = QPixmap();
     *scaledEmptyBackground = QPixmap();
+    m_fillerSecond = QPixmap();
     ArtworkScale::Scaled scaled = ArtworkScale::scale(*background, *emptyBackground, windowSize, devicePixelRatioF());
     *scaledBackground = std::move(scaled.background);
-    *scaledEmptyBackground = std::move(scaled.filler);
+    *scaledEmptyBackground = std::move(scaled.fillerFirst.pixels);
+    m_fillerFirstAt = scaled.fillerFirst.at;
+    m_fillerSecond = std::move(scaled.fillerSecond.pixels);
+    m_fillerSecondAt = scaled.fillerSecond.at;
     m_artworkOffset = QPoint(layout.dx, layout.dy);
     m_layoutScale = layout.scale;
 
@@ -364,7 +368,9 @@ void MainWindow::paintEvent(QPaintEvent *)
     QPainter painter(this);
     if (layoutPending && !background->isNull())
         runLayoutPass();
-    painter.drawPixmap(0, 0, *scaledEmptyBackground);
+    // The stretched filler shows only beside the artwork: two strips.
+    painter.drawPixmap(m_fillerFirstAt, *scaledEmptyBackground);
+    painter.drawPixmap(m_fillerSecondAt, m_fillerSecond);
     painter.drawPixmap(m_artworkOffset, *scaledBackground);
 }
 

@@ -2,6 +2,7 @@
 
 #include <QElapsedTimer>
 #include <QMainWindow>
+#include <QPixmap>
 #include <QPoint>
 #include <QRect>
 #include <QSerialPort>
@@ -139,6 +140,11 @@ private:
     bool m_silent = true;
     bool m_serialClosePending = false;
     QPoint m_artworkOffset;
+    // scaledEmptyBackground holds the filler strip left of (or above) the
+    // artwork; this is the one on the other side.
+    QPoint m_fillerFirstAt;
+    QPixmap m_fillerSecond;
+    QPoint m_fillerSecondAt;
     bool m_wasMaximized = false;
     bool m_watchingPointer = false;
     float m_layoutScale = 1.0f;

@@ -5,6 +5,8 @@
 
 #include <array>
 
+#include "scaledlayout.h"
+
 // Where the screen artwork puts things, in the pixels of the 986 x 580 design
 // screen. The meters are drawn by the program on top of the artwork; the dB
 // marks printed beside them must meet the top edge of a bar of that level, so
@@ -24,13 +26,16 @@ struct MeterPair
     QRect right;
 };
 
-// Prog, Sub and control-room monitor, in packet order.
+// Prog, Sub and control-room monitor, in packet order, at the meters' own
+// design rectangles in the main window.
 inline const std::array<MeterPair, 3> &meterPairs()
 {
+    using namespace ScaledLayout;
+    static const Rects design = designGeometry();
     static const std::array<MeterPair, 3> pairs{{
-        {"PGM", QRect(54, 73, 12, 415), QRect(143, 73, 12, 415)},
-        {"SUB", QRect(210, 73, 12, 415), QRect(299, 73, 12, 415)},
-        {"CRM", QRect(844, 199, 8, 291), QRect(907, 199, 8, 291)},
+        {"PGM", design[ProgLeft], design[ProgRight]},
+        {"SUB", design[SubLeft], design[SubRight]},
+        {"CRM", design[CrmLeft], design[CrmRight]},
     }};
     return pairs;
 }
