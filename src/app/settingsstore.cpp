@@ -102,6 +102,12 @@ QStringList foreignKeys(const QSettings &s)
     return keys;
 }
 
+QString backupName(const QString &path, int i)
+{
+    return i == 0 ? path + QStringLiteral(".bak")
+                  : path + QStringLiteral(".bak.") + QString::number(i);
+}
+
 QString backupPathFor(const QString &path)
 {
     const auto taken = [](const QString &p) {
@@ -110,8 +116,7 @@ QString backupPathFor(const QString &path)
     };
     QString candidate;
     for (int i = 0; i < SettingsKeys::kMaxBackups; ++i) {
-        candidate = i == 0 ? path + QStringLiteral(".bak")
-                           : path + QStringLiteral(".bak.") + QString::number(i);
+        candidate = backupName(path, i);
         if (!taken(candidate))
             return candidate;
     }
@@ -119,6 +124,25 @@ QString backupPathFor(const QString &path)
     // ones stay as they are.
     QFile::remove(candidate);
     return candidate;
+}
+
+QByteArray fileBytes(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// An existing backup with exactly the bytes of the file, if there is one.
+QString identicalBackup(const QString &path)
+{
+    const QByteArray bytes = fileBytes(path);
+    for (int i = 0; i < SettingsKeys::kMaxBackups; ++i) {
+        const QString candidate = backupName(path, i);
+        if (QFileInfo(candidate).size() == bytes.size() && QFileInfo::exists(candidate)
+            && fileBytes(candidate) == bytes)
+            return candidate;
+    }
+    return QString();
 }
 
 } // namespace
@@ -212,8 +236,13 @@ QString recoverDamagedFile(const QString &path)
         // so keep a copy of the file as the operator left it.
         if (foreign.isEmpty())
             return QString();
-        const QString backup = backupPathFor(path);
-        const bool kept = QFile::copy(path, backup);
+        // The same file seen again (at the exit write, say) is not copied twice.
+        QString backup = identicalBackup(path);
+        bool kept = !backup.isEmpty();
+        if (!kept) {
+            backup = backupPathFor(path);
+            kept = QFile::copy(path, backup);
+        }
         qCWarning(lcSettings).noquote()
             << "settings file" << path << "holds values of another type under"
             << foreign.join(QLatin1String(", ")) << "- read as absent;"
