@@ -119,7 +119,10 @@ void TeskAnalogClock::checkTime()
 {
     ClockProbe::checked("analog");
     const QTime now = m_timeSource ? m_timeSource().time() : QTime::currentTime();
-    if (!now.isValid() || now.second() == m_second)
+    // The whole time counts, not the second alone: a step of the system
+    // time by whole minutes or hours must show on this tick too.
+    if (!now.isValid()
+        || (now.second() == m_second && now.minute() == m_minute && now.hour() == m_hour))
         return;
     m_hour = now.hour();
     m_minute = now.minute();

@@ -137,11 +137,16 @@ void TeskDigitalClock::checkTime()
     if (!time.isValid())
         return;
 
-    // Both texts are rebuilt on every tick; only a new second repaints.
-    m_timeText = ClockMath::timeText(time);
-    m_dateText = ClockMath::dateText(date, QLocale::system());
+    // Both texts are rebuilt on every tick; a new second repaints, and so
+    // does any other change of the texts: a step of the system time by
+    // whole minutes or days, or the first tick filling the empty texts.
+    QString timeText = ClockMath::timeText(time);
+    QString dateText = ClockMath::dateText(date, QLocale::system());
+    const bool textsChanged = timeText != m_timeText || dateText != m_dateText;
+    m_timeText = std::move(timeText);
+    m_dateText = std::move(dateText);
 
-    if (time.second() == m_lastSecond)
+    if (time.second() == m_lastSecond && !textsChanged)
         return;
     m_lastSecond = time.second();
     update();
