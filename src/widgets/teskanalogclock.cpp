@@ -46,6 +46,12 @@ QPolygonF pointerTriangle(int border, int length, int width)
     return QPolygonF({QPointF(a, base), QPointF(-a, base), QPointF(0, border - kRim)});
 }
 
+// Every element is drawn at 12 o'clock and turned into place.
+void turnTo(QPainter &painter, const QTransform &dial, double degrees)
+{
+    painter.setTransform(QTransform(dial).rotate(degrees));
+}
+
 // The square of a circle about the origin.
 QRectF circleBox(double radius)
 {
@@ -223,12 +229,6 @@ void TeskAnalogClock::paintEvent(QPaintEvent *)
     painter.end();
 
     ClockProbe::painted(this, "analog", m_second);
-}
-
-// Every element is drawn at 12 o'clock and turned into place.
-static void turnTo(QPainter &painter, const QTransform &dial, double degrees)
-{
-    painter.setTransform(QTransform(dial).rotate(degrees));
 }
 
 void TeskAnalogClock::drawLines(QPainter &painter, const QTransform &dial) const
