@@ -1,4 +1,5 @@
 #include "clockmath.h"
+#include "secondticker.h"
 #include "teskanalogclock.h"
 #include "teskdigitalclock.h"
 
@@ -137,6 +138,17 @@ private:
         QCOMPARE(paintsCausedBy(counter, [&] { QVERIFY(clock.setProperty(property, copy)); }), 0);
     }
 
+    // A clock of the given size showing a fixed time, rendered.
+    template <typename Clock>
+    static QImage shownAt(const QSize &size, const QDateTime &time)
+    {
+        Clock clock;
+        clock.resize(size);
+        clock.setTimeSource([time] { return time; });
+        clock.checkTime();
+        return renderWidget(clock);
+    }
+
     void quietAnalog(TeskAnalogClock &clock)
     {
         clock.resize(kDialPixels, kDialPixels);
@@ -155,6 +167,10 @@ private slots:
     void countDownSpan();
     void clockTexts_data();
     void clockTexts();
+    void nextCheckDelay_data();
+    void nextCheckDelay();
+    void sharedTickerFollowsJumps_data();
+    void sharedTickerFollowsJumps();
 
     void analogProperties();
     void secondDots_data();
@@ -351,6 +367,70 @@ void TestClocks::clockTexts()
 }
 
 // ---- Analog clock ----------------------------------------------------------
+
+void TestClocks::nextCheckDelay_data()
+{
+    QTest::addColumn<qint64>("now");
+    QTest::addColumn<int>("delay");
+
+    // A second boundary of 2026-12-06; checks aim 1 ms past it.
+    constexpr qint64 kSecond = Q_INT64_C(1796558400000);
+    QTest::newRow("on the aim: a full 100 ms") << kSecond + 1 << 100;
+    QTest::newRow("a late tick, x.004") << kSecond + 4 << 100;
+    QTest::newRow("x.901: the last 100 ms") << kSecond + 901 << 100;
+    QTest::newRow("x.904: 97 ms to the aim") << kSecond + 904 << 97;
+    QTest::newRow("x.999, woken early") << kSecond + 999 << 2;
+    QTest::newRow("on the boundary") << kSecond << 1;
+    QTest::newRow("before the epoch, x.999") << qint64(-1) << 2;
+    QTest::newRow("before the epoch, x.001") << qint64(-999) << 100;
+}
+
+void TestClocks::nextCheckDelay()
+{
+    QFETCH(qint64, now);
+    QFETCH(int, delay);
+    QCOMPARE(ClockMath::nextCheckDelay(now), delay);
+}
+
+void TestClocks::sharedTickerFollowsJumps_data()
+{
+    QTest::addColumn<QDateTime>("from");
+    QTest::addColumn<QDateTime>("to");
+
+    // Whole hours and days leave the second as it was.
+    QTest::newRow("forward one hour") << at(QTime(12, 0, 5, 500)) << at(QTime(13, 0, 5, 500));
+    QTest::newRow("back two and a half hours") << at(QTime(12, 0, 5, 500)) << at(QTime(9, 30, 5, 500));
+    QTest::newRow("back one day") << at(QTime(12, 0, 5, 500)) << at(QTime(12, 0, 5, 500)).addDays(-1);
+}
+
+void TestClocks::sharedTickerFollowsJumps()
+{
+    QFETCH(QDateTime, from);
+    QFETCH(QDateTime, to);
+
+    // The injected wall clock stands still, so only the jump changes it.
+    m_now = from;
+    SecondTicker ticker;
+    ticker.setWallClock([this] { return m_now.toMSecsSinceEpoch(); });
+    QCOMPARE(ticker.nextDelay(), 100);  // at x.500: a check every 100 ms
+
+    TeskAnalogClock analog;
+    TeskDigitalClock digital;
+    analog.resize(kDialPixels, kDialPixels);
+    digital.resize(410, 111);
+    analog.setTimeSource([this] { return m_now; });
+    digital.setTimeSource([this] { return m_now; });
+    analog.setTicker(&ticker);
+    digital.setTicker(&ticker);
+
+    for (const QDateTime &time : {from, to}) {
+        m_now = time;
+        const QImage analogThen = shownAt<TeskAnalogClock>(analog.size(), time);
+        const QImage digitalThen = shownAt<TeskDigitalClock>(digital.size(), time);
+        QTRY_COMPARE(renderWidget(analog), analogThen);
+        QTRY_COMPARE(renderWidget(digital), digitalThen);
+    }
+}
 
 void TestClocks::analogProperties()
 {
@@ -576,7 +656,16 @@ void TestClocks::extremeValuesPaint()
     }
     clock.setCountDownTime(countDown);
     showTime(clock, at(QTime(23, 59, 59)));
-    QCOMPARE(renderWidget(clock).size(), QSize(kDialPixels, kDialPixels));
+    renderWidget(clock);
+
+    // Written back to the defaults, the clock draws exactly what a new one
+    // draws: nothing of the extreme values stays behind in its paint tools.
+    TeskAnalogClock fresh;
+    fresh.resize(kDialPixels, kDialPixels);
+    for (int i = mo.propertyOffset(); i < mo.propertyCount(); ++i)
+        QVERIFY(mo.property(i).write(&clock, mo.property(i).read(&fresh)));
+    showTime(fresh, at(QTime(23, 59, 59)));
+    QCOMPARE(renderWidget(clock), renderWidget(fresh));
 }
 
 void TestClocks::dialPlacement()

@@ -23,10 +23,12 @@
 #include "resourceinit.h"
 #include "scaledlayout.h"
 #include "screenrule.h"
+#include "secondticker.h"
 #include "settingsstore.h"
 #include "teskanalogclock.h"
 #include "teskdigitalclock.h"
 #include "teskppmmeter.h"
+#include "timesyncwatch.h"
 
 namespace {
 
@@ -162,6 +164,13 @@ MainWindow::MainWindow(QWidget *parent)
     digital->setDateDisplay(true);
     digital->setDateDisplayFont(QFont(QStringLiteral("DejaVu Sans"), 24));
     digital->setDateDisplayFontColor(QColor(255, 255, 255, 255));
+
+    // Both clocks tick together on the system's second, and the time
+    // caption says when that second cannot be trusted.
+    auto *secondTicker = new SecondTicker(this);
+    ui->AnalogClock->setTicker(secondTicker);
+    digital->setTicker(secondTicker);
+    new TimeSyncWatch(ui->timelabel, this);
 
     // The link-state mark sits just left of the settings icon and scales
     // with the screen like every other widget.

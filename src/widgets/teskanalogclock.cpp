@@ -1,6 +1,8 @@
 #include "teskanalogclock.h"
 
 #include "clockmath.h"
+#include "clockprobe.h"
+#include "secondticker.h"
 
 #include <QBrush>
 #include <QLineF>
@@ -44,6 +46,12 @@ QPolygonF pointerTriangle(int border, int length, int width)
     return QPolygonF({QPointF(a, base), QPointF(-a, base), QPointF(0, border - kRim)});
 }
 
+// Every element is drawn at 12 o'clock and turned into place.
+void turnTo(QPainter &painter, const QTransform &dial, double degrees)
+{
+    painter.setTransform(QTransform(dial).rotate(degrees));
+}
+
 // The square of a circle about the origin.
 QRectF circleBox(double radius)
 {
@@ -83,7 +91,7 @@ TeskAnalogClock::TeskAnalogClock(QWidget *parent)
     // with the other clock's and the release tick: fewer wake-ups all day,
     // and the face still follows the second within about 0.1 s.
     m_timer->setTimerType(Qt::CoarseTimer);
-    connect(m_timer, SIGNAL(timeout()), this, SLOT(checkTime()));
+    connect(m_timer, &QTimer::timeout, this, &TeskAnalogClock::checkTime);
     m_timer->start(kTickMs);
 }
 
@@ -94,10 +102,33 @@ void TeskAnalogClock::setTimeSource(TimeSource source)
     m_timeSource = std::move(source);
 }
 
+void TeskAnalogClock::setTicker(SecondTicker *ticker)
+{
+    if (ticker == m_ticker)
+        return;
+    if (m_ticker)
+        disconnect(m_ticker, nullptr, this, nullptr);
+    m_ticker = ticker;
+    if (!m_ticker) {
+        m_timer->start(kTickMs);
+        return;
+    }
+    m_timer->stop();
+    connect(m_ticker, &SecondTicker::tick, this, &TeskAnalogClock::checkTime);
+    connect(m_ticker, &QObject::destroyed, this, [this] {
+        m_ticker = nullptr;
+        m_timer->start(kTickMs);
+    });
+}
+
 void TeskAnalogClock::checkTime()
 {
+    ClockProbe::checked("analog");
     const QTime now = m_timeSource ? m_timeSource().time() : QTime::currentTime();
-    if (!now.isValid() || now.second() == m_second)
+    // The whole time counts, not the second alone: a step of the system
+    // time by whole minutes or hours must show on this tick too.
+    if (!now.isValid()
+        || (now.second() == m_second && now.minute() == m_minute && now.hour() == m_hour))
         return;
     m_hour = now.hour();
     m_minute = now.minute();
@@ -186,64 +217,87 @@ void TeskAnalogClock::paintEvent(QPaintEvent *)
 {
     if (m_toolsStale)
         rebuildTools();
-    const PaintTools &t = *m_tools;
 
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
     const QTransform dial = ClockMath::dialTransform(width(), height());
-    // Every element is drawn at 12 o'clock and turned into place.
-    auto turnTo = [&painter, &dial](double degrees) {
-        painter.setTransform(QTransform(dial).rotate(degrees));
-    };
+    drawLines(painter, dial);
+    drawEndTime(painter, dial);
+    drawCountDownRing(painter, dial);
+    drawPointers(painter, dial);
+    drawSecondDots(painter, dial);
+    painter.end();
 
-    if (m_hourLines || m_minuteLines) {
-        for (int i = 0; i < kPositions; ++i) {
-            const bool hour = i % 5 == 0;
-            if (hour ? !m_hourLines : !m_minuteLines)
-                continue;
-            turnTo(i * kStepDegrees);
-            painter.setPen(hour ? t.hourLinePen : t.minuteLinePen);
-            painter.drawLine(hour ? t.hourLine : t.minuteLine);
-        }
+    ClockProbe::painted(this, "analog", m_second);
+}
+
+void TeskAnalogClock::drawLines(QPainter &painter, const QTransform &dial) const
+{
+    if (!m_hourLines && !m_minuteLines)
+        return;
+    const PaintTools &t = *m_tools;
+    for (int i = 0; i < kPositions; ++i) {
+        const bool hour = i % 5 == 0;
+        if (hour ? !m_hourLines : !m_minuteLines)
+            continue;
+        turnTo(painter, dial, i * kStepDegrees);
+        painter.setPen(hour ? t.hourLinePen : t.minuteLinePen);
+        painter.drawLine(hour ? t.hourLine : t.minuteLine);
     }
+}
 
-    if (m_endTime) {
-        const qint64 remaining = ClockMath::endTimeRemaining(
-            m_endTimeHour, m_endTimeMinute, m_endTimeSecond, m_hour, m_minute, m_second);
-        if (ClockMath::endTimeMarkerShown(m_endTimeHour, remaining)) {
-            // The marker stands where the minute pointer will be at the end time.
-            turnTo(ClockMath::minutePointerAngle(m_endTimeMinute, m_endTimeSecond));
-            painter.setPen(t.endTimePen);
-            painter.drawLine(t.endTimeLine);
-            if (const int span = ClockMath::endTimeArcSpan(remaining))
-                painter.drawArc(t.endTimeArcBox, ClockMath::kTwelveOClock, span);
-        }
-    }
+void TeskAnalogClock::drawEndTime(QPainter &painter, const QTransform &dial) const
+{
+    if (!m_endTime)
+        return;
+    const qint64 remaining = ClockMath::endTimeRemaining(
+        m_endTimeHour, m_endTimeMinute, m_endTimeSecond, m_hour, m_minute, m_second);
+    if (!ClockMath::endTimeMarkerShown(m_endTimeHour, remaining))
+        return;
+    const PaintTools &t = *m_tools;
+    // The marker stands where the minute pointer will be at the end time.
+    turnTo(painter, dial, ClockMath::minutePointerAngle(m_endTimeMinute, m_endTimeSecond));
+    painter.setPen(t.endTimePen);
+    painter.drawLine(t.endTimeLine);
+    if (const int span = ClockMath::endTimeArcSpan(remaining))
+        painter.drawArc(t.endTimeArcBox, ClockMath::kTwelveOClock, span);
+}
 
-    if (const auto span = ClockMath::countDownSpan(m_countDownTime)) {
-        painter.setTransform(dial);
-        painter.setPen(t.countDownPen);
-        painter.drawArc(t.countDownBox, ClockMath::kTwelveOClock, *span);
-    }
+void TeskAnalogClock::drawCountDownRing(QPainter &painter, const QTransform &dial) const
+{
+    const auto span = ClockMath::countDownSpan(m_countDownTime);
+    if (!span)
+        return;
+    painter.setTransform(dial);
+    painter.setPen(m_tools->countDownPen);
+    painter.drawArc(m_tools->countDownBox, ClockMath::kTwelveOClock, *span);
+}
 
-    if (m_hands) {
-        painter.setPen(Qt::NoPen);
-        painter.setBrush(t.hourHandBrush);
-        turnTo(ClockMath::hourPointerAngle(m_hour, m_minute));
-        painter.drawConvexPolygon(t.hourTriangle);
-        painter.setBrush(t.minuteHandBrush);
-        turnTo(ClockMath::minutePointerAngle(m_minute, m_second));
-        painter.drawConvexPolygon(t.minuteTriangle);
-    }
+void TeskAnalogClock::drawPointers(QPainter &painter, const QTransform &dial) const
+{
+    if (!m_hands)
+        return;
+    const PaintTools &t = *m_tools;
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(t.hourHandBrush);
+    turnTo(painter, dial, ClockMath::hourPointerAngle(m_hour, m_minute));
+    painter.drawConvexPolygon(t.hourTriangle);
+    painter.setBrush(t.minuteHandBrush);
+    turnTo(painter, dial, ClockMath::minutePointerAngle(m_minute, m_second));
+    painter.drawConvexPolygon(t.minuteTriangle);
+}
 
-    if (m_secondDots) {
-        painter.setPen(t.dotPen);
-        painter.setBrush(t.dotBrush);
-        for (int i = 0; i < kPositions; ++i) {
-            if (!ClockMath::secondDotShown(i, m_second, m_secondDotsCountDown))
-                continue;
-            turnTo(i * kStepDegrees);
-            painter.drawEllipse(t.dotBox);
-        }
+void TeskAnalogClock::drawSecondDots(QPainter &painter, const QTransform &dial) const
+{
+    if (!m_secondDots)
+        return;
+    const PaintTools &t = *m_tools;
+    painter.setPen(t.dotPen);
+    painter.setBrush(t.dotBrush);
+    for (int i = 0; i < kPositions; ++i) {
+        if (!ClockMath::secondDotShown(i, m_second, m_secondDotsCountDown))
+            continue;
+        turnTo(painter, dial, i * kStepDegrees);
+        painter.drawEllipse(t.dotBox);
     }
 }

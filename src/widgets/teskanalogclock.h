@@ -7,7 +7,10 @@
 #include <functional>
 #include <memory>
 
+class QPainter;
 class QTimer;
+class QTransform;
+class SecondTicker;
 
 // The studio's analog clock: hour and minute lines, an end-time marker with a
 // 15-second count-down arc, a count-down ring, two triangular pointers near the
@@ -58,6 +61,10 @@ public:
 
     // An empty source restores the system clock.
     void setTimeSource(TimeSource source);
+
+    // Takes the ticks from a source shared with the other clock instead of
+    // the clock's own 100 ms timer, which then rests; null restores it.
+    void setTicker(SecondTicker *ticker);
 
     bool HourLines() const { return m_hourLines; }
     int HourLinesLength() const { return m_hourLinesLength; }
@@ -139,6 +146,13 @@ private:
     void assign(T &member, const T &value);
     void rebuildTools();
 
+    // The face, bottom to top; each step draws one kind of mark.
+    void drawLines(QPainter &painter, const QTransform &dial) const;
+    void drawEndTime(QPainter &painter, const QTransform &dial) const;
+    void drawCountDownRing(QPainter &painter, const QTransform &dial) const;
+    void drawPointers(QPainter &painter, const QTransform &dial) const;
+    void drawSecondDots(QPainter &painter, const QTransform &dial) const;
+
     bool m_hourLines = false;
     int m_hourLinesLength = 8;
     int m_hourLinesWidth = 2;
@@ -177,6 +191,7 @@ private:
 
     TimeSource m_timeSource;
     QTimer *m_timer = nullptr;
+    SecondTicker *m_ticker = nullptr;
     // Pens, brushes and shapes derived from the properties, rebuilt on the
     // first paint after a change so a paint allocates none of them.
     std::unique_ptr<PaintTools> m_tools;

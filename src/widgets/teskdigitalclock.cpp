@@ -1,6 +1,8 @@
 #include "teskdigitalclock.h"
 
 #include "clockmath.h"
+#include "clockprobe.h"
+#include "secondticker.h"
 
 #include <QLocale>
 #include <QPainter>
@@ -40,7 +42,7 @@ TeskDigitalClock::TeskDigitalClock(QWidget *parent)
     // A coarse timer may be shifted by up to 5 ms so that it wakes together
     // with the analog clock's and the release tick: fewer wake-ups all day.
     m_timer->setTimerType(Qt::CoarseTimer);
-    connect(m_timer, SIGNAL(timeout()), this, SLOT(checkTime()));
+    connect(m_timer, &QTimer::timeout, this, &TeskDigitalClock::checkTime);
     m_timer->start(kTickMs);
     setWindowTitle(tr("Digital Clock"));
     resize(100, 30);
@@ -51,6 +53,25 @@ TeskDigitalClock::~TeskDigitalClock() = default;
 void TeskDigitalClock::setTimeSource(TimeSource source)
 {
     m_timeSource = std::move(source);
+}
+
+void TeskDigitalClock::setTicker(SecondTicker *ticker)
+{
+    if (ticker == m_ticker)
+        return;
+    if (m_ticker)
+        disconnect(m_ticker, nullptr, this, nullptr);
+    m_ticker = ticker;
+    if (!m_ticker) {
+        m_timer->start(kTickMs);
+        return;
+    }
+    m_timer->stop();
+    connect(m_ticker, &SecondTicker::tick, this, &TeskDigitalClock::checkTime);
+    connect(m_ticker, &QObject::destroyed, this, [this] {
+        m_ticker = nullptr;
+        m_timer->start(kTickMs);
+    });
 }
 
 void TeskDigitalClock::setTimeDisplay(bool on)
@@ -107,6 +128,7 @@ void TeskDigitalClock::setDateDisplayFontColor(const QColor &color)
 
 void TeskDigitalClock::checkTime()
 {
+    ClockProbe::checked("digital");
     // One reading for both lines, so a tick at midnight cannot pair the new
     // day's time with the old day's date.
     const QDateTime now = m_timeSource ? m_timeSource() : QDateTime::currentDateTime();
@@ -115,11 +137,16 @@ void TeskDigitalClock::checkTime()
     if (!time.isValid())
         return;
 
-    // Both texts are rebuilt on every tick; only a new second repaints.
-    m_timeText = ClockMath::timeText(time);
-    m_dateText = ClockMath::dateText(date, QLocale::system());
+    // Both texts are rebuilt on every tick; a new second repaints, and so
+    // does any other change of the texts: a step of the system time by
+    // whole minutes or days, or the first tick filling the empty texts.
+    QString timeText = ClockMath::timeText(time);
+    QString dateText = ClockMath::dateText(date, QLocale::system());
+    const bool textsChanged = timeText != m_timeText || dateText != m_dateText;
+    m_timeText = std::move(timeText);
+    m_dateText = std::move(dateText);
 
-    if (time.second() == m_lastSecond)
+    if (time.second() == m_lastSecond && !textsChanged)
         return;
     m_lastSecond = time.second();
     update();
@@ -145,4 +172,7 @@ void TeskDigitalClock::paintEvent(QPaintEvent *)
         painter.setFont(m_datePaintFont);
         painter.drawText(QRect(0, top, width(), half), Qt::AlignCenter, m_dateText);
     }
+    painter.end();
+
+    ClockProbe::painted(this, "digital", m_lastSecond);
 }

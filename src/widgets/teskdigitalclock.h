@@ -10,6 +10,7 @@
 #include <functional>
 
 class QTimer;
+class SecondTicker;
 
 // The studio's digital clock: the time of day and the date as two centred
 // lines, each switchable with its own font and colour. It paints no
@@ -33,6 +34,10 @@ public:
 
     // An empty source restores the system clock.
     void setTimeSource(TimeSource source);
+
+    // Takes the ticks from a source shared with the other clock instead of
+    // the clock's own 100 ms timer, which then rests; null restores it.
+    void setTicker(SecondTicker *ticker);
 
     bool TimeDisplay() const { return m_timeDisplay; }
     QFont TimeDisplayFont() const { return m_timeDisplayFont; }
@@ -74,4 +79,5 @@ private:
 
     TimeSource m_timeSource;
     QTimer *m_timer = nullptr;
+    SecondTicker *m_ticker = nullptr;
 };

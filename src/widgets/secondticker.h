@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QObject>
+
+#include <functional>
+
+class QTimer;
+
+// One source of ticks for both studio clocks, aligned to the system clock's
+// second: a precise single-shot timer is aimed just past the next second
+// boundary, with checks no more than 100 ms apart in between, and re-aimed
+// from the wall clock on every tick. Both clocks therefore read the time in
+// the same pass of the event loop, just after the second flips, and their
+// repaints reach the screen in the same frame; a step of the system time
+// shows within 100 ms.
+class SecondTicker : public QObject
+{
+    Q_OBJECT
+
+public:
+    // The wall clock in ms since the epoch; the system clock unless replaced.
+    using WallClock = std::function<qint64()>;
+
+    explicit SecondTicker(QObject *parent = nullptr);
+
+    // An empty clock restores the system clock. Re-aims the next tick.
+    void setWallClock(WallClock clock);
+
+    // The delay the next tick was aimed with, in ms.
+    int nextDelay() const { return m_nextDelay; }
+
+signals:
+    void tick();
+
+private:
+    void fire();
+    void aim();
+
+    WallClock m_wallClock;
+    QTimer *m_timer = nullptr;
+    int m_nextDelay = 0;
+};
