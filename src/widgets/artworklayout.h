@@ -70,7 +70,7 @@ constexpr int kMinorTick = 4;
 
 // Tick colours: a cool grey below the reference level, amber at 0 dB and
 // red above it, as on the console's own meter bridge. Drawn without
-// antialiasing so each mark is exactly one row of one colour.
+// antialiasing so each mark is whole rows of exactly one colour.
 inline QColor tickColor(double db)
 {
     if (db > 0.0)
