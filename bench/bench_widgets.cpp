@@ -1,6 +1,6 @@
 // Per-operation costs of the screen: one release tick of the six meters,
 // painting a meter (whole and only its changed rows), painting the two clocks,
-// and scaling the artwork in the layout pass. Widgets come from a real
+// drawing the artwork for the layout pass, and the whole layout pass. Widgets come from a real
 // MainWindow so they are set up exactly as on the studio wall; painting goes
 // through QWidget::render() into an image, with the offscreen platform.
 
@@ -20,6 +20,7 @@
 #include <QDateTime>
 #include <QImage>
 #include <QPixmap>
+#include <QResizeEvent>
 #include <QTemporaryDir>
 
 #include <array>
@@ -155,8 +156,9 @@ void digitalClockTick(benchmark::State &state)
         clock->checkTime();
 }
 
-// Smooth scaling of large pictures runs on several threads, so this one is
-// timed by the wall clock.
+// The pictures of the layout pass at a window size. Smooth scaling of large
+// pictures (the fallback) runs on several threads, so this one is timed by
+// the wall clock.
 void layoutScaling(benchmark::State &state)
 {
     const QPixmap background(QStringLiteral(":/resources/png/LumoraBackground.png"));
@@ -172,6 +174,26 @@ void layoutScaling(benchmark::State &state)
     }
 }
 
+// The main window's whole layout pass at a window size, as the first paint
+// after a resize runs it: the pictures, 14 geometries, the fonts and the six
+// meters, plus drawing the window's own pictures once (its children are not
+// painted).
+void layoutPass(benchmark::State &state)
+{
+    MainWindow *window = mainWindow();
+    const QSize size(int(state.range(0)), int(state.range(1)));
+    QImage image(size, QImage::Format_RGB32);
+    const int before = window->layoutPasses();
+    for (auto _ : state) {
+        QResizeEvent resize(size, size);
+        QCoreApplication::sendEvent(window, &resize);
+        window->render(&image, QPoint(), QRegion(), QWidget::RenderFlags());
+        benchmark::ClobberMemory();
+    }
+    if (window->layoutPasses() - before != int(state.iterations()))
+        state.SkipWithError("a paint ran no layout pass");
+}
+
 } // namespace
 
 BENCHMARK(releaseTickOfSixMeters);
@@ -181,6 +203,7 @@ BENCHMARK(analogClockPaint);
 BENCHMARK(digitalClockPaint);
 BENCHMARK(digitalClockTick);
 BENCHMARK(layoutScaling)->ArgNames({"w", "h"})->Args({1920, 1080})->Args({3840, 2160})->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(layoutPass)->ArgNames({"w", "h"})->Args({986, 580})->Args({1920, 1080})->Args({3840, 2160})->Unit(benchmark::kMillisecond)->UseRealTime();
 
 int main(int argc, char **argv)
 {

@@ -1,10 +1,15 @@
 // The pictures compiled into the program: sizes, the icon's six images, a
 // screen artwork whose dB marks meet the meters' bars, and edges that blend
-// with the filler.
+// with the filler. The artwork as the window draws it at other sizes: marks
+// still on the bars' top rows, edges as sharp as at the design size.
 
 #include "artworklayout.h"
+#include "artworkpainter.h"
+#include "artworkscale.h"
 #include "meterscale.h"
 #include "resourceinit.h"
+#include "scaledlayout.h"
+#include "teskppmmeter.h"
 
 #include <QImage>
 #include <QImageReader>
@@ -28,6 +33,37 @@ int colourDistance(QRgb a, QRgb b)
                      std::abs(qBlue(a) - qBlue(b))});
 }
 
+// The steepest step between two neighbouring pixels, across or along, in
+// the area: a sharp edge makes it in one pixel, a stretched one in several.
+int steepestStep(const QImage &image, const QRect &area)
+{
+    int steepest = 0;
+    for (int y = area.top(); y <= area.bottom(); ++y) {
+        for (int x = area.left(); x <= area.right(); ++x) {
+            steepest = std::max(steepest, colourDistance(image.pixel(x, y), image.pixel(x + 1, y)));
+            steepest = std::max(steepest, colourDistance(image.pixel(x, y), image.pixel(x, y + 1)));
+        }
+    }
+    return steepest;
+}
+
+// Whether the device-pixel row holds the colour anywhere in [from, to).
+bool rowHolds(const QImage &image, int row, int from, int to, QRgb colour)
+{
+    for (int x = from; x < to; ++x)
+        if ((image.pixel(x, row) & RGB_MASK) == (colour & RGB_MASK))
+            return true;
+    return false;
+}
+
+// The artwork exactly as a window of this size shows it.
+QImage windowArtwork(QSize window, qreal ratio)
+{
+    const QPixmap background(kBackground);
+    const QPixmap filler(kFiller);
+    return ArtworkScale::scale(background, filler, window, ratio).background.toImage();
+}
+
 } // namespace
 
 class TestArtwork : public QObject
@@ -45,6 +81,11 @@ private slots:
     void edgesBlendWithFiller();
     void calmAreas_data();
     void calmAreas();
+    void resourceIsTheDrawing();
+    void marksMeetBarTopsAtSize_data();
+    void marksMeetBarTopsAtSize();
+    void edgesStaySharpAtSize_data();
+    void edgesStaySharpAtSize();
 
 private:
     QImage m_background;
@@ -227,6 +268,93 @@ void TestArtwork::calmAreas()
                 QFAIL(qPrintable(QStringLiteral("busy pixel at %1,%2").arg(x).arg(y)));
         }
     }
+}
+
+void TestArtwork::resourceIsTheDrawing()
+{
+    // The committed picture is what the drawing code gives at the design
+    // size; if not, the artwork changed and must be generated again.
+    const QImage drawn = ArtworkPainter::background(ArtworkPainter::designTarget());
+    QCOMPARE(drawn.size(), m_background.size());
+    int differing = 0;
+    for (int y = 0; y < drawn.height(); ++y)
+        for (int x = 0; x < drawn.width(); ++x)
+            differing += drawn.pixel(x, y) != m_background.pixel(x, y);
+    QCOMPARE(differing, 0);
+}
+
+void TestArtwork::marksMeetBarTopsAtSize_data()
+{
+    QTest::addColumn<QSize>("window");
+    QTest::addColumn<qreal>("ratio");
+
+    QTest::newRow("986 x 580") << QSize(986, 580) << qreal(1);
+    QTest::newRow("986 x 580 @2") << QSize(986, 580) << qreal(2);
+    QTest::newRow("1920 x 1080") << QSize(1920, 1080) << qreal(1);
+    QTest::newRow("1920 x 1080 @2") << QSize(1920, 1080) << qreal(2);
+    QTest::newRow("3840 x 2160") << QSize(3840, 2160) << qreal(1);
+    QTest::newRow("3840 x 2160 @2") << QSize(3840, 2160) << qreal(2);
+}
+
+void TestArtwork::marksMeetBarTopsAtSize()
+{
+    QFETCH(QSize, window);
+    QFETCH(qreal, ratio);
+
+    const ScaledLayout::Result layout = ScaledLayout::compute(window);
+    QVERIFY(layout.valid);
+    const QImage art = windowArtwork(window, ratio);
+    QCOMPARE(art.size(), QSize(986, 580).scaled(window * ratio, Qt::KeepAspectRatio));
+
+    // Each meter placed by the layout pass, with the bar it shows at each
+    // printed level; the mark's top row must be the bar's top row.
+    const double reach = 13.0 * layout.scale * ratio;  // well, gap and a major tick
+    for (int m = ScaledLayout::ProgLeft; m <= ScaledLayout::CrmRight; ++m) {
+        const QRect rect = layout.rects[m].translated(-layout.dx, -layout.dy);
+        const bool leftOfPair = m % 2 == 0;
+        const int edge = qRound((leftOfPair ? rect.x() + rect.width() : rect.x()) * ratio);
+        const int from = leftOfPair ? edge : edge - int(reach);
+        const int to = leftOfPair ? edge + int(reach) : edge;
+        TeskPPMMeter meter;
+        meter.resize(rect.size());
+        for (const Mark &mark : kMarks) {
+            meter.assigndBPosition(mark.db);
+            meter.calcPosition();
+            const int row = qRound((rect.y() + rect.height() - meter.barHeight()) * ratio);
+            const QRgb colour = tickColor(mark.db).rgb();
+            const QString where = QStringLiteral("meter %1 at %2 dB, row %3").arg(m).arg(mark.db).arg(row);
+            QVERIFY2(rowHolds(art, row, from, to, colour), qPrintable(where));
+            QVERIFY2(!rowHolds(art, row - 1, from, to, colour), qPrintable(where));
+        }
+    }
+}
+
+void TestArtwork::edgesStaySharpAtSize_data()
+{
+    QTest::addColumn<QRect>("design");  // area around the element, design pixels
+
+    QTest::newRow("top of the 0 dB mark beside ProgLeft") << QRect(71, 139, 5, 7);
+    QTest::newRow("left border of the studio panel") << QRect(27, 200, 7, 3);
+    QTest::newRow("digits of -20 between the Prog meters") << QRect(93, 334, 22, 12);
+}
+
+void TestArtwork::edgesStaySharpAtSize()
+{
+    QFETCH(QRect, design);
+
+    // What the window shows at 1920 x 1080 (scale 1.862) against the design
+    // size: drawn at size, an edge steps in one pixel as it does at the
+    // design size; stretched, the step spreads over two and is far lower.
+    const QImage big = windowArtwork(QSize(1920, 1080), 1.0);
+    QCOMPARE(big.size(), QSize(1836, 1080));
+    const double s = 1836.0 / 986.0;
+    const QRect scaled(QPoint(int(design.left() * s), int(design.top() * s)),
+                       QPoint(int((design.right() + 1) * s), int((design.bottom() + 1) * s)));
+    const int atDesign = steepestStep(m_background, design);
+    const int atSize = steepestStep(big, scaled);
+    QVERIFY2(atDesign >= 24, "the area holds an edge");
+    QVERIFY2(atSize * 10 >= atDesign * 9,
+             qPrintable(QStringLiteral("steepest step %1 at 1080p, %2 at the design size").arg(atSize).arg(atDesign)));
 }
 
 QTEST_MAIN(TestArtwork)

@@ -5,15 +5,17 @@
 
 #include <cmath>
 
+#include "artworkpainter.h"
 #include "scaledlayout.h"
 
 namespace ArtworkScale {
 
 namespace {
 
-// The part `strip` (window pixels) of the filler stretched over the whole
-// window, drawn straight into a pixmap of the strip's size.
-FillerStrip stretchedPart(const QPixmap &filler, const QSize &windowSize, const QRect &strip, qreal ratio)
+// The part `strip` (window pixels) of the filler over the whole window:
+// drawn at the strip's size, or, failing that, cut from the loaded filler
+// stretched over the window.
+FillerStrip fillerPart(const QPixmap &filler, const QSize &windowSize, const QRect &strip, qreal ratio)
 {
     FillerStrip part;
     part.at = strip.topLeft();
@@ -22,9 +24,13 @@ FillerStrip stretchedPart(const QPixmap &filler, const QSize &windowSize, const 
     const QSize devicePixels = ScaledLayout::devicePixelSize(strip.size(), ratio);
     if (devicePixels.isEmpty())
         return part;
-    QPixmap pixels(devicePixels);
-    pixels.fill(Qt::transparent);
-    {
+    QImage drawn = ArtworkPainter::filler(devicePixels);
+    QPixmap pixels;
+    if (!drawn.isNull()) {
+        pixels = QPixmap::fromImage(std::move(drawn));
+    } else {
+        pixels = QPixmap(devicePixels);
+        pixels.fill(Qt::transparent);
         QPainter painter(&pixels);
         painter.setRenderHint(QPainter::SmoothPixmapTransform);
         const QRectF whole(-strip.left() * ratio, -strip.top() * ratio,
@@ -36,13 +42,31 @@ FillerStrip stretchedPart(const QPixmap &filler, const QSize &windowSize, const 
     return part;
 }
 
+// The artwork at `pixels` (device pixels), drawn with the window's layout
+// factor so the scale marks meet the meters the layout pass places.
+QPixmap artworkAt(const QPixmap &background, const QSize &pixels, const QSize &windowSize, qreal ratio)
+{
+    if (pixels == background.size())
+        return background;
+    const ScaledLayout::Result layout = ScaledLayout::compute(windowSize);
+    if (layout.valid) {
+        QImage drawn = ArtworkPainter::background({pixels, ratio, layout.scale});
+        if (!drawn.isNull())
+            return QPixmap::fromImage(std::move(drawn));
+    }
+    return background.scaled(pixels, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+}
+
 } // namespace
 
 Scaled scale(const QPixmap &background, const QPixmap &filler, const QSize &windowSize, qreal ratio)
 {
     const QSize devicePixels = ScaledLayout::devicePixelSize(windowSize, ratio);
     Scaled s;
-    s.background = background.scaled(devicePixels, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    if (!background.isNull() && !devicePixels.isEmpty()) {
+        const QSize fitted = background.size().scaled(devicePixels, Qt::KeepAspectRatio);
+        s.background = artworkAt(background, fitted, windowSize, ratio);
+    }
     s.background.setDevicePixelRatio(ratio);
 
     // The free strips beside the fitted artwork, each reaching one pixel under
@@ -61,8 +85,8 @@ Scaled scale(const QPixmap &background, const QPixmap &filler, const QSize &wind
         const int bottom = offset.y() + art.height() - 1;
         second = QRect(0, bottom, w, h - bottom);
     }
-    s.fillerFirst = stretchedPart(filler, windowSize, first, ratio);
-    s.fillerSecond = stretchedPart(filler, windowSize, second, ratio);
+    s.fillerFirst = fillerPart(filler, windowSize, first, ratio);
+    s.fillerSecond = fillerPart(filler, windowSize, second, ratio);
     return s;
 }
 

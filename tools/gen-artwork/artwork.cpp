@@ -1,10 +1,10 @@
 #include "artwork.h"
 
 #include "artworklayout.h"
+#include "artworkpainter.h"
 #include "meterscale.h"
 
 #include <QFont>
-#include <QFontMetrics>
 #include <QLinearGradient>
 #include <QPainter>
 #include <QPainterPath>
@@ -17,148 +17,12 @@ namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 
-const QColor kPanelTop(0x1c, 0x22, 0x29);
-const QColor kPanelBottom(0x16, 0x1b, 0x21);
-const QColor kPanelBorder(0x2a, 0x32, 0x3b);
-const QColor kPanelHighlight(0x33, 0x3c, 0x47);
-const QColor kWell(0x06, 0x08, 0x0a);
-const QColor kWellRim(0x30, 0x38, 0x42);
-const QColor kHeaderText(0x8d, 0x99, 0xa6);
-const QColor kScaleText(0x9c, 0xa7, 0xb3);
-const QColor kWordmark(0xd0, 0xd7, 0xde);
-const QColor kWordmarkSub(0x6c, 0x78, 0x84);
-const QColor kDialPlate(0x0f, 0x13, 0x17);
-const QColor kDialRim(0x26, 0x2e, 0x37);
-
-// Panels behind the two studio meter pairs, the clock and the monitor pair.
-const QRectF kBusPanel(30.5, 40.5, 302, 500);
-const QRectF kClockPanel(341.5, 40.5, 424, 500);
-const QRectF kMonitorPanel(805.5, 150.5, 150, 390);
-const QRect kClockRect(348, 85, 410, 410);
-const QRect kSettingsRect(900, 28, 25, 25);
-
-QFont uiFont(int pixelSize, int weight = QFont::Normal, qreal spacing = 0.0)
+QFont uiFont(int pixelSize)
 {
     QFont font(QStringLiteral("DejaVu Sans"));
     font.setPixelSize(pixelSize);
-    font.setWeight(weight);
     font.setHintingPreference(QFont::PreferFullHinting);
-    if (spacing != 0.0)
-        font.setLetterSpacing(QFont::AbsoluteSpacing, spacing);
     return font;
-}
-
-// Row of the top edge of a bar showing db on this meter.
-int markRow(const QRect &meter, double db)
-{
-    const int bar = MeterScale::dinHeights(db, meter.height(), MeterScale::Range{}).bar;
-    return meter.y() + meter.height() - bar;
-}
-
-void drawPanel(QPainter &p, const QRectF &rect)
-{
-    QLinearGradient fill(rect.topLeft(), rect.bottomLeft());
-    fill.setColorAt(0.0, kPanelTop);
-    fill.setColorAt(1.0, kPanelBottom);
-    p.setPen(QPen(kPanelBorder, 1.0));
-    p.setBrush(fill);
-    p.drawRoundedRect(rect, 7.0, 7.0);
-    // A faint light catch along the top edge gives the panel some depth.
-    p.setPen(QPen(kPanelHighlight, 1.0));
-    p.drawLine(QPointF(rect.left() + 7, rect.top() + 1), QPointF(rect.right() - 7, rect.top() + 1));
-}
-
-// The recess the meter sits in; the meter itself paints its own rectangle.
-void drawMeterWell(QPainter &p, const QRect &meter)
-{
-    p.setRenderHint(QPainter::Antialiasing, false);
-    p.fillRect(meter.adjusted(-3, -3, 3, 3), kWellRim);
-    p.fillRect(meter.adjusted(-2, -2, 2, 2), kWell);
-    p.setRenderHint(QPainter::Antialiasing, true);
-}
-
-void drawScale(QPainter &p, const MeterPair &pair)
-{
-    const QFont numbers = uiFont(pair.left.height() > 300 ? 10 : 9);
-    p.setFont(numbers);
-    const QFontMetrics fm(numbers);
-    const int gapLeft = pair.left.x() + pair.left.width();
-    const int gapRight = pair.right.x();
-    const int centre = (gapLeft + gapRight) / 2;
-
-    for (const Mark &mark : kMarks) {
-        const int length = mark.text ? kMajorTick : kMinorTick;
-        const QColor colour = tickColor(mark.db);
-        // Exact single-row ticks: no antialiasing, so a tick cannot bleed
-        // into the rows next to it.
-        p.setRenderHint(QPainter::Antialiasing, false);
-        const int leftRow = markRow(pair.left, mark.db);
-        const int rightRow = markRow(pair.right, mark.db);
-        p.fillRect(QRect(tickColumn(pair.left, true, length), leftRow, length, 1), colour);
-        p.fillRect(QRect(tickColumn(pair.right, false, length), rightRow, length, 1), colour);
-        p.setRenderHint(QPainter::Antialiasing, true);
-
-        if (!mark.text)
-            continue;
-        const QString text = QString::fromLatin1(mark.text);
-        const int w = fm.horizontalAdvance(text);
-        const QColor textColour = mark.db >= 0.0 ? colour : kScaleText;
-        p.setPen(textColour);
-        const int baseline = leftRow + (fm.ascent() - fm.descent()) / 2;
-        p.drawText(centre - w / 2, baseline, text);
-    }
-}
-
-void drawHeader(QPainter &p, const MeterPair &pair)
-{
-    const QFont font = uiFont(11, QFont::Bold, 2.0);
-    p.setFont(font);
-    p.setPen(kHeaderText);
-    const QString text = QString::fromLatin1(pair.header);
-    const QFontMetrics fm(font);
-    // Letter spacing adds a trailing gap; take it off to centre the glyphs.
-    const int w = fm.horizontalAdvance(text) - 2;
-    const int centre = (pair.left.x() + pair.right.x() + pair.right.width()) / 2;
-    const int top = pair.left.y() - 30;
-    p.drawText(centre - w / 2, top + fm.ascent(), text);
-}
-
-void drawClockPlate(QPainter &p)
-{
-    // A flat, slightly recessed dial plate: the clock draws its own marks
-    // and the digital time shows through its middle, so nothing else here.
-    const QPointF centre = QRectF(kClockRect).center();
-    const double radius = kClockRect.width() / 2.0 + 3.0;
-    p.setPen(QPen(kDialRim, 1.5));
-    p.setBrush(kDialPlate);
-    p.drawEllipse(centre, radius, radius);
-    p.setPen(QPen(kPanelBottom, 1.0));
-    p.setBrush(Qt::NoBrush);
-    p.drawEllipse(centre, radius + 3.0, radius + 3.0);
-}
-
-// A small round seat for the settings icon, which the program draws on it.
-void drawIconSeat(QPainter &p)
-{
-    const QPointF centre = QRectF(kSettingsRect).center();
-    p.setPen(QPen(kPanelBorder, 1.0));
-    p.setBrush(kPanelBottom);
-    p.drawEllipse(centre, 17.0, 17.0);
-}
-
-void drawWordmark(QPainter &p)
-{
-    const QFont brand = uiFont(15, QFont::Bold, 3.0);
-    const QFont sub = uiFont(10, QFont::Normal, 2.5);
-    const int baseline = 28;
-    p.setFont(brand);
-    p.setPen(kWordmark);
-    const QString name = QStringLiteral("LUMORA");
-    p.drawText(34, baseline, name);
-    const int x = 34 + QFontMetrics(brand).horizontalAdvance(name) + 6;
-    p.setFont(sub);
-    p.setPen(kWordmarkSub);
-    p.drawText(x, baseline, QStringLiteral("METERS"));
 }
 
 // A gear outline: teeth as trapezoids around a root circle, with a hole.
@@ -199,34 +63,12 @@ namespace Artwork {
 
 QImage background()
 {
-    QImage image(kWidth, kHeight, QImage::Format_RGB32);
-    image.fill(baseColor());
-    QPainter p(&image);
-    p.setRenderHint(QPainter::Antialiasing, true);
-    p.setRenderHint(QPainter::TextAntialiasing, true);
-
-    drawPanel(p, kBusPanel);
-    drawPanel(p, kClockPanel);
-    drawPanel(p, kMonitorPanel);
-    drawClockPlate(p);
-    drawWordmark(p);
-    drawIconSeat(p);
-
-    for (const MeterPair &pair : meterPairs()) {
-        drawHeader(p, pair);
-        drawMeterWell(p, pair.left);
-        drawMeterWell(p, pair.right);
-        drawScale(p, pair);
-    }
-    p.end();
-    return image;
+    return ArtworkPainter::background(ArtworkPainter::designTarget());
 }
 
 QImage filler()
 {
-    QImage image(kFillerWidth, kFillerHeight, QImage::Format_RGB32);
-    image.fill(baseColor());
-    return image;
+    return ArtworkPainter::filler(QSize(kFillerWidth, kFillerHeight));
 }
 
 QImage settingsGear(int size)

@@ -3,6 +3,9 @@
 #include <QImage>
 
 // The program's pictures, drawn in code so they can be regenerated exactly.
+// The screen artwork and the filler come from the program's own drawing
+// (ArtworkPainter) at the design size, the same code that draws them at the
+// window's size when the screen is scaled.
 namespace Artwork {
 
 QImage background();            // 986 x 580 screen artwork

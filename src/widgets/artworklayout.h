@@ -2,10 +2,10 @@
 
 #include <QColor>
 #include <QRect>
+#include <QRectF>
 
 #include <array>
-
-#include "scaledlayout.h"
+#include <cmath>
 
 // Where the screen artwork puts things, in the pixels of the 986 x 580 design
 // screen. The meters are drawn by the program on top of the artwork; the dB
@@ -27,18 +27,26 @@ struct MeterPair
 };
 
 // Prog, Sub and control-room monitor, in packet order, at the meters' own
-// design rectangles in the main window.
+// design rectangles in the main window (the form places them there).
 inline const std::array<MeterPair, 3> &meterPairs()
 {
-    using namespace ScaledLayout;
-    static const Rects design = designGeometry();
     static const std::array<MeterPair, 3> pairs{{
-        {"PGM", design[ProgLeft], design[ProgRight]},
-        {"SUB", design[SubLeft], design[SubRight]},
-        {"CRM", design[CrmLeft], design[CrmRight]},
+        {"PGM", QRect(54, 73, 12, 415), QRect(143, 73, 12, 415)},
+        {"SUB", QRect(210, 73, 12, 415), QRect(299, 73, 12, 415)},
+        {"CRM", QRect(844, 199, 8, 291), QRect(907, 199, 8, 291)},
     }};
     return pairs;
 }
+
+// Panels behind the two studio meter pairs, the clock and the monitor pair,
+// as the outer edges of their one-pixel borders.
+constexpr QRect kBusPanel(30, 40, 303, 501);
+constexpr QRect kClockPanel(341, 40, 425, 501);
+constexpr QRect kMonitorPanel(805, 150, 151, 391);
+constexpr double kPanelCorner = 7.0;
+// The analog clock and the settings icon, where the program places them.
+constexpr QRect kClockRect(348, 85, 410, 410);
+constexpr QRect kSettingsRect(900, 28, 25, 25);
 
 struct Mark
 {
@@ -62,7 +70,7 @@ constexpr int kMinorTick = 4;
 
 // Tick colours: a cool grey below the reference level, amber at 0 dB and
 // red above it, as on the console's own meter bridge. Drawn without
-// antialiasing so each mark is exactly one row of one colour.
+// antialiasing so each mark is whole rows of exactly one colour.
 inline QColor tickColor(double db)
 {
     if (db > 0.0)
@@ -83,6 +91,17 @@ inline int tickColumn(const QRect &meter, bool leftOfPair, int length)
 {
     return leftOfPair ? meter.x() + meter.width() + kTickGap
                       : meter.x() - kTickGap - length;
+}
+
+// A widget's design rectangle in a window scaled by `scale`, relative to the
+// artwork's corner: each of x, y, width and height times the scale, formed
+// in double and cut toward zero on its own, exactly as the window places the
+// widget, so that the artwork drawn at that scale meets the widgets.
+inline QRect placed(const QRect &design, float scale)
+{
+    const double s = scale;
+    return QRect(int(std::trunc(design.x() * s)), int(std::trunc(design.y() * s)),
+                 int(std::trunc(design.width() * s)), int(std::trunc(design.height() * s)));
 }
 
 } // namespace ArtworkLayout
