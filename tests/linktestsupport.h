@@ -5,6 +5,8 @@
 // settings, and a capture of the link's log lines.
 
 #include <QLoggingCategory>
+#include <QSerialPort>
+#include <QUdpSocket>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -20,6 +22,8 @@
 
 #include "commsettings.h"
 #include "mainwindow.h"
+#include "meterlink.h"
+#include "releaseclock.h"
 #include "meterpacket.h"
 #include "settingsstore.h"
 #include "teskppmmeter.h"

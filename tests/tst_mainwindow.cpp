@@ -2,6 +2,7 @@
 #include <QLabel>
 #include <QMenuBar>
 #include <QSignalSpy>
+#include <QSerialPort>
 #include <QtTest>
 
 #include <cmath>
@@ -12,6 +13,8 @@
 #include <unistd.h>
 
 #include "mainwindow.h"
+#include "meterlink.h"
+#include "releaseclock.h"
 #include "meterpacket.h"
 #include "mylabel.h"
 #include "settingsstore.h"
@@ -239,7 +242,7 @@ void TestMainWindow::metersRestOnFloor()
         QVERIFY(meter->DINCurve());
         QVERIFY(meter->GradientForground());
     }
-    for (double level : window.targetLevels())
+    for (double level : window.release().targets())
         QCOMPARE(level, -50.0);
 }
 
@@ -250,37 +253,37 @@ void TestMainWindow::releaseTickRestsWhileNothingMoves()
     QVERIFY(!console.path().isEmpty());
     storeSerialPort(console.path());
     MainWindow window;
-    QVERIFY(window.currentSerialPort()->isOpen());
+    QVERIFY(window.link().serialPort()->isOpen());
     auto *meter = child<TeskPPMMeter>(&window, "ProgLeft");
     auto *other = child<TeskPPMMeter>(&window, "CrmRight");
 
     // Every meter on the floor with its target there: nothing to tick for.
-    QTRY_VERIFY(!window.releaseTicking());
+    QTRY_VERIFY(!window.release().isTicking());
 
     // A rise shows at once, and a level that holds needs no further ticks.
     QVERIFY(console.send(-10.0));
     QTRY_VERIFY(std::fabs(meter->dBPosition() + 10.0) < 1e-4);
-    QTRY_VERIFY(!window.releaseTicking());
+    QTRY_VERIFY(!window.release().isTicking());
     QCOMPARE(other->dBPosition(), -50.0);
 
     // The same level again wakes nothing.
     QVERIFY(console.send(-10.0));
-    QTRY_COMPARE(window.targetLevels()[0], -10.0);
-    QVERIFY(!window.releaseTicking());
+    QTRY_COMPARE(window.release().targets()[0], -10.0);
+    QVERIFY(!window.release().isTicking());
 
     // A lower level: the tick runs while the meter falls at the release
     // speed, and rests again once it has landed.
     QVERIFY(console.send(-12.0));
-    QTRY_VERIFY(window.releaseTicking());
+    QTRY_VERIFY(window.release().isTicking());
     QVERIFY(meter->dBPosition() > -12.0);
     QTRY_VERIFY(std::fabs(meter->dBPosition() + 12.0) < 1e-4);
-    QTRY_VERIFY(!window.releaseTicking());
+    QTRY_VERIFY(!window.release().isTicking());
 
     // A level above the top of the scale pins the meter there without
     // keeping the tick awake.
     QVERIFY(console.send(10.0));
     QTRY_COMPARE(meter->dBPosition(), 5.0);
-    QTRY_VERIFY(!window.releaseTicking());
+    QTRY_VERIFY(!window.release().isTicking());
     QCOMPARE(meter->barHeight(), meter->height());
 }
 
@@ -291,24 +294,24 @@ void TestMainWindow::silenceIsWatchedWhileTheTickRests()
     QVERIFY(!console.path().isEmpty());
     storeSerialPort(console.path());
     MainWindow window;
-    window.setSilenceTimeout(300);
+    window.link().setSilenceTimeout(300);
     auto *meter = child<TeskPPMMeter>(&window, "ProgLeft");
 
     QVERIFY(console.send(-45.0));
-    QTRY_COMPARE(window.linkState(), LinkState::Live);
+    QTRY_COMPARE(window.link().state(), LinkState::Live);
     QTRY_VERIFY(std::fabs(meter->dBPosition() + 45.0) < 1e-4);
-    QTRY_VERIFY(!window.releaseTicking());
+    QTRY_VERIFY(!window.release().isTicking());
 
     // The console goes quiet: with the tick resting, the link still turns
     // silent, the targets drop and the meter comes down to the floor.
-    QTRY_COMPARE(window.linkState(), LinkState::Silent);
-    QCOMPARE(window.targetLevels()[0], -50.0);
+    QTRY_COMPARE(window.link().state(), LinkState::Silent);
+    QCOMPARE(window.release().targets()[0], -50.0);
     QTRY_COMPARE(meter->dBPosition(), -50.0);
-    QTRY_VERIFY(!window.releaseTicking());
+    QTRY_VERIFY(!window.release().isTicking());
 
     // And the next packet brings it back to life.
     QVERIFY(console.send(-20.0));
-    QTRY_COMPARE(window.linkState(), LinkState::Live);
+    QTRY_COMPARE(window.link().state(), LinkState::Live);
     QTRY_VERIFY(std::fabs(meter->dBPosition() + 20.0) < 1e-4);
 }
 

@@ -1,5 +1,6 @@
 #include "settingsstore.h"
 #include "signalquit.h"
+#include "testsupport.h"
 
 #include <QtTest>
 #include <QSettings>
@@ -99,6 +100,7 @@ void TestSettings::initTestCase()
 {
     // Before the first settings object: the toolkit looks the folder up once.
     QVERIFY(m_xdg.isValid());
+    TestSupport::nameApplication();
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_xdg.path()));
 }
 

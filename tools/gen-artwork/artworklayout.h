@@ -5,7 +5,7 @@
 
 #include <array>
 
-#include "scaledlayout.h"
+#include "designscreen.h"
 
 // Where the screen artwork puts things, in the pixels of the 986 x 580 design
 // screen. The meters are drawn by the program on top of the artwork; the dB
@@ -13,8 +13,8 @@
 // the mark rows come from MeterScale::dinHeights at these very rectangles.
 namespace ArtworkLayout {
 
-constexpr int kWidth = 986;
-constexpr int kHeight = 580;
+constexpr int kWidth = DesignScreen::kWidth;
+constexpr int kHeight = DesignScreen::kHeight;
 constexpr int kFillerWidth = 1024;
 constexpr int kFillerHeight = 580;
 constexpr int kGearSize = 256;
@@ -30,8 +30,8 @@ struct MeterPair
 // design rectangles in the main window.
 inline const std::array<MeterPair, 3> &meterPairs()
 {
-    using namespace ScaledLayout;
-    static const Rects design = designGeometry();
+    using namespace DesignScreen;
+    const Rects &design = kRects;
     static const std::array<MeterPair, 3> pairs{{
         {"PGM", design[ProgLeft], design[ProgRight]},
         {"SUB", design[SubLeft], design[SubRight]},
