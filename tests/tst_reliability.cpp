@@ -220,7 +220,7 @@ void TestReliability::init()
 
 void TestReliability::udpFloodKeepsDisplayLive()
 {
-    storeLink(clientLink(QStringLiteral("127.0.0.1")));
+    storeLink(LinkTest::clientLink(QStringLiteral("0"), QStringLiteral("127.0.0.1")));
     MainWindow window;
     const quint16 port = listeningPort(window);
     QVERIFY(port != 0);
@@ -374,7 +374,7 @@ void TestReliability::linkRebuildsAndDialogs()
     server.server_port = QStringLiteral("0");
     storeLink(server);
     MainWindow serverWindow;
-    storeLink(clientLink(QStringLiteral("127.0.0.1")));
+    storeLink(LinkTest::clientLink(QStringLiteral("0"), QStringLiteral("127.0.0.1")));
     MainWindow clientWindow;
     MainWindow *const windows[] = {&serialWindow, &serverWindow, &clientWindow};
 
@@ -528,7 +528,7 @@ void TestReliability::changesStoredAtOnce()
 {
     // A crash or a power cut ends the program without its exit write. A new
     // meter name and an accepted link are on disk as soon as they are made.
-    storeLink(clientLink(QStringLiteral("127.0.0.1"), QStringLiteral("5000")));
+    storeLink(LinkTest::clientLink(QStringLiteral("5000"), QStringLiteral("127.0.0.1")));
     MainWindow window;
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
@@ -577,7 +577,7 @@ void TestReliability::hostileDatagrams()
     QFETCH(QString, sender);
     QFETCH(bool, accepted);
 
-    storeLink(clientLink(clientHost));
+    storeLink(LinkTest::clientLink(QStringLiteral("0"), clientHost));
     MainWindow window;
     const quint16 port = listeningPort(window);
     QVERIFY(port != 0);
@@ -618,7 +618,7 @@ void TestReliability::everyDatagramSize()
     // Every size a UDP datagram can have over IPv4, 0 to 65,507 bytes, from
     // the server itself. Each starts with a marked poison packet, and the one
     // of 16 bytes is a valid packet: exactly one may reach the meters.
-    storeLink(clientLink(QStringLiteral("127.0.0.1")));
+    storeLink(LinkTest::clientLink(QStringLiteral("0"), QStringLiteral("127.0.0.1")));
     MainWindow window;
     const quint16 port = listeningPort(window);
     QVERIFY(port != 0);
