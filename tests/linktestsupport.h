@@ -5,11 +5,15 @@
 // settings, and a capture of the link's log lines.
 
 #include <QLoggingCategory>
+#include <QSerialPort>
+#include <QUdpSocket>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
 #include <pty.h>
 #include <unistd.h>
 
@@ -20,6 +24,8 @@
 
 #include "commsettings.h"
 #include "mainwindow.h"
+#include "meterlink.h"
+#include "releaseclock.h"
 #include "meterpacket.h"
 #include "settingsstore.h"
 #include "teskppmmeter.h"
@@ -127,6 +133,89 @@ private:
     QString m_linkPath;
     QByteArray m_pending;
     int m_master = -1;
+};
+
+// A console cable: a pseudo-terminal whose slave side the window opens as its
+// serial port, and whose master side the test writes to.
+class Pty
+{
+public:
+    Pty() = default;
+    Pty(const Pty &) = delete;
+    Pty &operator=(const Pty &) = delete;
+    ~Pty() { close(); }
+
+    bool open()
+    {
+        close();
+        char name[128] = {};
+        if (::openpty(&m_master, &m_slave, name, nullptr, nullptr) != 0)
+            return false;
+        // Raw from the start, so no byte written before the window sets the
+        // line up is changed by the line discipline.
+        termios tio{};
+        if (::tcgetattr(m_slave, &tio) == 0) {
+            ::cfmakeraw(&tio);
+            ::tcsetattr(m_slave, TCSANOW, &tio);
+        }
+        // Writes never block for good: a window that stops reading makes
+        // write() give up instead of hanging the test.
+        ::fcntl(m_master, F_SETFL, ::fcntl(m_master, F_GETFL) | O_NONBLOCK);
+        m_slavePath = QString::fromLocal8Bit(name);
+        return true;
+    }
+
+    // Pulls the plug: the window's reads fail from now on.
+    void close()
+    {
+        if (m_master >= 0)
+            ::close(m_master);
+        if (m_slave >= 0)
+            ::close(m_slave);
+        m_master = m_slave = -1;
+    }
+
+    // Writes all bytes to the master side; false on a write error, or when
+    // the reader has not made room for two seconds.
+    bool write(const void *data, size_t size) const
+    {
+        constexpr int kPollMs = 50;
+        constexpr int kMaxFullPolls = 40;
+        const char *p = static_cast<const char *>(data);
+        int fullPolls = 0;
+        while (size > 0) {
+            const ssize_t n = ::write(m_master, p, size);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0 && errno == EAGAIN) {
+                if (++fullPolls > kMaxFullPolls)
+                    return false;
+                pollfd out{m_master, POLLOUT, 0};
+                ::poll(&out, 1, kPollMs);
+                continue;
+            }
+            if (n <= 0)
+                return false;
+            p += n;
+            size -= size_t(n);
+        }
+        return true;
+    }
+
+    bool writePacket(const MeterPacket::Words &words) const
+    {
+        const MeterPacket::Bytes packet = MeterPacket::encode(words);
+        return write(packet.data(), packet.size());
+    }
+
+    int master() const { return m_master; }
+    int slave() const { return m_slave; }
+    QString slavePath() const { return m_slavePath; }
+
+private:
+    int m_master = -1;
+    int m_slave = -1;
+    QString m_slavePath;
 };
 
 // A link description for each mode.

@@ -13,12 +13,21 @@
         qputenv("XDG_CONFIG_HOME", configHome.path().toLocal8Bit());           \
         QApplication app(argc, argv);                                          \
         app.setAttribute(Qt::AA_Use96Dpi, true);                               \
+        TestSupport::nameApplication();                                        \
         TestObject tc;                                                         \
         QTEST_SET_MAIN_SOURCE_PATH                                             \
         return QTest::qExec(&tc, argc, argv);                                  \
     }
 
 namespace TestSupport {
+
+// The names that select the settings store, as the program's main sets them.
+inline void nameApplication()
+{
+    QCoreApplication::setOrganizationName(QStringLiteral("Korvel B.V."));
+    QCoreApplication::setOrganizationDomain(QStringLiteral("korvel.nl"));
+    QCoreApplication::setApplicationName(QStringLiteral("Lumora Meters"));
+}
 
 // Lets posted events (updates, queued calls) run, without waiting on time.
 inline void settle()

@@ -2,6 +2,7 @@
 #include <QtTest>
 
 #include "mainwindow.h"
+#include "screenlayout.h"
 #include "testsupport.h"
 
 // On a 2x screen the artwork is scaled to device pixels, so it is drawn
@@ -20,7 +21,7 @@ void TestHiDpi::artworkIsScaledToDevicePixels()
     window.resize(1000, 580);
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
-    QTRY_VERIFY(window.layoutPasses() >= 1);
+    QTRY_VERIFY(window.layout().passes() >= 1);
     QCOMPARE(window.devicePixelRatioF(), 2.0);
 
     const QPixmap &art = window.scaledArtwork();

@@ -6,6 +6,7 @@
 #include <QtTest>
 
 #include "mainwindow.h"
+#include "kioskmode.h"
 #include "testsupport.h"
 
 // The wall display in kiosk use: F11 full screen, kept over a restart, and a
@@ -143,7 +144,7 @@ void TestKiosk::windowedStaysWindowedAfterRestart()
 void TestKiosk::pointerHidesInFullScreen()
 {
     MainWindow window;
-    window.setPointerHideDelay(kShortHideDelayMs);
+    window.kiosk().setPointerHideDelay(kShortHideDelayMs);
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     QTest::keyClick(&window, Qt::Key_F11);
@@ -173,7 +174,7 @@ void TestKiosk::pointerHidesInFullScreen()
 void TestKiosk::pointerStaysInWindow()
 {
     MainWindow window;
-    window.setPointerHideDelay(kShortHideDelayMs);
+    window.kiosk().setPointerHideDelay(kShortHideDelayMs);
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     runForSomeHideDelays();
@@ -183,7 +184,7 @@ void TestKiosk::pointerStaysInWindow()
 void TestKiosk::leavingFullScreenShowsPointer()
 {
     MainWindow window;
-    window.setPointerHideDelay(kShortHideDelayMs);
+    window.kiosk().setPointerHideDelay(kShortHideDelayMs);
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     QTest::keyClick(&window, Qt::Key_F11);
@@ -209,7 +210,7 @@ void TestKiosk::restartInFullScreenHidesPointer()
     }
     {
         MainWindow window;
-        window.setPointerHideDelay(kShortHideDelayMs);
+        window.kiosk().setPointerHideDelay(kShortHideDelayMs);
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
         QTRY_VERIFY(pointerHidden());

@@ -2,6 +2,7 @@
 #include <QLabel>
 #include <QMenuBar>
 #include <QSignalSpy>
+#include <QSerialPort>
 #include <QtTest>
 
 #include <cmath>
@@ -12,12 +13,15 @@
 #include <unistd.h>
 
 #include "mainwindow.h"
+#include "meterlink.h"
+#include "releaseclock.h"
 #include "meterpacket.h"
 #include "mylabel.h"
 #include "settingsstore.h"
 #include "teskanalogclock.h"
 #include "teskdigitalclock.h"
 #include "teskppmmeter.h"
+#include "linktestsupport.h"
 #include "testsupport.h"
 
 namespace {
@@ -49,49 +53,6 @@ void answerPrompt(const QString &text, QString *seenTitle, QString *seenPrompt)
     });
     poll->start(10);
 }
-
-// A console on the master side of a real pseudo-terminal; the main window
-// reads the slave side, named in the stored settings.
-class PtyConsole
-{
-public:
-    PtyConsole()
-    {
-        char name[256] = {};
-        if (::openpty(&m_master, &m_slave, name, nullptr, nullptr) != 0)
-            return;
-        termios raw{};
-        ::tcgetattr(m_slave, &raw);
-        ::cfmakeraw(&raw);
-        ::tcsetattr(m_slave, TCSANOW, &raw);
-        m_path = QString::fromLocal8Bit(name);
-    }
-    ~PtyConsole()
-    {
-        if (m_master >= 0)
-            ::close(m_master);
-        if (m_slave >= 0)
-            ::close(m_slave);
-    }
-    PtyConsole(const PtyConsole &) = delete;
-    PtyConsole &operator=(const PtyConsole &) = delete;
-
-    const QString &path() const { return m_path; }
-
-    // Sends one packet with the first meter at db and the others on the floor.
-    bool send(double db)
-    {
-        MeterPacket::Words words{};
-        words[0] = std::uint16_t(std::lround((db + 50.0) * 1000.0));
-        const MeterPacket::Bytes bytes = MeterPacket::encode(words);
-        return ::write(m_master, bytes.data(), bytes.size()) == ssize_t(bytes.size());
-    }
-
-private:
-    int m_master = -1;
-    int m_slave = -1;
-    QString m_path;
-};
 
 // Removes the settings file when the test ends, after the window has
 // stored its own, so later tests start from a first run again.
@@ -239,76 +200,76 @@ void TestMainWindow::metersRestOnFloor()
         QVERIFY(meter->DINCurve());
         QVERIFY(meter->GradientForground());
     }
-    for (double level : window.targetLevels())
+    for (double level : window.release().targets())
         QCOMPARE(level, -50.0);
 }
 
 void TestMainWindow::releaseTickRestsWhileNothingMoves()
 {
     ForgetSettings forget;
-    PtyConsole console;
-    QVERIFY(!console.path().isEmpty());
-    storeSerialPort(console.path());
+    LinkTest::Pty console;
+    QVERIFY(console.open());
+    storeSerialPort(console.slavePath());
     MainWindow window;
-    QVERIFY(window.currentSerialPort()->isOpen());
+    QVERIFY(window.link().serialPort()->isOpen());
     auto *meter = child<TeskPPMMeter>(&window, "ProgLeft");
     auto *other = child<TeskPPMMeter>(&window, "CrmRight");
 
     // Every meter on the floor with its target there: nothing to tick for.
-    QTRY_VERIFY(!window.releaseTicking());
+    QTRY_VERIFY(!window.release().isTicking());
 
     // A rise shows at once, and a level that holds needs no further ticks.
-    QVERIFY(console.send(-10.0));
+    QVERIFY(console.writePacket({MeterPacket::dbToWord(-10.0), 0, 0, 0, 0, 0}));
     QTRY_VERIFY(std::fabs(meter->dBPosition() + 10.0) < 1e-4);
-    QTRY_VERIFY(!window.releaseTicking());
+    QTRY_VERIFY(!window.release().isTicking());
     QCOMPARE(other->dBPosition(), -50.0);
 
     // The same level again wakes nothing.
-    QVERIFY(console.send(-10.0));
-    QTRY_COMPARE(window.targetLevels()[0], -10.0);
-    QVERIFY(!window.releaseTicking());
+    QVERIFY(console.writePacket({MeterPacket::dbToWord(-10.0), 0, 0, 0, 0, 0}));
+    QTRY_COMPARE(window.release().targets()[0], -10.0);
+    QVERIFY(!window.release().isTicking());
 
     // A lower level: the tick runs while the meter falls at the release
     // speed, and rests again once it has landed.
-    QVERIFY(console.send(-12.0));
-    QTRY_VERIFY(window.releaseTicking());
+    QVERIFY(console.writePacket({MeterPacket::dbToWord(-12.0), 0, 0, 0, 0, 0}));
+    QTRY_VERIFY(window.release().isTicking());
     QVERIFY(meter->dBPosition() > -12.0);
     QTRY_VERIFY(std::fabs(meter->dBPosition() + 12.0) < 1e-4);
-    QTRY_VERIFY(!window.releaseTicking());
+    QTRY_VERIFY(!window.release().isTicking());
 
     // A level above the top of the scale pins the meter there without
     // keeping the tick awake.
-    QVERIFY(console.send(10.0));
+    QVERIFY(console.writePacket({MeterPacket::dbToWord(10.0), 0, 0, 0, 0, 0}));
     QTRY_COMPARE(meter->dBPosition(), 5.0);
-    QTRY_VERIFY(!window.releaseTicking());
+    QTRY_VERIFY(!window.release().isTicking());
     QCOMPARE(meter->barHeight(), meter->height());
 }
 
 void TestMainWindow::silenceIsWatchedWhileTheTickRests()
 {
     ForgetSettings forget;
-    PtyConsole console;
-    QVERIFY(!console.path().isEmpty());
-    storeSerialPort(console.path());
+    LinkTest::Pty console;
+    QVERIFY(console.open());
+    storeSerialPort(console.slavePath());
     MainWindow window;
-    window.setSilenceTimeout(300);
+    window.link().setSilenceTimeout(300);
     auto *meter = child<TeskPPMMeter>(&window, "ProgLeft");
 
-    QVERIFY(console.send(-45.0));
-    QTRY_COMPARE(window.linkState(), LinkState::Live);
+    QVERIFY(console.writePacket({MeterPacket::dbToWord(-45.0), 0, 0, 0, 0, 0}));
+    QTRY_COMPARE(window.link().state(), LinkState::Live);
     QTRY_VERIFY(std::fabs(meter->dBPosition() + 45.0) < 1e-4);
-    QTRY_VERIFY(!window.releaseTicking());
+    QTRY_VERIFY(!window.release().isTicking());
 
     // The console goes quiet: with the tick resting, the link still turns
     // silent, the targets drop and the meter comes down to the floor.
-    QTRY_COMPARE(window.linkState(), LinkState::Silent);
-    QCOMPARE(window.targetLevels()[0], -50.0);
+    QTRY_COMPARE(window.link().state(), LinkState::Silent);
+    QCOMPARE(window.release().targets()[0], -50.0);
     QTRY_COMPARE(meter->dBPosition(), -50.0);
-    QTRY_VERIFY(!window.releaseTicking());
+    QTRY_VERIFY(!window.release().isTicking());
 
     // And the next packet brings it back to life.
-    QVERIFY(console.send(-20.0));
-    QTRY_COMPARE(window.linkState(), LinkState::Live);
+    QVERIFY(console.writePacket({MeterPacket::dbToWord(-20.0), 0, 0, 0, 0, 0}));
+    QTRY_COMPARE(window.link().state(), LinkState::Live);
     QTRY_VERIFY(std::fabs(meter->dBPosition() + 20.0) < 1e-4);
 }
 

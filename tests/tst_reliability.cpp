@@ -7,6 +7,7 @@
 #include <QInputDialog>
 #include <QLabel>
 #include <QUdpSocket>
+#include <QSerialPort>
 #include <QtTest>
 
 #include <arpa/inet.h>
@@ -18,6 +19,8 @@
 #include <thread>
 
 #include "mainwindow.h"
+#include "meterlink.h"
+#include "releaseclock.h"
 #include "reliabilitysupport.h"
 #include "teskppmmeter.h"
 #include "testsupport.h"
@@ -61,7 +64,7 @@ QByteArray poisonDatagram(int size)
 
 bool anyTargetAbove(const MainWindow &window, double db)
 {
-    for (double level : window.targetLevels()) {
+    for (double level : window.release().targets()) {
         if (level > db)
             return true;
     }
@@ -72,7 +75,7 @@ bool targetsAre(const MainWindow &window, const MeterPacket::Words &words)
 {
     const MeterPacket::Levels expected = levelsOf(words);
     for (int c = 0; c < 6; ++c) {
-        if (window.targetLevels()[c] != expected[c])
+        if (window.release().targets()[c] != expected[c])
             return false;
     }
     return true;
@@ -80,7 +83,7 @@ bool targetsAre(const MainWindow &window, const MeterPacket::Words &words)
 
 quint16 listeningPort(const MainWindow &window)
 {
-    return window.currentUdpSocket() ? window.currentUdpSocket()->localPort() : 0;
+    return window.link().udpSocket() ? window.link().udpSocket()->localPort() : 0;
 }
 
 // Runs the window's event loop until its client socket holds no datagram.
@@ -88,7 +91,7 @@ bool drained(const MainWindow &window)
 {
     const bool empty = pumpUntil([&] {
         QCoreApplication::sendPostedEvents();
-        return !window.currentUdpSocket()->hasPendingDatagrams();
+        return !window.link().udpSocket()->hasPendingDatagrams();
     }, 5000);
     TestSupport::settle();
     return empty;
@@ -217,7 +220,7 @@ void TestReliability::init()
 
 void TestReliability::udpFloodKeepsDisplayLive()
 {
-    storeLink(clientLink(QStringLiteral("127.0.0.1")));
+    storeLink(LinkTest::clientLink(QStringLiteral("0"), QStringLiteral("127.0.0.1")));
     MainWindow window;
     const quint16 port = listeningPort(window);
     QVERIFY(port != 0);
@@ -258,7 +261,7 @@ void TestReliability::udpFloodKeepsDisplayLive()
     runFlood(kWarmUpFloodMs);
     QVERIFY(drained(window));
     const qint64 rssBefore = residentKb();
-    const quint64 decodedBefore = window.packetsDecoded();
+    const quint64 decodedBefore = window.link().packetsDecoded();
 
     const FloodFigures f = runFlood(kFloodMs);
     QVERIFY(f.socketsOk);
@@ -266,7 +269,7 @@ void TestReliability::udpFloodKeepsDisplayLive()
     const int ticksDuringFlood = ticks;
     QVERIFY(drained(window));
     const qint64 rssAfter = residentKb();
-    const quint64 decoded = window.packetsDecoded() - decodedBefore;
+    const quint64 decoded = window.link().packetsDecoded() - decodedBefore;
 
     qInfo("flood of %d ms: sent %llu valid, %llu wrong sender, %llu wrong size; decoded %llu;"
           " %d ticks, longest gap %lld ms; resident %lld kB -> %lld kB (%+lld kB)",
@@ -306,21 +309,21 @@ void TestReliability::unplugAndReplug()
     comm.serialport = link;
     storeLink(comm);
     MainWindow window;
-    QVERIFY(window.currentSerialPort() && window.currentSerialPort()->isOpen());
+    QVERIFY(window.link().serialPort() && window.link().serialPort()->isOpen());
 
     // The console sends all the time; here a packet every 20 ms until one is
     // on the meters.
     int writes = 0;
     const auto flows = [&](int cycle) {
         const MeterPacket::Words words{std::uint16_t(1000 * cycle), 2, 3, 4, 5, std::uint16_t(60000 - cycle)};
-        const quint64 before = window.packetsDecoded();
+        const quint64 before = window.link().packetsDecoded();
         QTimer console;
         console.setInterval(20);
         QObject::connect(&console, &QTimer::timeout, [&] { pty->writePacket(words); ++writes; });
         pty->writePacket(words);
         ++writes;
         console.start();
-        return pumpUntil([&] { return window.packetsDecoded() > before; }, 5000) && targetsAre(window, words);
+        return pumpUntil([&] { return window.link().packetsDecoded() > before; }, 5000) && targetsAre(window, words);
     };
     QVERIFY(flows(0));
     const int descriptors = openDescriptors();
@@ -334,16 +337,16 @@ void TestReliability::unplugAndReplug()
         auto next = std::make_unique<Pty>();
         QVERIFY(next->open());
         pty->close();
-        QVERIFY2(pumpUntil([&] { return !window.currentSerialPort()->isOpen(); }, 5000),
+        QVERIFY2(pumpUntil([&] { return !window.link().serialPort()->isOpen(); }, 5000),
                  qPrintable(QStringLiteral("cycle %1: the dead port stayed open").arg(cycle)));
-        QCOMPARE(window.linkState(), LinkState::PortClosed);
+        QCOMPARE(window.link().state(), LinkState::PortClosed);
 
         // It comes back under the same name, on a new device.
         pty = std::move(next);
         QVERIFY(repointLink(link, pty->slavePath()));
         QElapsedTimer reopen;
         reopen.start();
-        QVERIFY2(pumpUntil([&] { return window.currentSerialPort()->isOpen(); }, 5000),
+        QVERIFY2(pumpUntil([&] { return window.link().serialPort()->isOpen(); }, 5000),
                  qPrintable(QStringLiteral("cycle %1: not reopened").arg(cycle)));
         longestReopenMs = std::max(longestReopenMs, reopen.elapsed());
         QVERIFY2(flows(cycle), qPrintable(QStringLiteral("cycle %1: no packets after replug").arg(cycle)));
@@ -371,7 +374,7 @@ void TestReliability::linkRebuildsAndDialogs()
     server.server_port = QStringLiteral("0");
     storeLink(server);
     MainWindow serverWindow;
-    storeLink(clientLink(QStringLiteral("127.0.0.1")));
+    storeLink(LinkTest::clientLink(QStringLiteral("0"), QStringLiteral("127.0.0.1")));
     MainWindow clientWindow;
     MainWindow *const windows[] = {&serialWindow, &serverWindow, &clientWindow};
 
@@ -508,9 +511,9 @@ void TestReliability::hostileSettings()
     QCOMPARE(label->textFormat(), Qt::PlainText);
     QCOMPARE(label->text(), label1);
     if (portRejected)
-        QCOMPARE(window.linkState(), LinkState::InvalidPort);
+        QCOMPARE(window.link().state(), LinkState::InvalidPort);
     else
-        QVERIFY(window.linkState() != LinkState::InvalidPort);
+        QVERIFY(window.link().state() != LinkState::InvalidPort);
 
     const QString backup = path + QStringLiteral(".bak");
     QCOMPARE(QFile::exists(backup), keptAsBackup);
@@ -525,7 +528,7 @@ void TestReliability::changesStoredAtOnce()
 {
     // A crash or a power cut ends the program without its exit write. A new
     // meter name and an accepted link are on disk as soon as they are made.
-    storeLink(clientLink(QStringLiteral("127.0.0.1"), QStringLiteral("5000")));
+    storeLink(LinkTest::clientLink(QStringLiteral("5000"), QStringLiteral("127.0.0.1")));
     MainWindow window;
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
@@ -574,7 +577,7 @@ void TestReliability::hostileDatagrams()
     QFETCH(QString, sender);
     QFETCH(bool, accepted);
 
-    storeLink(clientLink(clientHost));
+    storeLink(LinkTest::clientLink(QStringLiteral("0"), clientHost));
     MainWindow window;
     const quint16 port = listeningPort(window);
     QVERIFY(port != 0);
@@ -593,7 +596,7 @@ void TestReliability::hostileDatagrams()
 
     // Wrong sizes around a packet and far beyond, each starting with a marked
     // poison packet; a packet with a wrong mark; then one valid packet.
-    const quint64 before = window.packetsDecoded();
+    const quint64 before = window.link().packetsDecoded();
     const int sizes[] = {0, 1, 2, 14, 15, 17, 18, 31, 32, 33, 48, 512, 1472, 1473, 9000, 65506, kLargestDatagram};
     for (int size : sizes)
         QCOMPARE(socket.writeDatagram(poisonDatagram(size), destination, port), qint64(size));
@@ -601,12 +604,12 @@ void TestReliability::hostileDatagrams()
     wrongMark[15] = char(0x54);
     QCOMPARE(socket.writeDatagram(wrongMark, destination, port), qint64(16));
     QVERIFY(drained(window));
-    QCOMPARE(window.packetsDecoded(), before);
+    QCOMPARE(window.link().packetsDecoded(), before);
     QVERIFY(!anyTargetAbove(window, -50.0));
 
     QCOMPARE(socket.writeDatagram(packetBytes(kAfterWords), destination, port), qint64(16));
     QVERIFY(drained(window));
-    QCOMPARE(window.packetsDecoded() - before, quint64(accepted ? 1 : 0));
+    QCOMPARE(window.link().packetsDecoded() - before, quint64(accepted ? 1 : 0));
     QCOMPARE(targetsAre(window, kAfterWords), accepted);
 }
 
@@ -615,7 +618,7 @@ void TestReliability::everyDatagramSize()
     // Every size a UDP datagram can have over IPv4, 0 to 65,507 bytes, from
     // the server itself. Each starts with a marked poison packet, and the one
     // of 16 bytes is a valid packet: exactly one may reach the meters.
-    storeLink(clientLink(QStringLiteral("127.0.0.1")));
+    storeLink(LinkTest::clientLink(QStringLiteral("0"), QStringLiteral("127.0.0.1")));
     MainWindow window;
     const quint16 port = listeningPort(window);
     QVERIFY(port != 0);
@@ -628,7 +631,7 @@ void TestReliability::everyDatagramSize()
     // which also counts each datagram's bookkeeping), drained before the next.
     constexpr int kBatchBytes = 64 * 1024;
     constexpr int kBatchCount = 64;
-    const quint64 before = window.packetsDecoded();
+    const quint64 before = window.link().packetsDecoded();
     QElapsedTimer timer;
     timer.start();
     int size = 0;
@@ -646,11 +649,11 @@ void TestReliability::everyDatagramSize()
         QVERIFY2(!anyTargetAbove(window, 10.0), qPrintable(QStringLiteral("poison taken before size %1").arg(size)));
     }
     qInfo("sizes 0..%d sent in %d batches in %lld ms", kLargestDatagram, batches, timer.elapsed());
-    QCOMPARE(window.packetsDecoded() - before, quint64(1));
+    QCOMPARE(window.link().packetsDecoded() - before, quint64(1));
     // Still listening (the targets of the first may have fallen silent by now).
     QCOMPARE(socket.writeDatagram(valid, QHostAddress::LocalHost, port), qint64(16));
     QVERIFY(drained(window));
-    QCOMPARE(window.packetsDecoded() - before, quint64(2));
+    QCOMPARE(window.link().packetsDecoded() - before, quint64(2));
     QVERIFY(targetsAre(window, kAfterWords));
 }
 

@@ -4,6 +4,7 @@
 #include <QtTest>
 
 #include "mainwindow.h"
+#include "screenlayout.h"
 #include "scaledlayout.h"
 #include "teskdigitalclock.h"
 #include "testsupport.h"
@@ -27,7 +28,7 @@ void showAt(MainWindow &window, QSize size)
     window.resize(size);
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
-    QTRY_VERIFY(window.layoutPasses() >= 1);
+    QTRY_VERIFY(window.layout().passes() >= 1);
     TestSupport::settle();
 }
 
@@ -107,34 +108,34 @@ void TestScaledWindow::everyWidgetMatchesThePass()
     QVERIFY(pass.valid);
     for (int i = 0; i < ScaledLayout::kWidgetCount; ++i)
         QCOMPARE(widget(window, kNames[i])->geometry(), pass.rects[i]);
-    QCOMPARE(window.currentLayoutScale(), 1.86206901f);
+    QCOMPARE(window.layout().scale(), 1.86206901f);
 }
 
 void TestScaledWindow::sameSizeResizeRunsAFullPass()
 {
     MainWindow window;
     showAt(window, QSize(1280, 1024));
-    const int passes = window.layoutPasses();
+    const int passes = window.layout().passes();
     QResizeEvent same(window.size(), window.size());
     QCoreApplication::sendEvent(&window, &same);
     window.update();
-    QTRY_COMPARE(window.layoutPasses(), passes + 1);
+    QTRY_COMPARE(window.layout().passes(), passes + 1);
     TestSupport::settle();
-    QCOMPARE(window.layoutPasses(), passes + 1);
+    QCOMPARE(window.layout().passes(), passes + 1);
 }
 
 void TestScaledWindow::severalResizesCostOnePass()
 {
     MainWindow window;
     showAt(window, QSize(986, 580));
-    const int passes = window.layoutPasses();
+    const int passes = window.layout().passes();
     for (const QSize size : {QSize(1000, 600), QSize(1200, 700), QSize(1920, 1080)}) {
         QResizeEvent resize(size, window.size());
         QCoreApplication::sendEvent(&window, &resize);
     }
     window.update();
     TestSupport::settle();
-    QCOMPARE(window.layoutPasses(), passes + 1);
+    QCOMPARE(window.layout().passes(), passes + 1);
     // The pass used the last size.
     QCOMPARE(widget(window, "ProgLeft")->geometry(), QRect(142, 135, 22, 772));
 }
@@ -143,13 +144,13 @@ void TestScaledWindow::plainPaintDoesNoScaling()
 {
     MainWindow window;
     showAt(window, QSize(1920, 1080));
-    const int passes = window.layoutPasses();
+    const int passes = window.layout().passes();
     for (int i = 0; i < 5; ++i) {
         window.repaint();
         widget(window, "AnalogClock")->repaint();
     }
     TestSupport::settle();
-    QCOMPARE(window.layoutPasses(), passes);
+    QCOMPARE(window.layout().passes(), passes);
     QCOMPARE(window.scaledArtwork().size(), QSize(1836, 1080));
 }
 

@@ -88,15 +88,15 @@ void TestSerial::packetsMoveTargetsAndMeters()
     ConsoleCable cable;
     QVERIFY(cable.plug());
     const auto window = windowWith(serialLink(cable.linkPath()));
-    QVERIFY(window->currentSerialPort());
-    QVERIFY(window->currentSerialPort()->isOpen());
+    QVERIFY(window->link().serialPort());
+    QVERIFY(window->link().serialPort()->isOpen());
     QCOMPARE(window->windowTitle(), QStringLiteral("Lumora Meters - (%1)").arg(cable.linkPath()));
 
     for (const QByteArray &bytes : writes)
         cable.write(bytes);
     const std::array<double, 6> expected = levelsOf(last);
-    QTRY_COMPARE(window->targetLevels(), expected);
-    QCOMPARE(window->packetsDecoded(), quint64(decodes));
+    QTRY_COMPARE(window->release().targets(), expected);
+    QCOMPARE(window->link().packetsDecoded(), quint64(decodes));
 
     // The release tick carries the targets onto the meters, each clamped to
     // its own scale.
@@ -115,7 +115,7 @@ void TestSerial::fullLineRateLosesNothing()
     ConsoleCable cable;
     QVERIFY(cable.plug());
     const auto window = windowWith(serialLink(cable.linkPath()));
-    QVERIFY(window->currentSerialPort()->isOpen());
+    QVERIFY(window->link().serialPort()->isOpen());
 
     QRandomGenerator random(720);
     QElapsedTimer clock;
@@ -139,12 +139,12 @@ void TestSerial::fullLineRateLosesNothing()
     clock.start();
     pacer.start();
 
-    QTRY_COMPARE_WITH_TIMEOUT(window->packetsDecoded(), quint64(total), (kRateSeconds + 10) * 1000);
+    QTRY_COMPARE_WITH_TIMEOUT(window->link().packetsDecoded(), quint64(total), (kRateSeconds + 10) * 1000);
     QCOMPARE(sent, total);
     QVERIFY(clock.elapsed() >= (kRateSeconds - 1) * 1000);  // really paced, not one burst
-    QCOMPARE(window->targetLevels(), levelsOf(numberedPacket(total - 1)));
+    QCOMPARE(window->release().targets(), levelsOf(numberedPacket(total - 1)));
     TestSupport::settle();
-    QCOMPARE(window->packetsDecoded(), quint64(total));
+    QCOMPARE(window->link().packetsDecoded(), quint64(total));
 }
 
 // The cable is pulled and plugged in again under the same name.
@@ -153,17 +153,17 @@ void TestSerial::unplugAndReplug()
     ConsoleCable cable;
     QVERIFY(cable.plug());
     const auto window = windowWith(serialLink(cable.linkPath()));
-    QSerialPort *port = window->currentSerialPort();
+    const QSerialPort *port = window->link().serialPort();
     QVERIFY(port->isOpen());
     cable.write(packetOf(40000));
-    QTRY_COMPARE(window->targetLevels()[0], -10.0);
+    QTRY_COMPARE(window->release().targets()[0], -10.0);
 
     // Gone: the port is closed within a second instead of spinning on the
     // read error with the port still open.
     cable.unplug();
     QTRY_VERIFY_WITH_TIMEOUT(!port->isOpen(), 1500);
-    QCOMPARE(window->currentSerialPort(), port);
-    QCOMPARE(window->linkState(), LinkState::PortClosed);
+    QCOMPARE(window->link().serialPort(), port);
+    QCOMPARE(window->link().state(), LinkState::PortClosed);
 
     // While it is gone the display stays near idle: under 2% of a core over
     // a 3 second window (a measuring window, nothing waits on it).
@@ -184,9 +184,9 @@ void TestSerial::unplugAndReplug()
     // Back under the same name: reopened within two seconds, packets flow.
     QVERIFY(cable.plug());
     QTRY_VERIFY_WITH_TIMEOUT(port->isOpen(), 2000);
-    QCOMPARE(window->currentSerialPort(), port);
+    QCOMPARE(window->link().serialPort(), port);
     cable.write(packetOf(45000));
-    QTRY_COMPARE(window->targetLevels(), levelsOf(packetOf(45000)));
+    QTRY_COMPARE(window->release().targets(), levelsOf(packetOf(45000)));
 }
 
 // Shown, hidden and shown again: silence, packets, a pulled cable.
@@ -195,37 +195,37 @@ void TestSerial::linkMarkFollowsTheLink()
     ConsoleCable cable;
     QVERIFY(cable.plug());
     const auto window = windowWith(serialLink(cable.linkPath()));
-    window->setSilenceTimeout(150);
+    window->link().setSilenceTimeout(150);
     Talker talker(cable, packetOf(30000));
 
     // Open, but nothing has come yet.
     QVERIFY(markShown(*window));
-    QCOMPARE(window->linkState(), LinkState::Silent);
+    QCOMPARE(window->link().state(), LinkState::Silent);
 
     talker.start();
-    QTRY_COMPARE(window->linkState(), LinkState::Live);
+    QTRY_COMPARE(window->link().state(), LinkState::Live);
     QVERIFY(!markShown(*window));
 
     talker.stop();
-    QTRY_COMPARE(window->linkState(), LinkState::Silent);
+    QTRY_COMPARE(window->link().state(), LinkState::Silent);
     QVERIFY(markShown(*window));
     QVERIFY(linkMark(*window)->toolTip().contains(cable.linkPath()));
 
     talker.start();
-    QTRY_COMPARE(window->linkState(), LinkState::Live);
+    QTRY_COMPARE(window->link().state(), LinkState::Live);
     QVERIFY(!markShown(*window));
 
     talker.stop();
     cable.unplug();
-    QTRY_COMPARE_WITH_TIMEOUT(window->linkState(), LinkState::PortClosed, 1500);
+    QTRY_COMPARE_WITH_TIMEOUT(window->link().state(), LinkState::PortClosed, 1500);
     QVERIFY(markShown(*window));
     QVERIFY(linkMark(*window)->toolTip().contains(cable.linkPath()));
 
     QVERIFY(cable.plug());
-    QTRY_VERIFY_WITH_TIMEOUT(window->currentSerialPort()->isOpen(), 2000);
+    QTRY_VERIFY_WITH_TIMEOUT(window->link().serialPort()->isOpen(), 2000);
     QVERIFY(markShown(*window));  // open again, but still silent
     talker.start();
-    QTRY_COMPARE(window->linkState(), LinkState::Live);
+    QTRY_COMPARE(window->link().state(), LinkState::Live);
     QVERIFY(!markShown(*window));
 }
 
@@ -237,14 +237,14 @@ void TestSerial::silentLinkBringsMetersToFloor()
     ConsoleCable cable;
     QVERIFY(cable.plug());
     const auto window = windowWith(serialLink(cable.linkPath()));
-    window->setSilenceTimeout(100);
+    window->link().setSilenceTimeout(100);
     Talker talker(cable, packetOf(50000));
     talker.start();
     for (int i = 0; i < 6; ++i)
         QTRY_COMPARE(meter(*window, i)->dBPosition(), 0.0);
 
     talker.stop();
-    QTRY_COMPARE(window->targetLevels(), levelsOf(packetOf(0)));
+    QTRY_COMPARE(window->release().targets(), levelsOf(packetOf(0)));
     // Coming down at 13.3 dB a second, so far from the floor yet.
     QVERIFY(meter(*window, 0)->dBPosition() > -45.0);
 

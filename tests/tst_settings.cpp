@@ -1,5 +1,5 @@
 #include "settingsstore.h"
-#include "signalquit.h"
+#include "testsupport.h"
 
 #include <QtTest>
 #include <QSettings>
@@ -82,11 +82,6 @@ private slots:
     void userStoreLocation();
     void failedWriteIsLogged();
 
-    void signalEndsEventLoop_data();
-    void signalEndsEventLoop();
-    void signalBeforeEventLoop();
-    void handlersRestored();
-    void oneInstanceAtATime();
 
 private:
     QTemporaryDir m_xdg;
@@ -99,6 +94,7 @@ void TestSettings::initTestCase()
 {
     // Before the first settings object: the toolkit looks the folder up once.
     QVERIFY(m_xdg.isValid());
+    TestSupport::nameApplication();
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_xdg.path()));
 }
 
@@ -379,74 +375,6 @@ void TestSettings::failedWriteIsLogged()
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression("could not write the settings"));
     writeStored(s, StoredSettings());
     QCOMPARE(s.status(), QSettings::AccessError);
-}
-
-// -- orderly shutdown on signals
-
-void TestSettings::signalEndsEventLoop_data()
-{
-    QTest::addColumn<int>("signalNumber");
-    QTest::newRow("SIGTERM logout or service stop") << SIGTERM;
-    QTest::newRow("SIGINT Ctrl+C in a terminal") << SIGINT;
-    QTest::newRow("SIGHUP terminal closed") << SIGHUP;
-}
-
-void TestSettings::signalEndsEventLoop()
-{
-    QFETCH(int, signalNumber);
-    QObject owner;
-    SignalQuit *quit = SignalQuit::install(&owner);
-    QVERIFY(quit);
-    QSignalSpy received(quit, &SignalQuit::received);
-    QTimer::singleShot(0, [signalNumber] { ::raise(signalNumber); });
-    // A guard, not a pause: ends the loop with another code if nothing comes.
-    QTimer::singleShot(20000, [] { QCoreApplication::exit(99); });
-    QCOMPARE(QCoreApplication::exec(), 0);
-    QCOMPARE(received.count(), 1);
-    QCOMPARE(received.at(0).at(0).toInt(), signalNumber);
-}
-
-void TestSettings::signalBeforeEventLoop()
-{
-    // A stop during start-up, before the event loop runs, ends it at once.
-    QObject owner;
-    SignalQuit *quit = SignalQuit::install(&owner);
-    QVERIFY(quit);
-    QSignalSpy received(quit, &SignalQuit::received);
-    ::raise(SIGTERM);
-    ::raise(SIGTERM);
-    QTimer::singleShot(20000, [] { QCoreApplication::exit(99); });
-    QCOMPARE(QCoreApplication::exec(), 0);
-    QCOMPARE(received.count(), 2);
-}
-
-void TestSettings::handlersRestored()
-{
-    std::array<struct sigaction, 3> before {};
-    for (size_t i = 0; i < before.size(); ++i)
-        QCOMPARE(::sigaction(SignalQuit::kSignals[i], nullptr, &before[i]), 0);
-    {
-        QObject owner;
-        QVERIFY(SignalQuit::install(&owner));
-        struct sigaction now {};
-        ::sigaction(SIGTERM, nullptr, &now);
-        QVERIFY(now.sa_handler != before[0].sa_handler);
-    }
-    for (size_t i = 0; i < before.size(); ++i) {
-        struct sigaction after {};
-        QCOMPARE(::sigaction(SignalQuit::kSignals[i], nullptr, &after), 0);
-        QVERIFY(after.sa_handler == before[i].sa_handler);
-    }
-}
-
-void TestSettings::oneInstanceAtATime()
-{
-    auto first = std::make_unique<QObject>();
-    QVERIFY(SignalQuit::install(first.get()));
-    QObject other;
-    QVERIFY(!SignalQuit::install(&other));
-    first.reset();
-    QVERIFY(SignalQuit::install(&other));
 }
 
 QTEST_GUILESS_MAIN(TestSettings)

@@ -15,6 +15,7 @@
 
 #include "ccommdialog.h"
 #include "mainwindow.h"
+#include "meterlink.h"
 #include "mylabel.h"
 #include "testsupport.h"
 
@@ -162,8 +163,8 @@ void TestSettingsWindow::dialogOkRebuildsAndStores()
     QTest::mouseClick(window.findChild<myLabel *>(QStringLiteral("settingsButton")), Qt::LeftButton);
 
     QCOMPARE(window.windowTitle(), QStringLiteral("Lumora Meters - (%1)").arg(port));
-    QVERIFY(window.currentUdpSocket()->state() == QAbstractSocket::BoundState);
-    QCOMPARE(window.currentUdpSocket()->localPort(), port.toUShort());
+    QVERIFY(window.link().udpSocket()->state() == QAbstractSocket::BoundState);
+    QCOMPARE(window.link().udpSocket()->localPort(), port.toUShort());
     QCOMPARE(stored(QStringLiteral("client_port")), QVariant(port));
     QCOMPARE(stored(QStringLiteral("use_udp")).toBool(), true);
     // The dialog is gone once the link is rebuilt.

@@ -1,6 +1,7 @@
 // The console's full rate over a real pseudo-terminal for a minute: every
 // packet reaches the meters, whatever sizes the reads come in.
 #include <QRandomGenerator>
+#include <QSerialPort>
 #include <QtTest>
 
 #include <atomic>
@@ -9,6 +10,8 @@
 #include <vector>
 
 #include "mainwindow.h"
+#include "meterlink.h"
+#include "releaseclock.h"
 #include "reliabilitysupport.h"
 #include "testsupport.h"
 
@@ -68,7 +71,7 @@ void TestThroughput::fullRateOverPseudoTerminal()
     storeLink(comm);
 
     MainWindow window;
-    QVERIFY(window.currentSerialPort() && window.currentSerialPort()->isOpen());
+    QVERIFY(window.link().serialPort() && window.link().serialPort()->isOpen());
 
     const int seconds = runSeconds();
     const quint32 total = quint32(seconds) * kPacketsPerSecond;
@@ -110,22 +113,22 @@ void TestThroughput::fullRateOverPseudoTerminal()
         chunksWritten = chunks;
     });
 
-    const quint64 before = window.packetsDecoded();
-    const bool allArrived = pumpUntil([&] { return window.packetsDecoded() - before >= total; },
+    const quint64 before = window.link().packetsDecoded();
+    const bool allArrived = pumpUntil([&] { return window.link().packetsDecoded() - before >= total; },
                                       (seconds + 20) * 1000);
     stop = true;
     console.join();
     TestSupport::settle();
 
     qInfo("decoded %llu of %u packets, written in %zu chunks",
-          static_cast<unsigned long long>(window.packetsDecoded() - before), total, chunksWritten.load());
+          static_cast<unsigned long long>(window.link().packetsDecoded() - before), total, chunksWritten.load());
     QVERIFY(!writeFailed);
     QVERIFY(allArrived);
-    QCOMPARE(window.packetsDecoded() - before, quint64(total));
+    QCOMPARE(window.link().packetsDecoded() - before, quint64(total));
     const MeterPacket::Levels last = levelsOf(wordsOf(total - 1));
     for (int c = 0; c < 6; ++c)
-        QCOMPARE(window.targetLevels()[c], last[c]);
-    QCOMPARE(window.linkState(), LinkState::Live);
+        QCOMPARE(window.release().targets()[c], last[c]);
+    QCOMPARE(window.link().state(), LinkState::Live);
 }
 
 LUMORA_TEST_MAIN(TestThroughput)

@@ -149,21 +149,21 @@ void TestUdp::clientBindsAndNamesItsPort()
         QSKIP("runs on the host's loopback");
     LinkLog log;
     const auto window = windowWith(clientLink(QString::number(m_port)));
-    QUdpSocket *socket = window->currentUdpSocket();
+    const QUdpSocket *socket = window->link().udpSocket();
     QCOMPARE(socket->state(), QAbstractSocket::BoundState);
     QCOMPARE(socket->localPort(), m_port);
     QCOMPARE(window->windowTitle(), QStringLiteral("Lumora Meters - (%1)").arg(m_port));
     QCOMPARE(log.texts(QtDebugMsg).filter(QStringLiteral("bind to port")),
              QStringList{QStringLiteral("bind to port  %1  -  true").arg(m_port)});
     QVERIFY(log.texts(QtWarningMsg).isEmpty());
-    QVERIFY(!window->currentSerialPort());
-    QCOMPARE(window->linkState(), LinkState::Silent);  // bound, nothing heard yet
+    QVERIFY(!window->link().serialPort());
+    QCOMPARE(window->link().state(), LinkState::Silent);  // bound, nothing heard yet
 
     Sender server(kServerAddress);
     QVERIFY(server.isBound());
     QVERIFY(server.send(packetOf(0xC350), m_port));
-    QTRY_COMPARE(window->targetLevels(), levelsOf(packetOf(0xC350)));
-    QCOMPARE(window->linkState(), LinkState::Live);
+    QTRY_COMPARE(window->release().targets(), levelsOf(packetOf(0xC350)));
+    QCOMPARE(window->link().state(), LinkState::Live);
     QVERIFY(!markShown(*window));
     QVERIFY(log.texts(QtDebugMsg).contains(QStringLiteral("udpReceive")));
 }
@@ -208,13 +208,13 @@ void TestUdp::clientAcceptance()
 
     QVERIFY(sender.send(datagram, m_port));
     if (accepted) {
-        QTRY_COMPARE(window->packetsDecoded(), quint64(1));
-        QCOMPARE(window->targetLevels(), levelsOf(datagram));
+        QTRY_COMPARE(window->link().packetsDecoded(), quint64(1));
+        QCOMPARE(window->release().targets(), levelsOf(datagram));
     }
     const QByteArray marker = packetOf(12345);
     QVERIFY(server.send(marker, m_port));
-    QTRY_COMPARE(window->targetLevels(), levelsOf(marker));
-    QCOMPARE(window->packetsDecoded(), quint64(accepted ? 2 : 1));
+    QTRY_COMPARE(window->release().targets(), levelsOf(marker));
+    QCOMPARE(window->link().packetsDecoded(), quint64(accepted ? 2 : 1));
 }
 
 void TestUdp::malformedThenHundredValid()
@@ -226,10 +226,10 @@ void TestUdp::malformedThenHundredValid()
     QVERIFY(server.send(QByteArray::fromHex("aaaa0102030405060708090a0b0c5555ff"), m_port));
     for (quint32 n = 0; n < 100; ++n)
         QVERIFY(server.send(numberedPacket(n), m_port));
-    QTRY_COMPARE(window->packetsDecoded(), quint64(100));
-    QCOMPARE(window->targetLevels(), levelsOf(numberedPacket(99)));
+    QTRY_COMPARE(window->link().packetsDecoded(), quint64(100));
+    QCOMPARE(window->release().targets(), levelsOf(numberedPacket(99)));
     TestSupport::settle();
-    QCOMPARE(window->packetsDecoded(), quint64(100));
+    QCOMPARE(window->link().packetsDecoded(), quint64(100));
 }
 
 // After a switch to serial only, the window lets go of its UDP port: a
@@ -242,18 +242,18 @@ void TestUdp::switchToSerialStopsDatagrams()
     const auto window = windowWith(clientLink(QString::number(m_port)));
     Sender server(kServerAddress);
     QVERIFY(server.send(packetOf(40000), m_port));
-    QTRY_COMPARE(window->packetsDecoded(), quint64(1));
+    QTRY_COMPARE(window->link().packetsDecoded(), quint64(1));
 
     window->setLinkSettings(serialLink(QStringLiteral("/nonexistent/lumora-test-port")));
-    QCOMPARE(window->currentUdpSocket()->state(), QAbstractSocket::UnconnectedState);
+    QCOMPARE(window->link().udpSocket()->state(), QAbstractSocket::UnconnectedState);
 
     QUdpSocket listener;
     QVERIFY(listener.bind(QHostAddress::AnyIPv4, m_port));
     QVERIFY(server.send(packetOf(50000), m_port));
     QTRY_VERIFY(listener.hasPendingDatagrams());
     TestSupport::settle();
-    QCOMPARE(window->packetsDecoded(), quint64(1));
-    QCOMPARE(window->targetLevels(), levelsOf(packetOf(0)));
+    QCOMPARE(window->link().packetsDecoded(), quint64(1));
+    QCOMPARE(window->release().targets(), levelsOf(packetOf(0)));
 }
 
 void TestUdp::invalidClientPorts_data()
@@ -280,13 +280,13 @@ void TestUdp::invalidClientPorts()
 
     LinkLog log;
     const auto window = windowWith(clientLink(portText));
-    QCOMPARE(window->currentUdpSocket()->state(), QAbstractSocket::UnconnectedState);
-    QCOMPARE(window->currentUdpSocket()->localPort(), quint16(0));
+    QCOMPARE(window->link().udpSocket()->state(), QAbstractSocket::UnconnectedState);
+    QCOMPARE(window->link().udpSocket()->localPort(), quint16(0));
     QCOMPARE(log.texts(QtDebugMsg).filter(QStringLiteral("bind to port")),
              QStringList{QStringLiteral("bind to port  %1  -  false").arg(shown)});
     QCOMPARE(log.texts(QtWarningMsg).size(), 1);
     QCOMPARE(window->windowTitle(), QStringLiteral("Lumora Meters - (%1)").arg(shown));
-    QCOMPARE(window->linkState(), LinkState::InvalidPort);
+    QCOMPARE(window->link().state(), LinkState::InvalidPort);
     QVERIFY(markShown(*window));
     QVERIFY(linkMark(*window)->toolTip().contains(portText));
 }
@@ -308,11 +308,11 @@ void TestUdp::rebuildDropsTargets()
     const auto window = windowWith(clientLink(QString::number(m_port)));
     Sender server(kServerAddress);
     QVERIFY(server.send(packet({1000, 20000, 30000, 40000, 50000, 60000}), m_port));
-    QTRY_COMPARE(window->packetsDecoded(), quint64(1));
-    QVERIFY(window->targetLevels() != levelsOf(packetOf(0)));
+    QTRY_COMPARE(window->link().packetsDecoded(), quint64(1));
+    QVERIFY(window->release().targets() != levelsOf(packetOf(0)));
 
     window->setLinkSettings(next);
-    for (double level : window->targetLevels())
+    for (double level : window->release().targets())
         QCOMPARE(level, -50.0);
 }
 
@@ -371,11 +371,11 @@ void TestUdp::floodLeavesWindowResponsive()
     QObject::connect(&resend, &QTimer::timeout, [&] { server.send(after, port); });
     QVERIFY(server.send(after, m_port));
     resend.start(10);
-    QTRY_COMPARE(window->targetLevels(), levelsOf(after));
+    QTRY_COMPARE(window->release().targets(), levelsOf(after));
     resend.stop();
     ticker.stop();
     qInfo("flood of %d datagrams: %llu decoded, %d ticks, longest gap %lld ms", sentCount.load(),
-          window->packetsDecoded(), ticks, longestGap);
+          window->link().packetsDecoded(), ticks, longestGap);
     QCOMPARE(sentCount.load(), burst);
     QVERIFY(ticks > 0);
     QVERIFY2(longestGap < 500, qPrintable(QStringLiteral("event loop stalled for %1 ms").arg(longestGap)));
@@ -441,7 +441,7 @@ void TestUdp::broadcasts()
         else
             QVERIFY(server.send(numberedPacket(n), kPreferredClientPort));
     }
-    QTRY_COMPARE(window->packetsDecoded(), quint64(count));
+    QTRY_COMPARE(window->link().packetsDecoded(), quint64(count));
 
     // A broadcast leaves during the decode and loopback delivers it at once,
     // so whatever was sent is waiting at the listener by now.
@@ -462,8 +462,8 @@ void TestUdp::broadcasts()
     QCOMPARE(received.size(), int(count));
     for (quint32 n = 0; n < count; ++n)
         QCOMPARE(received[int(n)], numberedPacket(n));
-    QCOMPARE(window->currentUdpSocket()->state(), QAbstractSocket::BoundState);
-    QCOMPARE(window->currentUdpSocket()->localPort(), listenPort);
+    QCOMPARE(window->link().udpSocket()->state(), QAbstractSocket::BoundState);
+    QCOMPARE(window->link().udpSocket()->localPort(), listenPort);
 }
 
 LUMORA_TEST_MAIN(TestUdp)

@@ -1,7 +1,5 @@
 #include "logging.h"
 
-Q_LOGGING_CATEGORY(lcLink, "lumora.link", QtInfoMsg)
-Q_LOGGING_CATEGORY(lcDialog, "lumora.dialog", QtInfoMsg)
 Q_LOGGING_CATEGORY(lcSettings, "lumora.settings", QtInfoMsg)
 Q_LOGGING_CATEGORY(lcApp, "lumora.app", QtInfoMsg)
 Q_LOGGING_CATEGORY(lcPerf, "lumora.perf", QtInfoMsg)

@@ -23,6 +23,10 @@ int main(int argc, char *argv[])
         qputenv("QT_XCB_NO_MITSHM", "1");
     QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
     QApplication app(argc, argv);
+    // These select the settings store; everything else reads them from here.
+    QCoreApplication::setOrganizationName(QStringLiteral("Korvel B.V."));
+    QCoreApplication::setOrganizationDomain(QStringLiteral("korvel.nl"));
+    QCoreApplication::setApplicationName(QStringLiteral("Lumora Meters"));
     // Lets Wayland desktops match the window to the installed menu entry and icon.
     QGuiApplication::setDesktopFileName(QStringLiteral("nl.korvel.LumoraMeters"));
     // A logout or a service stop sends SIGTERM: end the event loop so the

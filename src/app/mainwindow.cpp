@@ -1,27 +1,25 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
-#include <QApplication>
 #include <QGuiApplication>
 #include <QInputDialog>
-#include <QKeyEvent>
 #include <QPainter>
 #include <QPixmap>
+#include <QResizeEvent>
 #include <QScreen>
-#include <QTimer>
-#include <QUdpSocket>
-#include <QWindow>
-
 #include <QSettings>
 
 #include <memory>
 
-#include "artworkscale.h"
 #include "ccommdialog.h"
+#include "designscreen.h"
+#include "kioskmode.h"
 #include "logging.h"
+#include "meterlink.h"
 #include "mylabel.h"
+#include "releaseclock.h"
 #include "resourceinit.h"
-#include "scaledlayout.h"
+#include "screenlayout.h"
 #include "screenrule.h"
 #include "secondticker.h"
 #include "settingsstore.h"
@@ -29,12 +27,9 @@
 #include "teskdigitalclock.h"
 #include "teskppmmeter.h"
 #include "timesyncwatch.h"
+#include "version.h"
 
 namespace {
-
-constexpr int kVersionMajor = 1;
-constexpr int kVersionMinor = 9;
-constexpr int kPointerHideMs = 3000;
 
 const char kWhiteLabelStyle[] = "QLabel\n{\ncolor: rgb(255, 255, 255);\n}";
 
@@ -49,8 +44,6 @@ void setupMeterLabel(myLabel *label, const QRect &geometry)
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent, Qt::WindowFlags())
     , ui(new Ui::MainWindow)
-    , serialPort(nullptr)
-    , releaseTimer(nullptr)
     , commDialog(nullptr)
     , windowSize(-1, -1)
     , background(nullptr)
@@ -63,34 +56,26 @@ MainWindow::MainWindow(QWidget *parent)
     , labelMeter2(nullptr)
     , labelMeter3(nullptr)
     , designGeometry{}
-    , releaseStep(0.133)
-    , releaseInterval(10)
-    , udpSocket(nullptr)
-    , m_datagramFilter(QString())
 {
-    m_linkClock.start();
-    meterLevels.fill(-50.0);
     lumoraInitResources();
     ui->setupUi(this);
-
-    QCoreApplication::setOrganizationName(QStringLiteral("Korvel B.V."));
-    QCoreApplication::setOrganizationDomain(QStringLiteral("korvel.nl"));
-    QCoreApplication::setApplicationName(QStringLiteral("Lumora Meters"));
+    // The organisation and application names that select the settings store
+    // are set once, by main (and the tests' own main).
 
     settingsButton = new myLabel(QString(), this);
     settingsButton->setObjectName(QStringLiteral("settingsButton"));
     settingsButton->setStyleSheet(QStringLiteral("image: url(:/resources/png/Settings.png);"));
-    settingsButton->setGeometry(900, 28, 25, 25);
+    settingsButton->setGeometry(DesignScreen::kRects[DesignScreen::SettingsButton]);
 
     labelMeter1 = new myLabel(QString(), this);
     labelMeter1->setObjectName(QStringLiteral("labelMeter1"));
-    setupMeterLabel(labelMeter1, QRect(44, 502, 121, 31));
+    setupMeterLabel(labelMeter1, DesignScreen::kRects[DesignScreen::LabelMeter1]);
     labelMeter2 = new myLabel(QString(), this);
     labelMeter2->setObjectName(QStringLiteral("labelMeter2"));
-    setupMeterLabel(labelMeter2, QRect(194, 502, 131, 31));
+    setupMeterLabel(labelMeter2, DesignScreen::kRects[DesignScreen::LabelMeter2]);
     labelMeter3 = new myLabel(QString(), this);
     labelMeter3->setObjectName(QStringLiteral("labelMeter3"));
-    setupMeterLabel(labelMeter3, QRect(830, 502, 101, 31));
+    setupMeterLabel(labelMeter3, DesignScreen::kRects[DesignScreen::LabelMeter3]);
 
     // Operator text must never be read as markup.
     ui->timelabel->setTextFormat(Qt::PlainText);
@@ -99,27 +84,25 @@ MainWindow::MainWindow(QWidget *parent)
     QPalette footerPalette = ui->footerlabel->palette();
     footerPalette.setColor(QPalette::WindowText, QColor(150, 158, 168));
     ui->footerlabel->setPalette(footerPalette);
-    ui->footerlabel->setText(tr("Lumora Meters for the studio wall - v%1.%2").arg(kVersionMajor).arg(kVersionMinor));
+    ui->footerlabel->setText(tr("Lumora Meters for the studio wall - v%1.%2").arg(LumoraVersion::kMajor).arg(LumoraVersion::kMinor));
 
     background = new QPixmap(QStringLiteral(":/resources/png/LumoraBackground.png"));
-    serialPort = nullptr;
-    udpSocket = new QUdpSocket(this);
+    m_link = new MeterLink(this);
 
-    const QWidget *layoutWidgets[14] = {
+    // The form's widgets in the order of the design table.
+    const std::array<QWidget *, DesignScreen::kWidgetCount> placed = {
         ui->ProgLeft, ui->ProgRight, ui->SubLeft, ui->SubRight, ui->CrmLeft, ui->CrmRight,
         ui->AnalogClock, ui->DigitalClock, labelMeter1, labelMeter2, labelMeter3,
         ui->timelabel, ui->footerlabel, settingsButton,
     };
-    for (int i = 0; i < 14; ++i)
-        designGeometry[i] = layoutWidgets[i]->geometry();
+    for (int i = 0; i < DesignScreen::kWidgetCount; ++i)
+        placed[i]->setGeometry(DesignScreen::kRects[i]);
+    designGeometry = DesignScreen::kRects;
 
-    releaseStep = 0.133;
     layoutPending = false;
-    releaseInterval = 10;
-    meterLevels.fill(-50.0);
 
     TeskAnalogClock *clock = ui->AnalogClock;
-    clock->setGeometry(348, 85, 410, 410);
+    clock->setGeometry(DesignScreen::kRects[DesignScreen::AnalogClock]);
     clock->setHourLines(true);
     clock->setHourLinesColor(QColor(0, 255, 0, 255));
     clock->setMinuteLines(true);
@@ -139,8 +122,9 @@ MainWindow::MainWindow(QWidget *parent)
     clock->setMinuteHandLength(28);
     clock->setMinuteHandWidth(8);
 
-    m_meters = {ui->ProgLeft, ui->ProgRight, ui->SubLeft, ui->SubRight, ui->CrmLeft, ui->CrmRight};
-    for (TeskPPMMeter *meter : m_meters)
+    const ReleaseClock::Meters meters = {ui->ProgLeft, ui->ProgRight, ui->SubLeft,
+                                         ui->SubRight, ui->CrmLeft, ui->CrmRight};
+    for (TeskPPMMeter *meter : meters)
         meter->setGradientForground(true);
 
     QLabel *const whiteLabels[4] = {labelMeter1, labelMeter2, ui->timelabel, labelMeter3};
@@ -176,38 +160,31 @@ MainWindow::MainWindow(QWidget *parent)
     // with the screen like every other widget.
     m_linkMark = new QLabel(this);
     m_linkMark->setObjectName(QStringLiteral("linkStateMark"));
-    m_linkMark->setGeometry(ScaledLayout::kLinkMarkDesign);
+    m_linkMark->setGeometry(DesignScreen::kLinkMark);
     m_linkMark->setStyleSheet(QStringLiteral("QLabel { background-color: rgb(220, 40, 40); border-radius: 8px; }"));
     m_linkMark->hide();
 
-    m_retryTimer = new QTimer(this);
-    m_retryTimer->setInterval(1000);
-    connect(m_retryTimer, &QTimer::timeout, this, &MainWindow::retrySerialPort);
+    ScreenLayout::Widgets laidOut;
+    laidOut.placed = placed;
+    laidOut.meters = meters;
+    laidOut.labels = {labelMeter1, labelMeter2, ui->timelabel, labelMeter3};
+    laidOut.footer = ui->footerlabel;
+    laidOut.digitalClock = ui->DigitalClock;
+    laidOut.linkMark = m_linkMark;
+    m_layout = new ScreenLayout(laidOut);
+
+    m_release = new ReleaseClock(meters, this);
+    connect(m_link, &MeterLink::levelsDecoded, m_release, &ReleaseClock::setTargets);
+    connect(m_link, &MeterLink::silenceBegan, m_release, &ReleaseClock::dropToFloor);
+    connect(m_link, &MeterLink::stateChanged, this, &MainWindow::showLinkState);
 
     // Before the settings: restoring a full-screen geometry starts the
     // pointer hiding at once.
-    m_pointerTimer = new QTimer(this);
-    m_pointerTimer->setSingleShot(true);
-    m_pointerTimer->setInterval(kPointerHideMs);
-    connect(m_pointerTimer, &QTimer::timeout, this, [] {
-        if (!QGuiApplication::overrideCursor())
-            QGuiApplication::setOverrideCursor(Qt::BlankCursor);
-    });
+    m_kiosk = new KioskMode(this);
 
     readSettings();
     setupLink();
-
-    releaseTimer = new QTimer(this);
-    // Precise: the tick sets the fall speed, so it must not drift; Qt would
-    // treat a coarse 10 ms timer as precise anyway.
-    releaseTimer->setTimerType(Qt::PreciseTimer);
-    connect(releaseTimer, &QTimer::timeout, this, &MainWindow::meterRelease);
-    releaseTimer->start(releaseInterval);
-
-    m_silenceTimer = new QTimer(this);
-    m_silenceTimer->setSingleShot(true);
-    m_silenceTimer->setTimerType(Qt::PreciseTimer);
-    connect(m_silenceTimer, &QTimer::timeout, this, &MainWindow::meterRelease);
+    m_release->start();
 
     emptyBackground = new QPixmap(QStringLiteral(":/resources/png/SonavoBackgroundEmpty.png"));
     scaledBackground = new QPixmap();
@@ -216,12 +193,12 @@ MainWindow::MainWindow(QWidget *parent)
 
 MainWindow::~MainWindow()
 {
-    if (serialPort && serialPort->isOpen())
-        serialPort->close();
+    // Closes the serial port before the settings are written.
+    delete m_link;
+    m_link = nullptr;
     writeSettings();
     delete ui;
-    if (QGuiApplication::overrideCursor())
-        QGuiApplication::restoreOverrideCursor();
+    delete m_layout;
     delete background;
     delete emptyBackground;
     delete scaledBackground;
@@ -311,142 +288,42 @@ void MainWindow::resizeEvent(QResizeEvent *event)
     layoutPending = true;
 }
 
-void MainWindow::runLayoutPass()
-{
-    const ScaledLayout::Result layout = ScaledLayout::compute(windowSize);
-    if (!layout.valid)
-        return;
-    ++m_layoutPasses;
-
-    // Let the old copies go first, so a resize never holds both sizes at once.
-    *scaledBackground = QPixmap();
-    *scaledEmptyBackground = QPixmap();
-    m_fillerSecond = QPixmap();
-    ArtworkScale::Scaled scaled = ArtworkScale::scale(*background, *emptyBackground, windowSize, devicePixelRatioF());
-    *scaledBackground = std::move(scaled.background);
-    *scaledEmptyBackground = std::move(scaled.fillerFirst.pixels);
-    m_fillerFirstAt = scaled.fillerFirst.at;
-    m_fillerSecond = std::move(scaled.fillerSecond.pixels);
-    m_fillerSecondAt = scaled.fillerSecond.at;
-    m_artworkOffset = QPoint(layout.dx, layout.dy);
-    m_layoutScale = layout.scale;
-
-    QWidget *const widgets[ScaledLayout::kWidgetCount] = {
-        ui->ProgLeft, ui->ProgRight, ui->SubLeft, ui->SubRight, ui->CrmLeft, ui->CrmRight,
-        ui->AnalogClock, ui->DigitalClock, labelMeter1, labelMeter2, labelMeter3,
-        ui->timelabel, ui->footerlabel, settingsButton,
-    };
-    for (const ScaledLayout::Widget w : ScaledLayout::kLayoutOrder)
-        widgets[w]->setGeometry(layout.rects[w]);
-    m_linkMark->setGeometry(layout.linkMark);
-    m_linkMark->setStyleSheet(QStringLiteral("QLabel { background-color: rgb(220, 40, 40); border-radius: %1px; }")
-                                  .arg(layout.linkMark.width() / 2));
-
-    if (layout.labelPt > 0) {
-        QFont labelFont = labelMeter1->font();
-        labelFont.setPointSize(layout.labelPt);
-        for (QLabel *label : {static_cast<QLabel *>(labelMeter1), static_cast<QLabel *>(labelMeter2),
-                              ui->timelabel, static_cast<QLabel *>(labelMeter3)})
-            label->setFont(labelFont);
-    }
-    if (layout.footerPt > 0) {
-        QFont footerFont = ui->footerlabel->font();
-        footerFont.setPointSize(layout.footerPt);
-        ui->footerlabel->setFont(footerFont);
-    }
-    if (layout.timePt > 0) {
-        QFont time = ui->DigitalClock->TimeDisplayFont();
-        time.setPointSize(layout.timePt);
-        ui->DigitalClock->setTimeDisplayFont(time);
-    }
-    if (layout.datePt > 0) {
-        QFont date = ui->DigitalClock->DateDisplayFont();
-        date.setPointSize(layout.datePt);
-        ui->DigitalClock->setDateDisplayFont(date);
-    }
-
-    for (TeskPPMMeter *meter : m_meters)
-        meter->calcPosition();
-
-    layoutPending = false;
-    update();
-}
-
 void MainWindow::paintEvent(QPaintEvent *)
 {
     QPainter painter(this);
-    if (layoutPending && !background->isNull())
-        runLayoutPass();
-    // The stretched filler shows only beside the artwork: two strips.
-    painter.drawPixmap(m_fillerFirstAt, *scaledEmptyBackground);
-    painter.drawPixmap(m_fillerSecondAt, m_fillerSecond);
-    painter.drawPixmap(m_artworkOffset, *scaledBackground);
-}
-
-// ---- Full-screen kiosk use ----------------------------------------------
-
-void MainWindow::keyPressEvent(QKeyEvent *event)
-{
-    if (event->key() == Qt::Key_F11 && event->modifiers() == Qt::NoModifier) {
-        toggleFullScreen();
-        return;
+    if (layoutPending && !background->isNull()
+        && m_layout->run(windowSize, *background, *emptyBackground, devicePixelRatioF(),
+                         *scaledBackground, *scaledEmptyBackground)) {
+        layoutPending = false;
+        update();
     }
-    QMainWindow::keyPressEvent(event);
+    m_layout->paint(painter, *scaledBackground, *scaledEmptyBackground);
 }
 
-void MainWindow::toggleFullScreen()
+// ---- The meter data link ----------------------------------------------------
+
+void MainWindow::setupLink()
 {
-    if (isFullScreen()) {
-        if (m_wasMaximized)
-            showMaximized();
-        else
-            showNormal();
-    } else {
-        m_wasMaximized = isMaximized();
-        showFullScreen();
-    }
+    // The meters fall to the floor from here.
+    m_release->dropToFloor();
+    m_link->rebuild(commSettings);
+    setWindowTitle(QCoreApplication::applicationName() + QStringLiteral(" - (") + m_link->name()
+                   + QStringLiteral(")"));
+    showLinkState(m_link->state(), m_link->where());
 }
 
-void MainWindow::setPointerHideDelay(int milliseconds)
+void MainWindow::setLinkSettings(const CommSettings &settings)
 {
-    // An active timer restarts with the new delay.
-    m_pointerTimer->setInterval(milliseconds);
+    commSettings = settings;
+    setupLink();
 }
 
-void MainWindow::changeEvent(QEvent *event)
+void MainWindow::showLinkState(LinkState state, const QString &where)
 {
-    QMainWindow::changeEvent(event);
-    if (event->type() == QEvent::WindowStateChange)
-        updatePointerHiding();
+    m_linkMark->setToolTip(linkStateDescription(state, where));
+    m_linkMark->setVisible(state != LinkState::Live);
 }
 
-void MainWindow::updatePointerHiding()
-{
-    if (isFullScreen()) {
-        if (!m_watchingPointer) {
-            qApp->installEventFilter(this);
-            m_watchingPointer = true;
-        }
-        m_pointerTimer->start();
-        return;
-    }
-    if (m_watchingPointer) {
-        qApp->removeEventFilter(this);
-        m_watchingPointer = false;
-    }
-    m_pointerTimer->stop();
-    if (QGuiApplication::overrideCursor())
-        QGuiApplication::restoreOverrideCursor();
-}
-
-bool MainWindow::eventFilter(QObject *watched, QEvent *event)
-{
-    // Only installed while full screen: any mouse movement shows the pointer
-    // again and restarts the 3 second wait.
-    if (event->type() == QEvent::MouseMove) {
-        if (QGuiApplication::overrideCursor())
-            QGuiApplication::restoreOverrideCursor();
-        m_pointerTimer->start();
-    }
-    return QMainWindow::eventFilter(watched, event);
-}
+void MainWindow::onDataAvailable() { m_link->readSerial(); }
+void MainWindow::udpReceive() { m_link->readDatagrams(); }
+void MainWindow::meterRelease() { m_release->tick(); }

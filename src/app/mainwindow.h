@@ -1,33 +1,31 @@
 #pragma once
 
-#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QPixmap>
-#include <QPoint>
 #include <QRect>
-#include <QSerialPort>
 #include <QSize>
 
 #include <array>
-#include <optional>
 
 #include "commsettings.h"
-#include "datagramfilter.h"
-#include "linksilence.h"
 #include "linkstate.h"
-#include "packetframer.h"
 
 class CCommDialog;
+class KioskMode;
+class MeterLink;
 class QLabel;
-class QPixmap;
-class QTimer;
-class QUdpSocket;
-class TeskPPMMeter;
+class ReleaseClock;
+class ScreenLayout;
 class myLabel;
 namespace Ui { class MainWindow; }
 
 // The studio screen: six meters, the two clocks and the labels over the
-// artwork, fed by the meter data link that the settings describe.
+// artwork, fed by the meter data link that the settings describe. The window
+// builds the screen, keeps the settings and wires the parts together:
+//
+// Of the members the window always had, serialPort and udpSocket now live in
+// the link (MeterLink), and releaseTimer, meterLevels, releaseStep and
+// releaseInterval in the release (ReleaseClock).
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
@@ -44,33 +42,19 @@ public:
     // rebuilds the link from it.
     void setLinkSettings(const CommSettings &settings);
 
-    // Read-only views for the status line, the tests and the benchmarks.
-    const std::array<double, 6> &targetLevels() const { return meterLevels; }
+    // The parts, for the status line, the tests and the benchmarks.
     const CommSettings &linkSettings() const { return commSettings; }
-    LinkState linkState() const { return m_linkState; }
-    QSerialPort *currentSerialPort() const { return serialPort; }
-    QUdpSocket *currentUdpSocket() const { return udpSocket; }
-    // Valid packets decoded since the window was built, from any transport.
-    quint64 packetsDecoded() const { return m_packetsDecoded; }
+    MeterLink &link() { return *m_link; }
+    const MeterLink &link() const { return *m_link; }
+    const ReleaseClock &release() const { return *m_release; }
+    const ScreenLayout &layout() const { return *m_layout; }
+    KioskMode &kiosk() { return *m_kiosk; }
     const std::array<QRect, 14> &designRectangles() const { return designGeometry; }
-    float currentLayoutScale() const { return m_layoutScale; }
-    int layoutPasses() const { return m_layoutPasses; }
     const QPixmap &scaledArtwork() const { return *scaledBackground; }
-    // Whether the 10 ms release tick runs; it rests while no meter can move.
-    bool releaseTicking() const;
-
-    // The link counts as silent after this long without a valid packet.
-    void setSilenceTimeout(int milliseconds) { m_silence = LinkSilence(milliseconds); }
-    // In full screen the pointer hides after this long without movement
-    // (3 s; shorter in the tests).
-    void setPointerHideDelay(int milliseconds);
 
 protected:
     void paintEvent(QPaintEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
-    void keyPressEvent(QKeyEvent *event) override;
-    bool eventFilter(QObject *watched, QEvent *event) override;
-    void changeEvent(QEvent *event) override;
 
 private slots:
     void onDataAvailable();
@@ -85,24 +69,10 @@ private:
     void readSettings();
     void writeSettings();
     int currentScreen();
-    void openSerialPort();
-    void decodeMeterPacket(const unsigned char *packet);
-    bool releaseMeter(TeskPPMMeter *meter, const double &level);
-    void wakeRelease();
-
     void promptForLabel(myLabel *label, const QString &prompt);
-    void runLayoutPass();
-    void onSerialError(QSerialPort::SerialPortError error);
-    void closeVanishedPort();
-    void retrySerialPort();
-    void drainDatagrams();
-    void refreshLinkMark();
-    void toggleFullScreen();
-    void updatePointerHiding();
+    void showLinkState(LinkState state, const QString &where);
 
     Ui::MainWindow *ui;
-    QSerialPort *serialPort;
-    QTimer *releaseTimer;
     CCommDialog *commDialog;
     QSize windowSize;
     QPixmap *background;
@@ -115,38 +85,11 @@ private:
     myLabel *labelMeter2;
     myLabel *labelMeter3;
     std::array<QRect, 14> designGeometry;
-    std::array<double, 6> meterLevels;
-    double releaseStep;
-    int releaseInterval;
     CommSettings commSettings;
-    QUdpSocket *udpSocket;
 
-    // Beyond the core members: the stream framer that replaces the serial
-    // carry-over buffer, link health and the kiosk helpers.
-    PacketFramer m_framer;
-    std::array<TeskPPMMeter *, 6> m_meters{};
-    QLabel *m_linkMark = nullptr;
-    QTimer *m_retryTimer = nullptr;
-    QTimer *m_pointerTimer = nullptr;
-    QTimer *m_silenceTimer = nullptr;  // watches the link while the release tick rests
-    LinkState m_linkState = LinkState::PortClosed;
-    LinkState m_linkProblem = LinkState::Live;  // set up problems; Live when none
-    QString m_linkWhere;
-    DatagramFilter m_datagramFilter;
-    std::optional<quint16> m_broadcastPort;
-    QElapsedTimer m_linkClock;
-    LinkSilence m_silence;
-    quint64 m_packetsDecoded = 0;
-    bool m_silent = true;
-    bool m_serialClosePending = false;
-    QPoint m_artworkOffset;
-    // scaledEmptyBackground holds the filler strip left of (or above) the
-    // artwork; this is the one on the other side.
-    QPoint m_fillerFirstAt;
-    QPixmap m_fillerSecond;
-    QPoint m_fillerSecondAt;
-    bool m_wasMaximized = false;
-    bool m_watchingPointer = false;
-    float m_layoutScale = 1.0f;
-    int m_layoutPasses = 0;
+    MeterLink *m_link = nullptr;
+    ReleaseClock *m_release = nullptr;
+    ScreenLayout *m_layout = nullptr;
+    KioskMode *m_kiosk = nullptr;
+    QLabel *m_linkMark = nullptr;  // the link-state mark beside the settings icon
 };

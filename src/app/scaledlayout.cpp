@@ -20,26 +20,6 @@ bool isUsable(QSize window)
 
 } // namespace
 
-Rects designGeometry()
-{
-    Rects r;
-    r[ProgLeft] = QRect(54, 73, 12, 415);
-    r[ProgRight] = QRect(143, 73, 12, 415);
-    r[SubLeft] = QRect(210, 73, 12, 415);
-    r[SubRight] = QRect(299, 73, 12, 415);
-    r[CrmLeft] = QRect(844, 199, 8, 291);
-    r[CrmRight] = QRect(907, 199, 8, 291);
-    r[AnalogClock] = QRect(348, 85, 410, 410);
-    r[DigitalClock] = QRect(348, 260, 410, 111);
-    r[LabelMeter1] = QRect(44, 502, 121, 31);
-    r[LabelMeter2] = QRect(194, 502, 131, 31);
-    r[LabelMeter3] = QRect(830, 502, 101, 31);
-    r[TimeLabel] = QRect(356, 502, 401, 31);
-    r[FooterLabel] = QRect(360, 550, 381, 21);
-    r[SettingsButton] = QRect(900, 28, 25, 25);
-    return r;
-}
-
 QRect scaleRect(const QRect &design, float scale, int dx, int dy)
 {
     const double s = scale;

@@ -6,6 +6,8 @@
 
 #include <array>
 
+#include "designscreen.h"
+
 // The screen is drawn for a 986 x 580 artwork. When the window has another
 // size the artwork is fitted with its aspect ratio kept and centred, and every
 // child widget is moved and resized with the same factor and offset. This is
@@ -13,8 +15,10 @@
 // figure by figure; MainWindow applies the result.
 namespace ScaledLayout {
 
-constexpr int kDesignWidth = 986;
-constexpr int kDesignHeight = 580;
+using namespace DesignScreen;
+
+constexpr int kDesignWidth = DesignScreen::kWidth;
+constexpr int kDesignHeight = DesignScreen::kHeight;
 // 986 / 580: wider windows fit the artwork to the height, others to the width.
 constexpr double kWideThreshold = 1.7;
 // No widget can be larger than QWIDGETSIZE_MAX; beyond it the products of the
@@ -27,27 +31,6 @@ constexpr int kLabelPt = 15;
 constexpr int kFooterPt = 11;
 constexpr int kTimePt = 40;
 constexpr int kDatePt = 24;
-
-// The laid-out widgets, in the order MainWindow stores their design
-// rectangles (designGeometry). Result::rects is indexed the same way.
-enum Widget : int {
-    ProgLeft,
-    ProgRight,
-    SubLeft,
-    SubRight,
-    CrmLeft,
-    CrmRight,
-    AnalogClock,
-    DigitalClock,
-    LabelMeter1,
-    LabelMeter2,
-    LabelMeter3,
-    TimeLabel,
-    FooterLabel,
-    SettingsButton,
-};
-constexpr int kWidgetCount = 14;
-using Rects = std::array<QRect, kWidgetCount>;
 
 // The order in which the layout pass sets the geometries. It differs from
 // the storage order above: the time caption comes before labelMeter3, the
@@ -64,13 +47,10 @@ constexpr std::array<Widget, 4> kLabelFontOrder = {
     LabelMeter1, LabelMeter2, TimeLabel, LabelMeter3,
 };
 
-// The small link-state mark beside the settings icon, in design pixels.
-constexpr QRect kLinkMarkDesign(876, 33, 16, 16);
+constexpr QRect kLinkMarkDesign = DesignScreen::kLinkMark;
 
-// The design rectangles of the 986 x 580 screen, in storage order. Meters,
-// clocks, time caption and footer are relative to the central widget; the
-// three meter labels and the settings icon to the window.
-Rects designGeometry();
+// The design rectangles of the 986 x 580 screen, in storage order.
+inline Rects designGeometry() { return DesignScreen::kRects; }
 
 struct Result
 {

@@ -2,6 +2,8 @@
 
 #include "logging.h"
 
+#include <QCoreApplication>
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -285,11 +287,11 @@ std::unique_ptr<QSettings> openSettingsFile(const QString &path)
 std::unique_ptr<QSettings> openUserSettings()
 {
     const QString path = QSettings(QSettings::NativeFormat, QSettings::UserScope,
-                                   QString::fromLatin1(SettingsKeys::kOrganization),
-                                   QString::fromLatin1(SettingsKeys::kApplication))
+                                   QCoreApplication::organizationName(),
+                                   QCoreApplication::applicationName())
                              .fileName();
     recoverDamagedFile(path);
     return std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,
-                                       QString::fromLatin1(SettingsKeys::kOrganization),
-                                       QString::fromLatin1(SettingsKeys::kApplication));
+                                       QCoreApplication::organizationName(),
+                                       QCoreApplication::applicationName());
 }

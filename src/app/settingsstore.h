@@ -29,8 +29,6 @@ struct StoredSettings
 };
 
 namespace SettingsKeys {
-constexpr char kOrganization[] = "Korvel B.V.";
-constexpr char kApplication[] = "Lumora Meters";
 // How many backups of a damaged file are kept: name.bak, name.bak.1 ...
 constexpr int kMaxBackups = 10;
 } // namespace SettingsKeys
@@ -47,8 +45,9 @@ StoredSettings readStored(QSettings &s);
 // when the operator changes it survives a power cut. A failed write is logged.
 void writeStored(QSettings &s, const StoredSettings &v);
 
-// The per-user store of this program ($XDG_CONFIG_HOME/Korvel B.V./Lumora
-// Meters.conf on Linux), after recoverDamagedFile() has looked at it.
+// The per-user store of this program, chosen by the application's
+// organisation and application names ($XDG_CONFIG_HOME/<organisation>/
+// <application>.conf on Linux), after recoverDamagedFile() has looked at it.
 std::unique_ptr<QSettings> openUserSettings();
 
 // A store in the given file, checked the same way (tests and tools).

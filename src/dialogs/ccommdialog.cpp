@@ -2,7 +2,7 @@
 #include "ui_ccommdialog.h"
 
 #include "commsettings.h"
-#include "logging.h"
+#include "dialoglogging.h"
 
 #include <QIntValidator>
 #include <QMessageBox>

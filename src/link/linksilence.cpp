@@ -2,10 +2,6 @@
 
 #include <algorithm>
 
-namespace {
-constexpr double kFloorDb = -50.0;
-}
-
 void LinkSilence::packetArrived(qint64 nowMs)
 {
     m_lastMs = nowMs;
@@ -30,12 +26,4 @@ qint64 LinkSilence::msUntilSilent(qint64 nowMs) const
     if (nowMs < m_lastMs)
         return m_timeoutMs;
     return m_timeoutMs - (nowMs - m_lastMs);
-}
-
-bool LinkSilence::dropTargetsIfSilent(qint64 nowMs, MeterPacket::Levels &targets) const
-{
-    if (!isSilent(nowMs))
-        return false;
-    targets.fill(kFloorDb);
-    return true;
 }

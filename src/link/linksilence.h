@@ -1,7 +1,5 @@
 #pragma once
 
-#include "meterpacket.h"
-
 #include <QtGlobal>
 
 // Tells a dead link from a quiet one. When no valid packet has come for a
@@ -24,9 +22,6 @@ public:
 
     // Milliseconds until the link counts as silent; 0 once it does.
     qint64 msUntilSilent(qint64 nowMs) const;
-
-    // When silent, sets the six targets to the floor. Returns isSilent(nowMs).
-    bool dropTargetsIfSilent(qint64 nowMs, MeterPacket::Levels &targets) const;
 
     // Back to "no packet yet", for a rebuilt link.
     void reset() { m_heard = false; }

@@ -4,18 +4,12 @@
 
 namespace MeterPacket {
 
-bool hasMarks(const std::uint8_t *data)
-{
-    return data[0] == kStartMark && data[1] == kStartMark
-        && data[14] == kEndMark && data[15] == kEndMark;
-}
-
 Levels decode(const std::uint8_t *data)
 {
     Levels levels;
     for (std::size_t i = 0; i < kChannels; ++i) {
-        const unsigned r = unsigned(data[2 + 2 * i]) * 256u + unsigned(data[3 + 2 * i]);
-        levels[i] = r / 1000.0 - 50.0;
+        const auto r = std::uint16_t(unsigned(data[2 + 2 * i]) * 256u + unsigned(data[3 + 2 * i]));
+        levels[i] = wordToDb(r);
     }
     return levels;
 }
@@ -36,7 +30,7 @@ std::uint16_t dbToWord(double db)
 {
     if (std::isnan(db))
         return 0;
-    const double raw = std::round((db + 50.0) * 1000.0);
+    const double raw = std::round((db - wordToDb(0)) * 1000.0);
     if (raw <= 0.0)
         return 0;
     if (raw >= 65535.0)

@@ -21,7 +21,11 @@ using Words = std::array<std::uint16_t, kChannels>;
 constexpr double wordToDb(std::uint16_t raw) { return raw / 1000.0 - 50.0; }
 
 // True when the 16 bytes at data carry both start and both end marks.
-bool hasMarks(const std::uint8_t *data);
+constexpr bool hasMarks(const std::uint8_t *data)
+{
+    return data[0] == kStartMark && data[1] == kStartMark
+        && data[14] == kEndMark && data[15] == kEndMark;
+}
 
 // The six levels of the 16 bytes at data, in packet order.
 Levels decode(const std::uint8_t *data);

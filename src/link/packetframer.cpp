@@ -17,11 +17,6 @@ constexpr std::uint8_t kEnd = MeterPacket::kEndMark;
 static_assert(PacketFramer::kMaxPending == int(kPacketSize) - 1,
               "the carry holds one byte less than a packet");
 
-inline bool isPacketAt(const std::uint8_t *p)
-{
-    return p[0] == kStart && p[1] == kStart && p[14] == kEnd && p[15] == kEnd;
-}
-
 // True when the first `known` bytes of a packet (fewer than 16) could be the
 // ones at p: the marks seen so far are right.
 inline bool couldBeginPacket(const std::uint8_t *p, std::size_t known)
@@ -47,7 +42,7 @@ int PacketFramer::feed(const std::uint8_t *data, std::size_t size, PacketSink si
         std::memcpy(joined.data() + carried, data, take);
         const std::size_t joinedSize = carried + take;
         for (std::size_t p = 0; p < carried && p + kPacketSize <= joinedSize; ++p) {
-            if (isPacketAt(joined.data() + p)) {
+            if (MeterPacket::hasMarks(joined.data() + p)) {
                 sink(joined.data() + p);
                 ++found;
             }
@@ -59,7 +54,7 @@ int PacketFramer::feed(const std::uint8_t *data, std::size_t size, PacketSink si
     if (size >= kPacketSize) {
         const std::size_t last = size - kPacketSize;
         for (std::size_t q = 0; q <= last; ++q) {
-            if (data[q] == kStart && isPacketAt(data + q)) {
+            if (data[q] == kStart && MeterPacket::hasMarks(data + q)) {
                 sink(data + q);
                 ++found;
             }

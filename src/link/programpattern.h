@@ -22,8 +22,8 @@ class ProgramPattern
 public:
     enum class Kind { Program, Sweep, Steady, Silence };
 
-    static constexpr double kMinDb = -50.0;
-    static constexpr double kMaxDb = 15.535;  // the largest level a packet carries
+    static constexpr double kMinDb = MeterPacket::wordToDb(0);  // the lowest level a packet carries
+    static constexpr double kMaxDb = MeterPacket::wordToDb(65535);  // the largest level a packet carries
     static constexpr double kSweepTopDb = 5.0;
     static constexpr double kSweepPeriodSeconds = 10.0;
     static constexpr double kDefaultRate = 50.0;

@@ -7,14 +7,16 @@
 #include <array>
 #include <cmath>
 
+#include "designscreen.h"
+
 // Where the screen artwork puts things, in the pixels of the 986 x 580 design
 // screen. The meters are drawn by the program on top of the artwork; the dB
 // marks printed beside them must meet the top edge of a bar of that level, so
 // the mark rows come from MeterScale::dinHeights at these very rectangles.
 namespace ArtworkLayout {
 
-constexpr int kWidth = 986;
-constexpr int kHeight = 580;
+constexpr int kWidth = DesignScreen::kWidth;
+constexpr int kHeight = DesignScreen::kHeight;
 constexpr int kFillerWidth = 1024;
 constexpr int kFillerHeight = 580;
 constexpr int kGearSize = 256;
@@ -27,13 +29,15 @@ struct MeterPair
 };
 
 // Prog, Sub and control-room monitor, in packet order, at the meters' own
-// design rectangles in the main window (the form places them there).
+// design rectangles in the main window.
 inline const std::array<MeterPair, 3> &meterPairs()
 {
+    using namespace DesignScreen;
+    const Rects &design = kRects;
     static const std::array<MeterPair, 3> pairs{{
-        {"PGM", QRect(54, 73, 12, 415), QRect(143, 73, 12, 415)},
-        {"SUB", QRect(210, 73, 12, 415), QRect(299, 73, 12, 415)},
-        {"CRM", QRect(844, 199, 8, 291), QRect(907, 199, 8, 291)},
+        {"PGM", design[ProgLeft], design[ProgRight]},
+        {"SUB", design[SubLeft], design[SubRight]},
+        {"CRM", design[CrmLeft], design[CrmRight]},
     }};
     return pairs;
 }

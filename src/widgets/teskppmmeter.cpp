@@ -139,6 +139,16 @@ bool TeskPPMMeter::calcPosition()
     return true;
 }
 
+bool TeskPPMMeter::takeLevel(double level)
+{
+    const double was = m_dBPosition;
+    const int before = m_barHeight;
+    m_dBPosition = level;
+    if (calcPosition())
+        update(changedRows(before, m_barHeight));
+    return !(m_dBPosition == was);
+}
+
 int TeskPPMMeter::half() const
 {
     return MeterScale::truncToInt(height() * 0.5 + 0.5);

@@ -65,6 +65,12 @@ public:
     // and repaints only when calcPosition() reports a new bar height.
     void assigndBPosition(double value) { m_dBPosition = value; }
 
+    // Takes a new level as the release tick does: stores it without a
+    // scheduled repaint, places the bar, repaints only the rows that changed.
+    // True when the level moved (a level clamped back to where it stood, as
+    // at the top of the scale, did not move; a NaN always counts as moving).
+    bool takeLevel(double level);
+
     // Clamps dBPosition to the scale and recomputes the bar and 0 dB heights
     // for the current height. True when the bar height in pixels changed.
     bool calcPosition();

@@ -1,0 +1,3 @@
+#include "dialoglogging.h"
+
+Q_LOGGING_CATEGORY(lcDialog, "lumora.dialog", QtInfoMsg)

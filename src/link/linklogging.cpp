@@ -1,0 +1,3 @@
+#include "linklogging.h"
+
+Q_LOGGING_CATEGORY(lcLink, "lumora.link", QtInfoMsg)

@@ -1,0 +1,126 @@
+#include "serialfeed.h"
+
+#include <QTimer>
+
+#include "linklogging.h"
+
+SerialFeed::SerialFeed(QObject *parent)
+    : QObject(parent)
+    , m_retryTimer(new QTimer(this))
+{
+    m_retryTimer->setInterval(kRetryMs);
+    connect(m_retryTimer, &QTimer::timeout, this, &SerialFeed::retry);
+}
+
+SerialFeed::~SerialFeed()
+{
+    if (m_port && m_port->isOpen())
+        m_port->close();
+}
+
+void SerialFeed::close()
+{
+    if (m_port) {
+        m_port->close();
+        m_port->disconnect(this);
+        // A port replaced here is never used again; let it go with its handles.
+        m_port->deleteLater();
+        m_port = nullptr;
+    }
+    m_retryTimer->stop();
+    m_closePending = false;
+}
+
+void SerialFeed::open(const QString &portName)
+{
+    close();
+    // Bytes left over from another device must not be glued to new ones.
+    m_framer.reset();
+    m_portName = portName;
+    m_port = new QSerialPort(portName, this);
+    m_port->setBaudRate(QSerialPort::Baud115200);
+    m_port->setDataBits(QSerialPort::Data8);
+    m_port->setFlowControl(QSerialPort::NoFlowControl);
+    m_port->setParity(QSerialPort::NoParity);
+    m_port->setStopBits(QSerialPort::OneStop);
+    connect(m_port, &QSerialPort::readyRead, this, &SerialFeed::readAvailable);
+    connect(m_port, &QSerialPort::errorOccurred, this, &SerialFeed::onError);
+    if (!m_port->open(QIODevice::ReadWrite)) {
+        // An adapter plugged in later is picked up by the retry.
+        m_retryTimer->start(kRetryMs);
+    }
+}
+
+bool SerialFeed::isOpen() const
+{
+    return m_port && m_port->isOpen();
+}
+
+void SerialFeed::readAvailable()
+{
+    qCDebug(lcLink) << "data arrived.. ";
+    if (!m_port)
+        return;
+    const QByteArray chunk = m_port->readAll();
+    const int found = m_framer.feed(chunk, [this](const std::uint8_t *packet) {
+        MeterPacket::Bytes bytes;
+        std::copy(packet, packet + MeterPacket::kSize, bytes.begin());
+        emit packetReceived(bytes);
+    });
+    if (found > 0)
+        emit packetsFramed(found);
+}
+
+void SerialFeed::onError(QSerialPort::SerialPortError error)
+{
+    if (error == QSerialPort::NoError || error == QSerialPort::TimeoutError)
+        return;
+    if (!m_port || sender() != m_port)
+        return;
+    if (!m_port->isOpen()) {
+        if (!m_retryTimer->isActive())
+            m_retryTimer->start(kRetryMs);
+        emit openChanged(false);
+        return;
+    }
+    // A vanished device reports a read error over and over while the port
+    // still counts as open; close it outside this signal and retry later.
+    if (!m_closePending) {
+        m_closePending = true;
+        QMetaObject::invokeMethod(this, &SerialFeed::closeVanishedPort, Qt::QueuedConnection);
+    }
+}
+
+void SerialFeed::closeVanishedPort()
+{
+    m_closePending = false;
+    if (!m_port || !m_port->isOpen())
+        return;
+    // For a vanished device the error text alone can mislead (it may name an
+    // unrelated cause), so the error itself is logged too.
+    qCWarning(lcLink) << "serial port" << m_portName << "failed:" << m_port->error()
+                      << m_port->errorString()
+                      << "- closing it and retrying every second";
+    m_port->close();
+    m_port->clearError();
+    m_framer.reset();
+    m_retryTimer->start(kRetryMs);
+    emit openChanged(false);
+}
+
+void SerialFeed::retry()
+{
+    if (!m_port || m_port->isOpen()) {
+        m_retryTimer->stop();
+        return;
+    }
+    if (m_port->open(QIODevice::ReadWrite)) {
+        m_port->clearError();
+        m_retryTimer->stop();
+        m_framer.reset();
+        qCInfo(lcLink) << "serial port" << m_portName << "is open again";
+        emit openChanged(true);
+        return;
+    }
+    emit openChanged(false);
+}

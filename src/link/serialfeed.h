@@ -1,0 +1,60 @@
+#pragma once
+
+#include <QObject>
+#include <QSerialPort>
+#include <QString>
+
+#include "meterpacket.h"
+#include "packetframer.h"
+
+class QTimer;
+
+// The console's serial line: opens the port at 115200 8N1, frames the bytes
+// into meter packets and keeps the port alive. A port that cannot be opened
+// is retried every second; a device that vanishes (USB adapter pulled) is
+// closed and retried the same way. Usable on its own, without any UDP.
+class SerialFeed : public QObject
+{
+    Q_OBJECT
+
+public:
+    static constexpr int kRetryMs = 1000;
+
+    explicit SerialFeed(QObject *parent = nullptr);
+    ~SerialFeed() override;
+
+    // Closes any port and opens the named one (the retry takes over when
+    // that fails).
+    void open(const QString &portName);
+    // Closes the port and lets it go; no retry.
+    void close();
+
+    // Reads everything the port holds and frames it. Connected to the port's
+    // readyRead; also callable by hand.
+    void readAvailable();
+
+    bool isOpen() const;
+    QString portName() const { return m_portName; }
+    // The port itself, for reading its state only.
+    const QSerialPort *port() const { return m_port; }
+    const PacketFramer &framer() const { return m_framer; }
+
+signals:
+    // Each framed packet, in stream order; valid during the call only.
+    void packetReceived(const MeterPacket::Bytes &packet);
+    // After every read that framed at least one packet.
+    void packetsFramed(int count);
+    // The port opened or closed (vanished, reopened, failed to open).
+    void openChanged(bool open);
+
+private:
+    void onError(QSerialPort::SerialPortError error);
+    void closeVanishedPort();
+    void retry();
+
+    QSerialPort *m_port = nullptr;
+    QTimer *m_retryTimer = nullptr;
+    QString m_portName;
+    PacketFramer m_framer;
+    bool m_closePending = false;
+};

@@ -1,0 +1,93 @@
+#include "signalquit.h"
+
+#include <QSignalSpy>
+#include <QTimer>
+#include <QtTest>
+
+#include <csignal>
+#include <memory>
+
+// A logout or a service stop must end the event loop in order, so the
+// window's destructor still stores the settings.
+class TestSignalQuit : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void signalEndsEventLoop_data();
+    void signalEndsEventLoop();
+    void signalBeforeEventLoop();
+    void handlersRestored();
+    void oneInstanceAtATime();
+};
+
+// -- orderly shutdown on signals
+
+void TestSignalQuit::signalEndsEventLoop_data()
+{
+    QTest::addColumn<int>("signalNumber");
+    QTest::newRow("SIGTERM logout or service stop") << SIGTERM;
+    QTest::newRow("SIGINT Ctrl+C in a terminal") << SIGINT;
+    QTest::newRow("SIGHUP terminal closed") << SIGHUP;
+}
+
+void TestSignalQuit::signalEndsEventLoop()
+{
+    QFETCH(int, signalNumber);
+    QObject owner;
+    SignalQuit *quit = SignalQuit::install(&owner);
+    QVERIFY(quit);
+    QSignalSpy received(quit, &SignalQuit::received);
+    QTimer::singleShot(0, [signalNumber] { ::raise(signalNumber); });
+    // A guard, not a pause: ends the loop with another code if nothing comes.
+    QTimer::singleShot(20000, [] { QCoreApplication::exit(99); });
+    QCOMPARE(QCoreApplication::exec(), 0);
+    QCOMPARE(received.count(), 1);
+    QCOMPARE(received.at(0).at(0).toInt(), signalNumber);
+}
+
+void TestSignalQuit::signalBeforeEventLoop()
+{
+    // A stop during start-up, before the event loop runs, ends it at once.
+    QObject owner;
+    SignalQuit *quit = SignalQuit::install(&owner);
+    QVERIFY(quit);
+    QSignalSpy received(quit, &SignalQuit::received);
+    ::raise(SIGTERM);
+    ::raise(SIGTERM);
+    QTimer::singleShot(20000, [] { QCoreApplication::exit(99); });
+    QCOMPARE(QCoreApplication::exec(), 0);
+    QCOMPARE(received.count(), 2);
+}
+
+void TestSignalQuit::handlersRestored()
+{
+    std::array<struct sigaction, 3> before {};
+    for (size_t i = 0; i < before.size(); ++i)
+        QCOMPARE(::sigaction(SignalQuit::kSignals[i], nullptr, &before[i]), 0);
+    {
+        QObject owner;
+        QVERIFY(SignalQuit::install(&owner));
+        struct sigaction now {};
+        ::sigaction(SIGTERM, nullptr, &now);
+        QVERIFY(now.sa_handler != before[0].sa_handler);
+    }
+    for (size_t i = 0; i < before.size(); ++i) {
+        struct sigaction after {};
+        QCOMPARE(::sigaction(SignalQuit::kSignals[i], nullptr, &after), 0);
+        QVERIFY(after.sa_handler == before[i].sa_handler);
+    }
+}
+
+void TestSignalQuit::oneInstanceAtATime()
+{
+    auto first = std::make_unique<QObject>();
+    QVERIFY(SignalQuit::install(first.get()));
+    QObject other;
+    QVERIFY(!SignalQuit::install(&other));
+    first.reset();
+    QVERIFY(SignalQuit::install(&other));
+}
+
+QTEST_GUILESS_MAIN(TestSignalQuit)
+#include "tst_signalquit.moc"
