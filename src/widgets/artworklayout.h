@@ -49,8 +49,8 @@ constexpr QRect kClockPanel(341, 40, 425, 501);
 constexpr QRect kMonitorPanel(805, 150, 151, 391);
 constexpr double kPanelCorner = 7.0;
 // The analog clock and the settings icon, where the program places them.
-constexpr QRect kClockRect(348, 85, 410, 410);
-constexpr QRect kSettingsRect(900, 28, 25, 25);
+constexpr QRect kClockRect = DesignScreen::kRects[DesignScreen::AnalogClock];
+constexpr QRect kSettingsRect = DesignScreen::kRects[DesignScreen::SettingsButton];
 
 struct Mark
 {

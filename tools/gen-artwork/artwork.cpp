@@ -2,7 +2,9 @@
 
 #include "artworklayout.h"
 #include "artworkpainter.h"
+#include "designscreen.h"
 #include "meterscale.h"
+#include "version.h"
 
 #include <QFont>
 #include <QLinearGradient>
@@ -188,17 +190,21 @@ QImage mockScreen()
     }
     p.setPen(Qt::white);
     p.setFont(uiFont(53));
-    p.drawText(QRect(348, 260, 410, 55), Qt::AlignCenter, QStringLiteral("14:27:37"));
+    const QRect digital = DesignScreen::kRects[DesignScreen::DigitalClock];
+    p.drawText(QRect(digital.topLeft(), QSize(digital.width(), 55)), Qt::AlignCenter, QStringLiteral("14:27:37"));
     p.setFont(uiFont(32));
-    p.drawText(QRect(348, 325, 410, 55), Qt::AlignCenter, QStringLiteral("Sun 6 Dec 2026"));
+    p.drawText(QRect(digital.topLeft() + QPoint(0, 65), QSize(digital.width(), 55)), Qt::AlignCenter,
+               QStringLiteral("Sun 6 Dec 2026"));
     p.setFont(uiFont(20));
-    p.drawText(QRect(44, 502, 121, 31), Qt::AlignCenter, QStringLiteral("Program"));
-    p.drawText(QRect(194, 502, 131, 31), Qt::AlignCenter, QStringLiteral("Sub"));
-    p.drawText(QRect(830, 502, 101, 31), Qt::AlignCenter, QStringLiteral("CRM"));
-    p.drawText(QRect(356, 502, 401, 31), Qt::AlignCenter, QStringLiteral("System Time"));
+    const DesignScreen::Rects &design = DesignScreen::kRects;
+    p.drawText(design[DesignScreen::LabelMeter1], Qt::AlignCenter, QStringLiteral("Program"));
+    p.drawText(design[DesignScreen::LabelMeter2], Qt::AlignCenter, QStringLiteral("Sub"));
+    p.drawText(design[DesignScreen::LabelMeter3], Qt::AlignCenter, QStringLiteral("CRM"));
+    p.drawText(design[DesignScreen::TimeLabel], Qt::AlignCenter, QStringLiteral("System Time"));
     p.setPen(QColor(0xc0, 0xc0, 0xc0));
     p.setFont(uiFont(14));
-    p.drawText(QRect(360, 550, 381, 21), Qt::AlignCenter, QStringLiteral("Lumora Meters - v1.9"));
+    p.drawText(design[DesignScreen::FooterLabel], Qt::AlignCenter,
+               QStringLiteral("Lumora Meters - v%1.%2").arg(LumoraVersion::kMajor).arg(LumoraVersion::kMinor));
     p.drawImage(kSettingsRect, settingsGear(256).scaled(25, 25, Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
     p.end();
     return image;
