@@ -282,14 +282,32 @@ std::unique_ptr<QSettings> openSettingsFile(const QString &path)
     return std::make_unique<QSettings>(path, QSettings::NativeFormat);
 }
 
+namespace {
+QString g_instance;
+
+QString applicationForStore()
+{
+    const QString application = QString::fromLatin1(SettingsKeys::kApplication);
+    return g_instance.isEmpty() ? application : application + QLatin1Char('-') + g_instance;
+}
+} // namespace
+
+void setSettingsInstance(const QString &name)
+{
+    g_instance = name;
+}
+
+QString userSettingsPath()
+{
+    return QSettings(QSettings::NativeFormat, QSettings::UserScope,
+                     QString::fromLatin1(SettingsKeys::kOrganization), applicationForStore())
+        .fileName();
+}
+
 std::unique_ptr<QSettings> openUserSettings()
 {
-    const QString path = QSettings(QSettings::NativeFormat, QSettings::UserScope,
-                                   QString::fromLatin1(SettingsKeys::kOrganization),
-                                   QString::fromLatin1(SettingsKeys::kApplication))
-                             .fileName();
-    recoverDamagedFile(path);
+    recoverDamagedFile(userSettingsPath());
     return std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,
                                        QString::fromLatin1(SettingsKeys::kOrganization),
-                                       QString::fromLatin1(SettingsKeys::kApplication));
+                                       applicationForStore());
 }

@@ -47,7 +47,15 @@ StoredSettings readStored(QSettings &s);
 // when the operator changes it survives a power cut. A failed write is logged.
 void writeStored(QSettings &s, const StoredSettings &v);
 
-// The per-user store of this program ($XDG_CONFIG_HOME/Korvel B.V./Lumora
+// Chooses the display whose store openUserSettings() opens: empty for the
+// standard one (Lumora Meters.conf), a name for another display on the same
+// PC (Lumora Meters-NAME.conf). Set once, at start.
+void setSettingsInstance(const QString &name);
+
+// The file of the current display's per-user store.
+QString userSettingsPath();
+
+// The per-user store of this display ($XDG_CONFIG_HOME/Korvel B.V./Lumora
 // Meters.conf on Linux), after recoverDamagedFile() has looked at it.
 std::unique_ptr<QSettings> openUserSettings();
 
