@@ -11,6 +11,7 @@
 #include <QFileInfo>
 #include <QSettings>
 #include <QString>
+#include <QUdpSocket>
 #include <QtGlobal>
 
 #include <fcntl.h>
@@ -188,7 +189,16 @@ inline void storeLink(const CommSettings &comm)
     writeStored(*settings, stored);
 }
 
-inline CommSettings clientLink(const QString &clientHost, const QString &clientPort = QStringLiteral("0"))
+// A UDP port nothing listens on now. Port 0 is refused by the link (it would
+// listen on a random port), so a test asks the system for a free one.
+inline QString freeUdpPort()
+{
+    QUdpSocket probe;
+    probe.bind(QHostAddress(QHostAddress::Any), 0);
+    return QString::number(probe.localPort());
+}
+
+inline CommSettings clientLink(const QString &clientHost, const QString &clientPort = freeUdpPort())
 {
     CommSettings comm;
     comm.use_udp = true;
