@@ -226,6 +226,15 @@ inline CommSettings serialLink(const QString &port)
     return s;
 }
 
+// A UDP port nothing listens on now. Port 0 is refused by the link (it would
+// listen on a random port), so a test asks the system for a free one.
+inline QString freeUdpPort()
+{
+    QUdpSocket probe;
+    probe.bind(QHostAddress(QHostAddress::LocalHost), 0);
+    return QString::number(probe.localPort());
+}
+
 inline CommSettings clientLink(const QString &port, const QString &host = QStringLiteral("127.0.0.1"))
 {
     CommSettings s;

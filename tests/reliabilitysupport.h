@@ -11,6 +11,7 @@
 #include <QFileInfo>
 #include <QSettings>
 #include <QString>
+#include <QUdpSocket>
 #include <QtGlobal>
 
 #include <fcntl.h>

@@ -11,12 +11,21 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QFile>
+#include <QHostAddress>
+#include <QHostInfo>
+#include <QNetworkInterface>
+#include <QSerialPort>
 #include <QSerialPortInfo>
+#include <QTemporaryDir>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
 
 #include <memory>
+
+#include <pty.h>
+#include <unistd.h>
 
 using CloseAction = void (*)(QWidget *dialog);
 
@@ -42,7 +51,8 @@ CommSources studioPc()
              {QStringLiteral("ttyUSB0"), QStringLiteral("FT232R USB UART")},
              {QStringLiteral("ttyUSB1"), QStringLiteral("CP2102 USB to UART")}},
             {QStringLiteral("fe80::3e97:eff:fe01:2345"), QStringLiteral("192.168.10.20"),
-             QStringLiteral("10.0.0.7")}};
+             QStringLiteral("10.0.0.7")},
+            {}};
 }
 
 // A station that was set up as a UDP client of the control room.
@@ -180,6 +190,9 @@ private slots:
     void localAddresses();
     void portEntries_data();
     void portEntries();
+    void serialPortStored_data();
+    void serialPortStored();
+    void typedPathOpens();
 
     void portTyping_data();
     void portTyping();
@@ -350,17 +363,17 @@ void TestCommDialog::prefill_data()
 
     CommSettings unplugged = server;
     unplugged.serialport = QStringLiteral("ttyACM3");
-    QTest::newRow("stored port unplugged: first port") << unplugged << true << true << " (ttyS0)" << "192.168.10.20";
+    QTest::newRow("stored port unplugged: kept") << unplugged << true << true << "ttyACM3" << "192.168.10.20";
 
     CommSettings movedNic = server;
     movedNic.server_host = QStringLiteral("172.16.0.5");
-    QTest::newRow("stored nic gone: first address") << movedNic << true << true << "FT232R USB UART (ttyUSB0)"
-                                                    << "192.168.10.20";
+    QTest::newRow("stored nic gone: kept") << movedNic << true << true << "FT232R USB UART (ttyUSB0)"
+                                           << "172.16.0.5";
 
     CommSettings partialNic = server;
     partialNic.server_host = QStringLiteral("10.0.0");
     QTest::newRow("nic matched whole, not by prefix") << partialNic << true << true << "FT232R USB UART (ttyUSB0)"
-                                                      << "192.168.10.20";
+                                                      << "10.0.0";
 }
 
 void TestCommDialog::prefill()
@@ -387,34 +400,53 @@ void TestCommDialog::prefill()
 void TestCommDialog::localAddresses_data()
 {
     QTest::addColumn<QStringList>("addresses");
-    QTest::addColumn<QStringList>("listed");
+    QTest::addColumn<QStringList>("interfaces");
     QTest::addColumn<QString>("storedHost");
+    QTest::addColumn<QStringList>("listed");
+    QTest::addColumn<QString>("savedHost");
 
     QTest::newRow("ipv6 skipped, order kept")
-        << QStringList{"fe80::3e97:eff:fe01:2345", "192.168.10.20", "::1", "10.0.0.7"}
-        << QStringList{"192.168.10.20", "::1", "10.0.0.7"} << "192.168.10.20";
+        << QStringList{"fe80::3e97:eff:fe01:2345", "192.168.10.20", "::1", "10.0.0.7"} << QStringList()
+        << "10.0.0.7" << QStringList{"192.168.10.20", "::1", "10.0.0.7"} << "10.0.0.7";
     QTest::newRow("15 characters fit, 16 do not")
-        << QStringList{"2001:db8::1:2:3a", "192.168.100.200", "fe80::1234:5678"}
+        << QStringList{"2001:db8::1:2:3a", "192.168.100.200", "fe80::1234:5678"} << QStringList() << ""
         << QStringList{"192.168.100.200", "fe80::1234:5678"} << "192.168.100.200";
-    QTest::newRow("only long addresses: empty box") << QStringList{"2001:db8:85a3::8a2e:370:7334"} << QStringList()
-                                                    << "";
-    QTest::newRow("no address at all") << QStringList() << QStringList() << "";
+    // Debian's hosts file maps the host name to 127.0.1.1 alone.
+    QTest::newRow("stock debian: interfaces after the look-up")
+        << QStringList{"127.0.1.1"} << QStringList{"192.168.10.20", "10.0.0.7"} << ""
+        << QStringList{"127.0.1.1", "192.168.10.20", "10.0.0.7"} << "127.0.1.1";
+    QTest::newRow("no duplicates") << QStringList{"192.168.10.20", "127.0.1.1"}
+                                   << QStringList{"10.0.0.7", "192.168.10.20"} << "10.0.0.7"
+                                   << QStringList{"192.168.10.20", "127.0.1.1", "10.0.0.7"} << "10.0.0.7";
+    QTest::newRow("stored address gone: kept and chosen")
+        << QStringList{"127.0.1.1"} << QStringList{"192.168.10.20"} << "172.16.0.5"
+        << QStringList{"127.0.1.1", "192.168.10.20", "172.16.0.5"} << "172.16.0.5";
+    QTest::newRow("stored long address kept") << QStringList() << QStringList{"10.0.0.7"}
+                                              << "2001:db8:85a3::8a2e:370:7334"
+                                              << QStringList{"10.0.0.7", "2001:db8:85a3::8a2e:370:7334"}
+                                              << "2001:db8:85a3::8a2e:370:7334";
+    QTest::newRow("nothing at all: empty box") << QStringList{"2001:db8:85a3::8a2e:370:7334"} << QStringList()
+                                               << "" << QStringList() << "";
 }
 
-// The NIC box lists what the server can bind to; OK stores the chosen one.
+// The NIC box lists what the server can bind to; OK stores the chosen one,
+// and opening then OK never changes what was stored.
 void TestCommDialog::localAddresses()
 {
     QFETCH(QStringList, addresses);
-    QFETCH(QStringList, listed);
+    QFETCH(QStringList, interfaces);
     QFETCH(QString, storedHost);
+    QFETCH(QStringList, listed);
+    QFETCH(QString, savedHost);
 
     CommSettings record;
     record.use_udp = true;
     record.is_server = true;
-    record.server_host = QStringLiteral("172.16.0.5");
+    record.server_host = storedHost;
     record.server_port = QStringLiteral("5000");
     CommSources sources = studioPc();
     sources.addresses = addresses;
+    sources.interfaceAddresses = interfaces;
     ShownDialog shown = showDialog(&record, sources);
 
     auto *nic = part<QComboBox>(shown.dialog.get(), QStringLiteral("comboBox_nic"));
@@ -425,7 +457,7 @@ void TestCommDialog::localAddresses()
 
     clickOn(shown.dialog.get(), QStringLiteral("pushButton_ok"));
     QCOMPARE(shown.accepted->count(), 1);
-    QCOMPARE(record.server_host, storedHost);
+    QCOMPARE(record.server_host, savedHost);
 }
 
 void TestCommDialog::portEntries_data()
@@ -436,15 +468,19 @@ void TestCommDialog::portEntries_data()
     QTest::addColumn<QString>("storedPort");
 
     const QList<SerialPortEntry> studio = studioPc().ports;
-    const QStringList studioListed{" (ttyS0)", "FT232R USB UART (ttyUSB0)", "CP2102 USB to UART (ttyUSB1)"};
+    // The stored port, unplugged, is offered after the listed ones.
+    const QStringList studioListed{" (ttyS0)", "FT232R USB UART (ttyUSB0)", "CP2102 USB to UART (ttyUSB1)",
+                                   "ttyUSB9"};
     QTest::newRow("port without description") << studio << studioListed << 0 << "ttyS0";
     QTest::newRow("described port") << studio << studioListed << 2 << "ttyUSB1";
     QTest::newRow("windows names") << QList<SerialPortEntry>{{"COM1", "Communications Port"}, {"COM7", ""}}
-                                   << QStringList{"Communications Port (COM1)", " (COM7)"} << 1 << "COM7";
+                                   << QStringList{"Communications Port (COM1)", " (COM7)", "ttyUSB9"} << 1 << "COM7";
     QTest::newRow("twin adapters, same description")
         << QList<SerialPortEntry>{{"ttyUSB0", "FT232R USB UART"}, {"ttyUSB1", "FT232R USB UART"}}
-        << QStringList{"FT232R USB UART (ttyUSB0)", "FT232R USB UART (ttyUSB1)"} << 1 << "ttyUSB1";
-    QTest::newRow("no ports: stored name kept") << QList<SerialPortEntry>() << QStringList() << -1 << "ttyUSB9";
+        << QStringList{"FT232R USB UART (ttyUSB0)", "FT232R USB UART (ttyUSB1)", "ttyUSB9"} << 1 << "ttyUSB1";
+    QTest::newRow("no ports: stored name kept") << QList<SerialPortEntry>() << QStringList{"ttyUSB9"} << 0
+                                                << "ttyUSB9";
+    QTest::newRow("box cleared: stored name kept") << studio << studioListed << -1 << "ttyUSB9";
 }
 
 void TestCommDialog::portEntries()
@@ -472,6 +508,76 @@ void TestCommDialog::portEntries()
     QCOMPARE(record.serialport, storedPort);
 }
 
+void TestCommDialog::serialPortStored_data()
+{
+    QTest::addColumn<QString>("storedPort");
+    QTest::addColumn<QString>("typed");  // empty: the box is left alone
+    QTest::addColumn<QString>("shown");
+    QTest::addColumn<QString>("savedPort");
+
+    const QString byId = QStringLiteral("/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K3ZQX-if00-port0");
+    // Opened and confirmed untouched: what was stored stays.
+    QTest::newRow("listed port") << "ttyUSB1" << "" << "CP2102 USB to UART (ttyUSB1)" << "ttyUSB1";
+    QTest::newRow("adapter unplugged") << "ttyACM3" << "" << "ttyACM3" << "ttyACM3";
+    QTest::newRow("pty") << "/dev/pts/7" << "" << "/dev/pts/7" << "/dev/pts/7";
+    QTest::newRow("by-id path") << byId << "" << byId << byId;
+    // Typed by the operator.
+    QTest::newRow("typed by-id path") << "ttyUSB1" << byId << byId << byId;
+    QTest::newRow("typed full path, blanks dropped") << "ttyUSB1" << " /dev/ttyUSB0 " << " /dev/ttyUSB0 "
+                                                     << "/dev/ttyUSB0";
+}
+
+void TestCommDialog::serialPortStored()
+{
+    QFETCH(QString, storedPort);
+    QFETCH(QString, typed);
+    QFETCH(QString, shown);
+    QFETCH(QString, savedPort);
+
+    CommSettings record = clientStation();
+    record.use_udp = false;
+    record.serialport = storedPort;
+    ShownDialog dialog = showDialog(&record);
+    auto *serial = part<QComboBox>(dialog.dialog.get(), QStringLiteral("comboBox_serial"));
+    if (!typed.isEmpty()) {
+        serial->lineEdit()->selectAll();
+        QTest::keyClick(serial->lineEdit(), Qt::Key_Backspace);
+        QTest::keyClicks(serial->lineEdit(), typed);
+    }
+    QCOMPARE(serial->currentText(), shown);
+
+    clickOn(dialog.dialog.get(), QStringLiteral("pushButton_ok"));
+    QCOMPARE(dialog.accepted->count(), 1);
+    QCOMPARE(record.serialport, savedPort);
+}
+
+// A path typed into the box, like a by-id link, names a device the serial
+// port opens: here a real pseudo-terminal behind a link of that kind.
+void TestCommDialog::typedPathOpens()
+{
+    int console = -1;
+    int meters = -1;
+    QVERIFY(::openpty(&console, &meters, nullptr, nullptr, nullptr) == 0);
+    const QString device = QString::fromLocal8Bit(::ttyname(meters));
+    ::close(meters);
+    QTemporaryDir dir;
+    const QString link = dir.filePath(QStringLiteral("usb-FTDI_FT232R_USB_UART_A10K3ZQX-if00-port0"));
+    QVERIFY(QFile::link(device, link));
+
+    CommSettings record;
+    ShownDialog dialog = showDialog(&record);
+    auto *serial = part<QComboBox>(dialog.dialog.get(), QStringLiteral("comboBox_serial"));
+    serial->lineEdit()->selectAll();
+    QTest::keyClicks(serial->lineEdit(), link);
+    clickOn(dialog.dialog.get(), QStringLiteral("pushButton_ok"));
+    QCOMPARE(record.serialport, link);
+
+    QSerialPort port(record.serialport);
+    QVERIFY2(port.open(QIODevice::ReadOnly), qPrintable(port.errorString()));
+    port.close();
+    ::close(console);
+}
+
 // ---- checking on OK --------------------------------------------------------
 
 void TestCommDialog::portTyping_data()
@@ -486,7 +592,8 @@ void TestCommDialog::portTyping_data()
     const QString serverPort = QStringLiteral("lineEdit_server_port");
     const QString client = QStringLiteral("radioButton_client");
     const QString clientPort = QStringLiteral("lineEdit_client_port");
-    QTest::newRow("0") << server << serverPort << "0" << "0" << true;
+    QTest::newRow("0 stays but is not a port") << server << serverPort << "0" << "0" << false;
+    QTest::newRow("1") << client << clientPort << "1" << "1" << true;
     QTest::newRow("65535") << client << clientPort << "65535" << "65535" << true;
     QTest::newRow("65536 stays but is not a port") << server << serverPort << "65536" << "65536" << false;
     QTest::newRow("99999 stays but is not a port") << client << clientPort << "99999" << "99999" << false;
@@ -516,7 +623,7 @@ void TestCommDialog::portTyping()
     QCOMPARE(edit->hasAcceptableInput(), acceptable);
 }
 
-// Both port fields carry their own 0..65535 validator, owned by the dialog.
+// Both port fields carry their own 1..65535 validator, owned by the dialog.
 void TestCommDialog::portValidators()
 {
     CCommDialog dialog(nullptr, nullptr, CommSources());
@@ -524,7 +631,7 @@ void TestCommDialog::portValidators()
         auto *validator = qobject_cast<const QIntValidator *>(
             part<QLineEdit>(&dialog, QLatin1String(name))->validator());
         QVERIFY2(validator, name);
-        QCOMPARE(validator->bottom(), 0);
+        QCOMPARE(validator->bottom(), 1);
         QCOMPARE(validator->top(), 65535);
         QCOMPARE(validator->parent(), &dialog);
         int pos = 0;
@@ -552,10 +659,12 @@ void TestCommDialog::refused_data()
     QTest::newRow("server, empty port") << true << "" << "10.0.0.1" << "6000" << serverTitle << serverText;
     QTest::newRow("server, port 65536") << true << "65536" << "10.0.0.1" << "6000" << serverTitle << serverText;
     QTest::newRow("server, port 99999") << true << "99999" << "" << "" << serverTitle << serverText;
+    QTest::newRow("server, port 0") << true << "0" << "10.0.0.1" << "6000" << serverTitle << serverText;
     QTest::newRow("client, empty host") << false << "5000" << "" << "6000" << clientTitle << clientText;
     QTest::newRow("client, empty port") << false << "5000" << "10.0.0.1" << "" << clientTitle << clientText;
     QTest::newRow("client, both empty") << false << "5000" << "" << "" << clientTitle << clientText;
     QTest::newRow("client, port 70000") << false << "" << "10.0.0.1" << "70000" << clientTitle << clientText;
+    QTest::newRow("client, port 0") << false << "" << "10.0.0.1" << "0" << clientTitle << clientText;
 }
 
 // A setup the link cannot use is refused: the operator is told and the
@@ -604,10 +713,9 @@ void TestCommDialog::accepted_data()
     QTest::addColumn<QString>("clientHost");
     QTest::addColumn<QString>("clientPort");
 
-    QTest::newRow("server, port 0") << true << "0" << "" << "";
+    QTest::newRow("server, port 1") << true << "1" << "" << "";
     QTest::newRow("server, port 65535") << true << "65535" << "not used" << "70000";
     QTest::newRow("client, host name taken as typed") << false << "" << "studio-a" << "6000";
-    QTest::newRow("client, port 0") << false << "" << "127.0.0.1" << "0";
     QTest::newRow("client, port 65535") << false << "99999" << "192.168.10.99" << "65535";
 }
 
@@ -768,17 +876,37 @@ void TestCommDialog::logLines()
     QCOMPARE(shown.accepted->count(), 1);
 }
 
-// The two-argument constructor lists this machine. Which ports it has does
-// not matter; that they are all listed, and only short addresses, does.
+// The two-argument constructor lists this machine: every serial port, the
+// host name's short addresses, then the IPv4 address of every interface that
+// is up and can broadcast, each once.
 void TestCommDialog::systemLists()
 {
     CommSettings record;
     CCommDialog dialog(nullptr, &record);
     auto *serial = part<QComboBox>(&dialog, QStringLiteral("comboBox_serial"));
     QCOMPARE(serial->count(), QSerialPortInfo::availablePorts().size());
+
+    QStringList expected;
+    const auto add = [&expected](const QHostAddress &address) {
+        const QString text = address.toString();
+        if (text.size() <= 15 && !expected.contains(text))
+            expected << text;
+    };
+    for (const QHostAddress &address : QHostInfo::fromName(QHostInfo::localHostName()).addresses())
+        add(address);
+    for (const QNetworkInterface &nic : QNetworkInterface::allInterfaces()) {
+        if (!(nic.flags() & QNetworkInterface::IsUp) || !(nic.flags() & QNetworkInterface::CanBroadcast))
+            continue;
+        for (const QNetworkAddressEntry &entry : nic.addressEntries()) {
+            if (entry.ip().protocol() == QAbstractSocket::IPv4Protocol)
+                add(entry.ip());
+        }
+    }
     auto *nic = part<QComboBox>(&dialog, QStringLiteral("comboBox_nic"));
+    QStringList items;
     for (int i = 0; i < nic->count(); ++i)
-        QVERIFY2(nic->itemText(i).size() <= 15, qPrintable(nic->itemText(i)));
+        items << nic->itemText(i);
+    QCOMPARE(items, expected);
 }
 
 QTEST_MAIN(TestCommDialog)

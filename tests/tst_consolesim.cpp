@@ -498,6 +498,13 @@ void TestConsoleSim::refusesBadCommandLines_data()
     QTest::newRow("global IPv6") << QStringList{QStringLiteral("--udp"), QStringLiteral("[2001:db8::1]:5000")};
     QTest::newRow("IPv4-mapped LAN") << QStringList{QStringLiteral("--udp"), QStringLiteral("[::ffff:192.168.1.2]:5000")};
     QTest::newRow("host name") << QStringList{QStringLiteral("--udp"), QStringLiteral("example.org:5000")};
+    QTest::newRow("--allow-network: broadcast") << QStringList{QStringLiteral("--udp"), QStringLiteral("255.255.255.255:5000"),
+                                                               QStringLiteral("--allow-network")};
+    QTest::newRow("--allow-network: any address") << QStringList{QStringLiteral("--udp"), QStringLiteral("0.0.0.0:5000"),
+                                                                 QStringLiteral("--allow-network")};
+    QTest::newRow("--allow-network: multicast") << QStringList{QStringLiteral("--udp"), QStringLiteral("239.1.2.3:5000"),
+                                                               QStringLiteral("--allow-network")};
+    QTest::newRow("--allow-network without --udp") << QStringList{QStringLiteral("--pty"), QStringLiteral("--allow-network")};
     QTest::newRow("source off this machine") << QStringList{QStringLiteral("--udp"), QStringLiteral("127.0.0.1:5000"),
                                                             QStringLiteral("--bind"), QStringLiteral("192.168.1.20")};
     // Numbers

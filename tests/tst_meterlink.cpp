@@ -66,7 +66,7 @@ void TestMeterLink::clientAcceptance()
     QFETCH(bool, accepted);
 
     MeterLink link;
-    link.rebuild(clientLink(QStringLiteral("0")));  // any free port
+    link.rebuild(clientLink(freeUdpPort()));  // any free port
     const quint16 port = link.udpSocket()->localPort();
     QVERIFY(port != 0);
     QSignalSpy levels(&link, &MeterLink::levelsDecoded);

@@ -565,7 +565,8 @@ void TestPackets::port_data()
     QTest::addColumn<int>("port");  // -1: invalid
     QTest::addColumn<qulonglong>("titleNumber");
 
-    QTest::newRow("0") << "0" << 0 << 0ull;
+    QTest::newRow("0: a random port, no server sends there") << "0" << -1 << 0ull;
+    QTest::newRow("1") << "1" << 1 << 1ull;
     QTest::newRow("5000") << "5000" << 5000 << 5000ull;
     QTest::newRow("65535") << "65535" << 65535 << 65535ull;
     QTest::newRow("65536") << "65536" << -1 << 65536ull;

@@ -220,7 +220,7 @@ void TestReliability::init()
 
 void TestReliability::udpFloodKeepsDisplayLive()
 {
-    storeLink(LinkTest::clientLink(QStringLiteral("0"), QStringLiteral("127.0.0.1")));
+    storeLink(LinkTest::clientLink(LinkTest::freeUdpPort(), QStringLiteral("127.0.0.1")));
     MainWindow window;
     const quint16 port = listeningPort(window);
     QVERIFY(port != 0);
@@ -371,10 +371,10 @@ void TestReliability::linkRebuildsAndDialogs()
     server.use_udp = server.is_server = true;
     server.serialport = missing;
     server.server_host = QStringLiteral("127.0.0.1");
-    server.server_port = QStringLiteral("0");
+    server.server_port = LinkTest::freeUdpPort();
     storeLink(server);
     MainWindow serverWindow;
-    storeLink(LinkTest::clientLink(QStringLiteral("0"), QStringLiteral("127.0.0.1")));
+    storeLink(LinkTest::clientLink(LinkTest::freeUdpPort(), QStringLiteral("127.0.0.1")));
     MainWindow clientWindow;
     MainWindow *const windows[] = {&serialWindow, &serverWindow, &clientWindow};
 
@@ -442,6 +442,8 @@ void TestReliability::hostileSettings_data()
     QTest::addColumn<bool>("keptAsBackup");
 
     const QByteArray client = "[General]\nuse_udp=true\nis_server=false\nclient_host=127.0.0.1\n";
+    // A port the client can listen on, so only the other values are hostile.
+    const QByteArray usablePort = "client_port=" + LinkTest::freeUdpPort().toLatin1() + "\n";
 
     // ---- huge values ----
     QTest::newRow("huge client port") << client + "client_port=99999999999999999999999\n"
@@ -449,11 +451,11 @@ void TestReliability::hostileSettings_data()
     QTest::newRow("client port 70000") << client + "client_port=70000\n" << "Prog" << true << false;
     QTest::newRow("negative client port") << client + "client_port=-1\n" << "Prog" << true << false;
     QTest::newRow("huge screen number")
-        << client + "client_port=0\ncurrent_screen=1e300\n" << "Prog" << false << true;
+        << client + usablePort + "current_screen=1e300\n" << "Prog" << false << true;
     QTest::newRow("screen number beyond int")
-        << client + "client_port=0\ncurrent_screen=99999999999\n" << "Prog" << false << true;
+        << client + usablePort + "current_screen=99999999999\n" << "Prog" << false << true;
     QTest::newRow("huge geometry")
-        << client + "client_port=0\ngeometry=@ByteArray(\\x1\\xd9\\xd0\\xcb\\0\\x3\\0\\0\\x7f\\xff\\xff\\xff"
+        << client + usablePort + "geometry=@ByteArray(\\x1\\xd9\\xd0\\xcb\\0\\x3\\0\\0\\x7f\\xff\\xff\\xff"
                     "\\x7f\\xff\\xff\\xff\\x7f\\xff\\xff\\xff\\x7f\\xff\\xff\\xff)\n"
         << "Prog" << false << false;
 
@@ -463,7 +465,7 @@ void TestReliability::hostileSettings_data()
     QTest::newRow("point for a port")
         << client + "client_port=@Point(70000 2)\n" << "Prog" << true << true;
     QTest::newRow("list for a label")
-        << client + "client_port=0\nlabelMeter1=a, b, c\n" << "Prog" << false << true;
+        << client + usablePort + "labelMeter1=a, b, c\n" << "Prog" << false << true;
     QTest::newRow("unknown variant")
         << client + "client_port=@Variant(\\0\\0\\0\\x7f\\0\\0\\0\\bNoSuchT)\n" << "Prog" << true << true;
 
@@ -472,17 +474,17 @@ void TestReliability::hostileSettings_data()
     for (int i = 0; i < 4096; ++i)
         junk.append(char((i * 131 + 7) % 256));
     QTest::newRow("binary junk") << junk << "Prog" << false << true;
-    QTest::newRow("junk after sound keys") << client + "client_port=0\n[\xff\xfe" + junk
+    QTest::newRow("junk after sound keys") << client + usablePort + "[\xff\xfe" + junk
                                            << "Prog" << false << true;
 
     // ---- label texts ----
     const QString megabyte(1024 * 1024, QLatin1Char('M'));
-    QTest::newRow("1 MB label") << client + "client_port=0\nlabelMeter1=" + megabyte.toLatin1() + "\n"
+    QTest::newRow("1 MB label") << client + usablePort + "labelMeter1=" + megabyte.toLatin1() + "\n"
                                 << megabyte << false << false;
     QTest::newRow("markup label")
-        << client + "client_port=0\nlabelMeter1=<b>Prog</b><img src=\\\"/etc/passwd\\\"><a href=x>y</a>\n"
+        << client + usablePort + "labelMeter1=<b>Prog</b><img src=\\\"/etc/passwd\\\"><a href=x>y</a>\n"
         << "<b>Prog</b><img src=\"/etc/passwd\"><a href=x>y</a>" << false << false;
-    QTest::newRow("rich text heading") << client + "client_port=0\nlabelMeter1=<h1 style=\\\"font-size:900px\\\">X</h1>\n"
+    QTest::newRow("rich text heading") << client + usablePort + "labelMeter1=<h1 style=\\\"font-size:900px\\\">X</h1>\n"
                                        << "<h1 style=\"font-size:900px\">X</h1>" << false << false;
 }
 
@@ -577,7 +579,7 @@ void TestReliability::hostileDatagrams()
     QFETCH(QString, sender);
     QFETCH(bool, accepted);
 
-    storeLink(LinkTest::clientLink(QStringLiteral("0"), clientHost));
+    storeLink(LinkTest::clientLink(LinkTest::freeUdpPort(), clientHost));
     MainWindow window;
     const quint16 port = listeningPort(window);
     QVERIFY(port != 0);
@@ -618,7 +620,7 @@ void TestReliability::everyDatagramSize()
     // Every size a UDP datagram can have over IPv4, 0 to 65,507 bytes, from
     // the server itself. Each starts with a marked poison packet, and the one
     // of 16 bytes is a valid packet: exactly one may reach the meters.
-    storeLink(LinkTest::clientLink(QStringLiteral("0"), QStringLiteral("127.0.0.1")));
+    storeLink(LinkTest::clientLink(LinkTest::freeUdpPort(), QStringLiteral("127.0.0.1")));
     MainWindow window;
     const quint16 port = listeningPort(window);
     QVERIFY(port != 0);

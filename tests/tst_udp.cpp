@@ -262,6 +262,7 @@ void TestUdp::invalidClientPorts_data()
     QTest::addColumn<QString>("shown");
 
     QTest::newRow("70000, above the last port") << QStringLiteral("70000") << QStringLiteral("70000");
+    QTest::newRow("0, a random port no server sends to") << QStringLiteral("0") << QStringLiteral("0");
     QTest::newRow("abc") << QStringLiteral("abc") << QStringLiteral("0");
     QTest::newRow("empty") << QString() << QStringLiteral("0");
     QTest::newRow("-1") << QStringLiteral("-1") << QStringLiteral("0");
@@ -296,7 +297,7 @@ void TestUdp::rebuildDropsTargets_data()
     QTest::addColumn<CommSettings>("next");
     QTest::newRow("same client link again") << clientLink(QString::number(m_port));
     QTest::newRow("to serial only") << serialLink(QStringLiteral("/nonexistent/lumora-test-port"));
-    QTest::newRow("to another client port") << clientLink(QStringLiteral("0"));
+    QTest::newRow("to another client port") << clientLink(QString::number(m_port ^ 1));
 }
 
 // Every rebuild starts the meters from the floor again.

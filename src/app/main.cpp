@@ -1,14 +1,94 @@
 #include <QApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QLockFile>
 #include <QTimer>
 
-#include "logging.h"
+#include <cstdio>
+#include <vector>
 
+#include "commandline.h"
+#include "logging.h"
 #include "mainwindow.h"
 #include "paintcounter.h"
+#include "settingsstore.h"
 #include "signalquit.h"
+
+namespace {
+
+constexpr int kExitUsage = 2;
+
+// The lock sits beside the display's settings file: one copy per store, so
+// two copies never overwrite each other's settings, and every private
+// settings folder (tests, demos) has its own.
+QString lockPath()
+{
+    const QFileInfo settings(userSettingsPath());
+    return settings.path() + QLatin1Char('/') + settings.completeBaseName() + QStringLiteral(".lock");
+}
+
+} // namespace
 
 int main(int argc, char *argv[])
 {
+    // Our own options first: --help and --version need no display.
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    const CommandLine line = CommandLine::parse(arguments);
+    switch (line.action) {
+    case CommandLine::Action::Help:
+        std::fputs(qPrintable(CommandLine::helpText()), stdout);
+        return 0;
+    case CommandLine::Action::Version:
+        std::printf("%s\n", qPrintable(CommandLine::versionText()));
+        return 0;
+    case CommandLine::Action::Error:
+        std::fprintf(stderr, "lumora-meters: %s (see lumora-meters --help)\n", qPrintable(line.error));
+        return kExitUsage;
+    case CommandLine::Action::Run:
+        break;
+    }
+
+    // These select the settings store and its lock; everything else reads
+    // them from the application.
+    QCoreApplication::setOrganizationName(QStringLiteral("Korvel B.V."));
+    QCoreApplication::setOrganizationDomain(QStringLiteral("korvel.nl"));
+    QCoreApplication::setApplicationName(QStringLiteral("Lumora Meters"));
+    setSettingsInstance(line.instance);
+    const QString lockFile = lockPath();
+    QDir().mkpath(QFileInfo(lockFile).path());
+    QLockFile lock(lockFile);
+    lock.setStaleLockTime(0);  // only a copy that is gone leaves a stale lock
+    if (!lock.tryLock(0)) {
+        if (lock.error() == QLockFile::LockFailedError) {
+            qint64 pid = 0;
+            QString host, application;
+            lock.getLockInfo(&pid, &host, &application);
+            const QString which = line.instance.isEmpty()
+                ? QStringLiteral("Lumora Meters is already running")
+                : QStringLiteral("instance \"%1\" is already running").arg(line.instance);
+            std::fprintf(stderr,
+                         "lumora-meters: %s (process %lld); to run a second display on this PC, "
+                         "give it its own name: lumora-meters --instance NAME\n",
+                         qPrintable(which), static_cast<long long>(pid));
+            return kExitUsage;
+        }
+        // Better a display on the wall than none: carry on without the lock.
+        std::fprintf(stderr, "lumora-meters: warning: cannot create %s; not guarding against a second copy\n",
+                     qPrintable(lockFile));
+    }
+
+    // The toolkit gets the rest of the line.
+    std::vector<QByteArray> restBytes;
+    std::vector<char *> restArgv;
+    for (const QString &arg : line.rest)
+        restBytes.push_back(arg.toLocal8Bit());
+    for (QByteArray &bytes : restBytes)
+        restArgv.push_back(bytes.data());
+    restArgv.push_back(nullptr);
+    int restArgc = int(restBytes.size());
+
     // The screen is painted in software only. Without this the X11 platform
     // loads OpenGL to probe it, and with a software GL driver that alone
     // costs some 45 MB of memory. A value set by the user still wins.
@@ -22,11 +102,13 @@ int main(int argc, char *argv[])
     if (!qEnvironmentVariableIsSet("QT_XCB_NO_MITSHM"))
         qputenv("QT_XCB_NO_MITSHM", "1");
     QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
-    QApplication app(argc, argv);
-    // These select the settings store; everything else reads them from here.
-    QCoreApplication::setOrganizationName(QStringLiteral("Korvel B.V."));
-    QCoreApplication::setOrganizationDomain(QStringLiteral("korvel.nl"));
-    QCoreApplication::setApplicationName(QStringLiteral("Lumora Meters"));
+    QApplication app(restArgc, restArgv.data());
+    // Whatever the toolkit did not take is a mistake on the command line.
+    if (app.arguments().size() > 1) {
+        std::fprintf(stderr, "lumora-meters: unknown option \"%s\" (see lumora-meters --help)\n",
+                     qPrintable(app.arguments().at(1)));
+        return kExitUsage;
+    }
     // Lets Wayland desktops match the window to the installed menu entry and icon.
     QGuiApplication::setDesktopFileName(QStringLiteral("nl.korvel.LumoraMeters"));
     // A logout or a service stop sends SIGTERM: end the event loop so the

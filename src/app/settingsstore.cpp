@@ -284,14 +284,32 @@ std::unique_ptr<QSettings> openSettingsFile(const QString &path)
     return std::make_unique<QSettings>(path, QSettings::NativeFormat);
 }
 
+namespace {
+QString g_instance;
+
+QString applicationForStore()
+{
+    const QString application = QCoreApplication::applicationName();
+    return g_instance.isEmpty() ? application : application + QLatin1Char('-') + g_instance;
+}
+} // namespace
+
+void setSettingsInstance(const QString &name)
+{
+    g_instance = name;
+}
+
+QString userSettingsPath()
+{
+    return QSettings(QSettings::NativeFormat, QSettings::UserScope,
+                     QCoreApplication::organizationName(), applicationForStore())
+        .fileName();
+}
+
 std::unique_ptr<QSettings> openUserSettings()
 {
-    const QString path = QSettings(QSettings::NativeFormat, QSettings::UserScope,
-                                   QCoreApplication::organizationName(),
-                                   QCoreApplication::applicationName())
-                             .fileName();
-    recoverDamagedFile(path);
+    recoverDamagedFile(userSettingsPath());
     return std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,
                                        QCoreApplication::organizationName(),
-                                       QCoreApplication::applicationName());
+                                       applicationForStore());
 }

@@ -45,9 +45,18 @@ StoredSettings readStored(QSettings &s);
 // when the operator changes it survives a power cut. A failed write is logged.
 void writeStored(QSettings &s, const StoredSettings &v);
 
-// The per-user store of this program, chosen by the application's
+// Chooses the display whose store openUserSettings() opens: empty for the
+// standard one (Lumora Meters.conf), a name for another display on the same
+// PC (Lumora Meters-NAME.conf). Set once, at start.
+void setSettingsInstance(const QString &name);
+
+// The file of the current display's per-user store.
+QString userSettingsPath();
+
+// The per-user store of this display, chosen by the application's
 // organisation and application names ($XDG_CONFIG_HOME/<organisation>/
-// <application>.conf on Linux), after recoverDamagedFile() has looked at it.
+// <application>.conf on Linux, <application>-NAME.conf for an instance),
+// after recoverDamagedFile() has looked at it.
 std::unique_ptr<QSettings> openUserSettings();
 
 // A store in the given file, checked the same way (tests and tools).

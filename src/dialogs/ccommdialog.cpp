@@ -3,18 +3,19 @@
 
 #include "commsettings.h"
 #include "dialoglogging.h"
+#include "portnumber.h"
 
+#include <QComboBox>
 #include <QIntValidator>
 #include <QMessageBox>
 
 namespace {
 
-constexpr int kLowestPort = 0;
-constexpr int kHighestPort = 65535;
 // Longer address texts (most IPv6 forms) do not fit the NIC box.
 constexpr int kLongestAddressText = 15;
 
-// The link reads a port as plain decimal digits, so the field must not take
+// Ports 1 to 65535, as the link takes them (0 would make a client listen on
+// a random port). The link reads a port as plain decimal digits, so the field must not take
 // digit grouping ("8,000" or "8.000") or another locale's digits.
 QIntValidator *makePortValidator(QObject *owner)
 {
@@ -53,11 +54,21 @@ CCommDialog::CCommDialog(QWidget *parent, CommSettings *comm, const CommSources 
     ports = sources.ports;
     for (const SerialPortEntry &port : qAsConst(ports))
         ui->comboBox_serial->addItem(portEntryText(port));
+    // A port can be typed too: a /dev/serial/by-id/... path keeps naming the
+    // same adapter when USB adapters are re-plugged in another order, where
+    // ttyUSB0 and ttyUSB1 may swap. What is typed is stored exactly.
+    ui->comboBox_serial->setEditable(true);
+    ui->comboBox_serial->setInsertPolicy(QComboBox::NoInsert);
+    ui->comboBox_serial->setCompleter(nullptr);
 
-    for (const QString &address : sources.addresses) {
-        if (address.size() <= kLongestAddressText)
-            ui->comboBox_nic->addItem(address);
+    // The host name's addresses first, then every interface that can reach
+    // another room; on a stock Debian PC the host name gives only 127.0.1.1.
+    QStringList nics;
+    for (const QString &address : sources.addresses + sources.interfaceAddresses) {
+        if (address.size() <= kLongestAddressText && !nics.contains(address))
+            nics.append(address);
     }
+    ui->comboBox_nic->addItems(nics);
 
     if (comm) {
         ui->lineEdit_server_port->setText(comm->server_port);
@@ -69,14 +80,28 @@ CCommDialog::CCommDialog(QWidget *parent, CommSettings *comm, const CommSources 
         else
             ui->radioButton_client->setChecked(true);
 
-        const int nic = ui->comboBox_nic->findText(comm->server_host, Qt::MatchExactly | Qt::MatchCaseSensitive);
+        // What is stored is always offered and chosen, even when the PC has
+        // no such address or port right now (an adapter unplugged, a cable
+        // out), so OK never replaces it silently.
+        int nic = ui->comboBox_nic->findText(comm->server_host, Qt::MatchExactly | Qt::MatchCaseSensitive);
+        if (nic < 0 && !comm->server_host.isEmpty()) {
+            ui->comboBox_nic->addItem(comm->server_host);
+            nic = ui->comboBox_nic->count() - 1;
+        }
         if (nic >= 0)
             ui->comboBox_nic->setCurrentIndex(nic);
 
+        int serial = -1;
         for (int i = 0; i < ports.size(); ++i) {
             if (ports.at(i).portName == comm->serialport)
-                ui->comboBox_serial->setCurrentIndex(i);
+                serial = i;
         }
+        if (serial < 0 && !comm->serialport.isEmpty()) {
+            ui->comboBox_serial->addItem(comm->serialport);
+            serial = ui->comboBox_serial->count() - 1;
+        }
+        if (serial >= 0)
+            ui->comboBox_serial->setCurrentIndex(serial);
 
         ui->checkBox_useudp->setChecked(comm->use_udp);
     }
@@ -107,10 +132,19 @@ void CCommDialog::saveSettings()
     comm->client_host = ui->lineEdit_client_host->text();
     comm->client_port = ui->lineEdit_client_port->text();
 
-    // With no port listed the stored one stays, ready for when it is back.
-    const int port = ui->comboBox_serial->currentIndex();
-    if (port >= 0 && port < ports.size())
-        comm->serialport = ports.at(port).portName;
+    // A listed port is stored by its system name; anything else is a name
+    // or path as typed (or the stored one, offered as it was). With nothing
+    // there at all the stored port stays, ready for when it is back.
+    const QString shown = ui->comboBox_serial->currentText();
+    QString port = shown.trimmed();
+    for (const SerialPortEntry &listed : qAsConst(ports)) {
+        if (portEntryText(listed) == shown) {
+            port = listed.portName;
+            break;
+        }
+    }
+    if (!port.isEmpty())
+        comm->serialport = port;
 
     comm->is_server = ui->radioButton_server->isChecked();
     comm->use_udp = ui->checkBox_useudp->isChecked();

@@ -2,6 +2,7 @@
 
 #include <QHostAddress>
 #include <QHostInfo>
+#include <QNetworkInterface>
 #include <QSerialPortInfo>
 
 CommSources CommSources::fromSystem()
@@ -16,5 +17,16 @@ CommSources CommSources::fromSystem()
     sources.addresses.reserve(addresses.size());
     for (const QHostAddress &address : addresses)
         sources.addresses.append(address.toString());
+
+    const auto interfaces = QNetworkInterface::allInterfaces();
+    for (const QNetworkInterface &nic : interfaces) {
+        const auto flags = nic.flags();
+        if (!flags.testFlag(QNetworkInterface::IsUp) || !flags.testFlag(QNetworkInterface::CanBroadcast))
+            continue;
+        for (const QNetworkAddressEntry &entry : nic.addressEntries()) {
+            if (entry.ip().protocol() == QAbstractSocket::IPv4Protocol)
+                sources.interfaceAddresses.append(entry.ip().toString());
+        }
+    }
     return sources;
 }

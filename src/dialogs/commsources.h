@@ -17,9 +17,14 @@ struct SerialPortEntry
 struct CommSources
 {
     QList<SerialPortEntry> ports;
+    // The addresses the host name resolves to. On a stock Debian PC that is
+    // only 127.0.1.1, from which a broadcast reaches no other room.
     QStringList addresses;
+    // The IPv4 address of every interface that is up and can broadcast.
+    QStringList interfaceAddresses;
 
-    // A snapshot of this machine: its serial ports and the addresses its
-    // host name resolves to. The host look-up is synchronous.
+    // A snapshot of this machine: its serial ports, the addresses its host
+    // name resolves to and its broadcast-capable interfaces. The host look-up
+    // is synchronous.
     static CommSources fromSystem();
 };

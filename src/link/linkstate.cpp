@@ -14,7 +14,7 @@ QString linkStateDescription(LinkState state, const QString &where)
     case LinkState::BindFailed:
         return QCoreApplication::translate("MainWindow", "Could not listen on UDP port %1.").arg(where);
     case LinkState::InvalidPort:
-        return QCoreApplication::translate("MainWindow", "The UDP port \"%1\" is not a number from 0 to 65535.").arg(where);
+        return QCoreApplication::translate("MainWindow", "The UDP port \"%1\" is not a number from 1 to 65535.").arg(where);
     }
     return QString();
 }

@@ -9,7 +9,7 @@ enum class LinkState {
     Silent,       // link open, but no valid packet for a second
     PortClosed,   // the serial port is not open (missing, unplugged, busy)
     BindFailed,   // the UDP socket could not take its port
-    InvalidPort,  // the port text is not a number from 0 to 65535
+    InvalidPort,  // the port text is not a number from 1 to 65535
 };
 
 // The tooltip of the link-state mark, in plain words.

@@ -2,15 +2,11 @@
 
 #include <QString>
 
-namespace {
-constexpr qulonglong kMaxPort = 65535;
-}
-
 std::optional<quint16> parsePort(const QString &text)
 {
     bool ok = false;
     const qulonglong value = text.toULongLong(&ok, 10);
-    if (!ok || value > kMaxPort)
+    if (!ok || value < kLowestPort || value > kHighestPort)
         return std::nullopt;
     return quint16(value);
 }

@@ -427,6 +427,7 @@ int main(int argc, char **argv)
     std::uint64_t slots = 0;
     std::uint64_t udpBytes = 0;
     std::uint64_t dropped = 0;
+    std::uint64_t sentItems = 0;  // datagrams sent, or writes handed to the line
     bool readerWasAway = false;
     int rc = 0;
 
@@ -450,6 +451,7 @@ int main(int argc, char **argv)
                                               options.udpTargetLength);
                 if (sent >= 0) {
                     udpBytes += std::uint64_t(sent);
+                    ++sentItems;
                 } else if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOBUFS
                            || errno == ECONNREFUSED || errno == EINTR) {
                     ++dropped;  // nobody listening, or the queue is full
@@ -480,7 +482,9 @@ int main(int argc, char **argv)
             readerWasAway = false;
         }
         for (Bytes &item : items) {
-            if (!stream.queue(std::move(item)))
+            if (stream.queue(std::move(item)))
+                ++sentItems;
+            else
                 ++dropped;
         }
         if (!stream.flush(false)) {
@@ -514,9 +518,13 @@ int main(int argc, char **argv)
             drainSerial(link.fd, waitMask);
     }
 
-    std::fprintf(stderr, "lumora-console-sim: %llu packets, %llu bytes sent, %llu dropped%s\n",
-                 (unsigned long long)slots, (unsigned long long)(isUdp ? udpBytes : stream.bytesWritten()),
-                 (unsigned long long)dropped, g_stop ? " (stopped by signal)" : "");
+    // Each count on its own: packets due by the clock, then how many of the
+    // writes (packets, and with --pattern garbage the damaged pieces too)
+    // went out and how many were dropped, then the bytes on the wire.
+    std::fprintf(stderr, "lumora-console-sim: %llu packets due; %llu sent, %llu dropped; %llu bytes written%s\n",
+                 (unsigned long long)slots, (unsigned long long)sentItems, (unsigned long long)dropped,
+                 (unsigned long long)(isUdp ? udpBytes : stream.bytesWritten()),
+                 g_stop ? " (stopped by signal)" : "");
     closeDestination(options, &link);
     return rc;
 }

@@ -16,7 +16,7 @@ constexpr int kLongOnly = 0x100;
 
 enum OptionId {
     OptPattern = kLongOnly, OptLevel, OptRate, OptCount, OptDuration, OptChunks, OptSeed,
-    OptSerial, OptPty, OptLink, OptUdp, OptBind, OptWaitReader, OptHelp,
+    OptSerial, OptPty, OptLink, OptUdp, OptBind, OptWaitReader, OptAllowNetwork, OptHelp,
 };
 
 bool parseDouble(const char *text, double *value)
@@ -63,6 +63,8 @@ const char *simUsage()
         "  --link PATH          with --pty: also make PATH a symlink to it (removed at exit)\n"
         "  --udp HOST:PORT      UDP datagrams to a loopback address (127.0.0.0/8 or [::1])\n"
         "  --bind ADDR          with --udp: send from this loopback address (e.g. 127.0.0.2)\n"
+        "  --allow-network      with --udp: also allow the address of another machine,\n"
+        "                       to feed a display in another room (unicast only)\n"
         "\n"
         "What is sent:\n"
         "  --pattern NAME       program (default), sweep, steady, silence or garbage\n"
@@ -87,7 +89,7 @@ const char *simUsage()
 }
 
 bool parseLoopbackEndpoint(const std::string &text, bool withPort, sockaddr_storage *address,
-                           socklen_t *length, std::string *error)
+                           socklen_t *length, std::string *error, bool allowNetwork)
 {
     std::string host = text;
     std::uint64_t port = 0;
@@ -114,7 +116,13 @@ bool parseLoopbackEndpoint(const std::string &text, bool withPort, sockaddr_stor
     in6_addr v6{};
     if (inet_pton(AF_INET, host.c_str(), &v4) == 1) {
         // The whole of 127.0.0.0/8 is this machine; nothing else is.
-        if ((ntohl(v4.s_addr) >> 24) != 127) {
+        const std::uint32_t a = ntohl(v4.s_addr);
+        const bool unicast = a != 0 && a != 0xFFFFFFFFu && (a >> 28) != 0xE && (a & 0xFF) != 0xFF;
+        if (allowNetwork && !unicast) {
+            *error = "refusing " + host + ": not the address of one machine";
+            return false;
+        }
+        if (!allowNetwork && (a >> 24) != 127) {
             *error = "refusing " + host + ": only loopback addresses (127.0.0.0/8, ::1) are allowed";
             return false;
         }
@@ -126,7 +134,11 @@ bool parseLoopbackEndpoint(const std::string &text, bool withPort, sockaddr_stor
         return true;
     }
     if (inet_pton(AF_INET6, host.c_str(), &v6) == 1) {
-        if (!IN6_IS_ADDR_LOOPBACK(&v6)) {
+        if (allowNetwork && (IN6_IS_ADDR_UNSPECIFIED(&v6) || IN6_IS_ADDR_MULTICAST(&v6))) {
+            *error = "refusing " + host + ": not the address of one machine";
+            return false;
+        }
+        if (!allowNetwork && !IN6_IS_ADDR_LOOPBACK(&v6)) {
             *error = "refusing " + host + ": only loopback addresses (127.0.0.0/8, ::1) are allowed";
             return false;
         }
@@ -157,12 +169,14 @@ ParseResult parseSimOptions(int argc, char **argv, SimOptions *o)
         {"udp", required_argument, nullptr, OptUdp},
         {"bind", required_argument, nullptr, OptBind},
         {"wait-reader", no_argument, nullptr, OptWaitReader},
+        {"allow-network", no_argument, nullptr, OptAllowNetwork},
         {"help", no_argument, nullptr, OptHelp},
         {nullptr, 0, nullptr, 0},
     };
 
     int destinations = 0;
     std::string bindText;
+    std::string udpText;
     bool levelGiven = false;
     optind = 1;
     opterr = 0;
@@ -171,7 +185,6 @@ ParseResult parseSimOptions(int argc, char **argv, SimOptions *o)
         if (id == -1)
             break;
         const std::string arg = optarg ? optarg : "";
-        std::string message;
         switch (id) {
         case OptPattern:
             o->garbage = false;
@@ -231,8 +244,7 @@ ParseResult parseSimOptions(int argc, char **argv, SimOptions *o)
             o->linkPath = arg;
             break;
         case OptUdp:
-            if (!parseLoopbackEndpoint(arg, true, &o->udpTarget, &o->udpTargetLength, &message))
-                return error("--udp: " + message);
+            udpText = arg;
             o->destination = SimOptions::Destination::Udp;
             ++destinations;
             break;
@@ -241,6 +253,9 @@ ParseResult parseSimOptions(int argc, char **argv, SimOptions *o)
             break;
         case OptWaitReader:
             o->waitReader = true;
+            break;
+        case OptAllowNetwork:
+            o->allowNetwork = true;
             break;
         case OptHelp:
         case 'h':
@@ -254,6 +269,13 @@ ParseResult parseSimOptions(int argc, char **argv, SimOptions *o)
         return error(std::string("unexpected argument \"") + argv[optind] + "\"");
     if (destinations != 1)
         return error("give exactly one of --serial PATH, --pty or --udp HOST:PORT");
+    if (o->allowNetwork && o->destination != SimOptions::Destination::Udp)
+        return error("--allow-network goes with --udp");
+    if (o->destination == SimOptions::Destination::Udp) {
+        std::string message;
+        if (!parseLoopbackEndpoint(udpText, true, &o->udpTarget, &o->udpTargetLength, &message, o->allowNetwork))
+            return error("--udp: " + message);
+    }
     if (!o->linkPath.empty() && o->destination != SimOptions::Destination::Pty)
         return error("--link goes with --pty");
     if (o->waitReader && o->destination != SimOptions::Destination::Pty)

@@ -21,6 +21,7 @@ struct SimOptions
     double duration = 0.0;                // seconds; 0: no time limit
     bool randomChunks = false;
     bool waitReader = false;
+    bool allowNetwork = false;            // --udp may name another machine
     std::uint64_t seed = 1;
 
     Destination destination = Destination::None;
@@ -44,8 +45,9 @@ ParseResult parseSimOptions(int argc, char **argv, SimOptions *options);
 // A literal loopback address, optionally with a port ("127.0.0.1:5000",
 // "[::1]:5000", "localhost:5000"). Anything that does not stay on this
 // machine is refused, broadcast included. withPort false parses an address
-// alone (port 0).
+// alone (port 0). With allowNetwork, a literal unicast address of another
+// machine is taken too; broadcast, multicast and the any-address never are.
 bool parseLoopbackEndpoint(const std::string &text, bool withPort, sockaddr_storage *address,
-                           socklen_t *length, std::string *error);
+                           socklen_t *length, std::string *error, bool allowNetwork = false);
 
 const char *simUsage();
