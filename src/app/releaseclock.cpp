@@ -75,6 +75,10 @@ void ReleaseClock::setTargets(const MeterPacket::Levels &levels)
         meterLevels = levels;
         return;
     }
+    // Resting, every meter stands on its target: the same targets again
+    // would move nothing, so they cost no frame (and no wake-up).
+    if (!m_running && m_changes.empty() && levels == meterLevels)
+        return;
     const qint64 now = m_clock();
     const auto at = std::upper_bound(m_changes.begin(), m_changes.end(), now,
                                      [](qint64 t, const Change &c) { return t < c.at; });
