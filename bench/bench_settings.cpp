@@ -15,6 +15,9 @@
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
+    // The program's own names: they select the store it reads.
+    QCoreApplication::setOrganizationName(QStringLiteral("Korvel B.V."));
+    QCoreApplication::setApplicationName(QStringLiteral("Lumora Meters"));
     const QStringList args = app.arguments();
     bool okW = false;
     bool okH = false;

@@ -7,6 +7,7 @@
 #include "artworkscale.h"
 #include "mainwindow.h"
 #include "meterrelease.h"
+#include "screenlayout.h"
 #include "meterscale.h"
 #include "programpattern.h"
 #include "resourceinit.h"
@@ -183,14 +184,14 @@ void layoutPass(benchmark::State &state)
     MainWindow *window = mainWindow();
     const QSize size(int(state.range(0)), int(state.range(1)));
     QImage image(size, QImage::Format_RGB32);
-    const int before = window->layoutPasses();
+    const int before = window->layout().passes();
     for (auto _ : state) {
         QResizeEvent resize(size, size);
         QCoreApplication::sendEvent(window, &resize);
         window->render(&image, QPoint(), QRegion(), QWidget::RenderFlags());
         benchmark::ClobberMemory();
     }
-    if (window->layoutPasses() - before != int(state.iterations()))
+    if (window->layout().passes() - before != int(state.iterations()))
         state.SkipWithError("a paint ran no layout pass");
 }
 

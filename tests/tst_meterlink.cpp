@@ -26,6 +26,8 @@ private slots:
     void clientAcceptance_data();
     void clientAcceptance();
     void silenceIsReported();
+    void pacedLinkWaitsForThePull_data();
+    void pacedLinkWaitsForThePull();
 };
 
 void TestMeterLink::serialPacketsComeOutAsLevels()
@@ -98,6 +100,60 @@ void TestMeterLink::silenceIsReported()
     QCOMPARE(silence.count(), 1);
     QCOMPARE(link.state(), LinkState::Silent);
     QCOMPARE(link.where(), console.slavePath());
+}
+
+void TestMeterLink::pacedLinkWaitsForThePull_data()
+{
+    QTest::addColumn<bool>("udp");
+    QTest::newRow("serial") << false;
+    QTest::newRow("UDP client") << true;
+}
+
+// While the meters move the link is read on the frame: arrivals wake
+// nothing, a pull reads every one of them, and unpaced the link reads on
+// arrival again.
+void TestMeterLink::pacedLinkWaitsForThePull()
+{
+    QFETCH(bool, udp);
+    Pty console;
+    QVERIFY(console.open());
+    MeterLink link;
+    link.rebuild(udp ? clientLink(QStringLiteral("0")) : serialLink(console.slavePath()));
+    QUdpSocket sender;
+    QVERIFY(sender.bind(QHostAddress(QStringLiteral("127.0.0.1")), 0));
+    quint16 word = 1000;
+    auto send = [&] {
+        const quint16 w = word++;
+        if (udp)
+            return sender.writeDatagram(packetOf(w), QHostAddress(QHostAddress::LocalHost),
+                                        link.udpSocket()->localPort()) == 16;
+        return console.writePacket({w, w, w, w, w, w});
+    };
+    QSignalSpy packets(&link, &MeterLink::packetDecoded);
+
+    QVERIFY(send());
+    QVERIFY(packets.wait());
+
+    link.setPaced(true);
+    constexpr int kBurst = 40;
+    for (int i = 0; i < kBurst; ++i)
+        QVERIFY(send());
+    QVERIFY(!packets.wait(200));
+    QCOMPARE(packets.count(), 1);
+    link.pull();
+    QCOMPARE(packets.count(), 1 + kBurst);
+    QCOMPARE(packets.last().at(0).value<MeterPacket::Levels>()[0], (word - 1) / 1000.0 - 50.0);
+
+    // The pull's own reads re-arm the transport; it stays quiet all the same.
+    QVERIFY(send());
+    QVERIFY(!packets.wait(150));
+    link.pull();
+    QCOMPARE(packets.count(), 2 + kBurst);
+
+    link.setPaced(false);
+    QVERIFY(send());
+    QVERIFY(packets.wait());
+    QCOMPARE(packets.count(), 3 + kBurst);
 }
 
 QTEST_GUILESS_MAIN(TestMeterLink)

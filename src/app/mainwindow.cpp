@@ -174,7 +174,13 @@ MainWindow::MainWindow(QWidget *parent)
     m_layout = new ScreenLayout(laidOut);
 
     m_release = new ReleaseClock(meters, this);
+    // On arrival the newest packet of a read sets the targets; on a frame's
+    // pull every packet counts, in order, so each meets the tick it would
+    // have met.
     connect(m_link, &MeterLink::levelsDecoded, m_release, &ReleaseClock::setTargets);
+    connect(m_link, &MeterLink::packetDecoded, m_release, &ReleaseClock::pulledPacket);
+    connect(m_release, &ReleaseClock::pacedChanged, m_link, &MeterLink::setPaced);
+    connect(m_release, &ReleaseClock::pullRequested, m_link, &MeterLink::pull);
     connect(m_link, &MeterLink::silenceBegan, m_release, &ReleaseClock::dropToFloor);
     connect(m_link, &MeterLink::stateChanged, this, &MainWindow::showLinkState);
 
@@ -184,6 +190,11 @@ MainWindow::MainWindow(QWidget *parent)
 
     readSettings();
     setupLink();
+    // One paint per refresh of the screen the window opens on.
+    const QScreen *screen = QGuiApplication::screenAt(geometry().center());
+    if (!screen)
+        screen = QGuiApplication::primaryScreen();
+    m_release->setFrameInterval(ReleaseClock::frameIntervalMs(screen ? screen->refreshRate() : 0.0));
     m_release->start();
 
     emptyBackground = new QPixmap(QStringLiteral(":/resources/png/SonavoBackgroundEmpty.png"));
@@ -326,4 +337,4 @@ void MainWindow::showLinkState(LinkState state, const QString &where)
 
 void MainWindow::onDataAvailable() { m_link->readSerial(); }
 void MainWindow::udpReceive() { m_link->readDatagrams(); }
-void MainWindow::meterRelease() { m_release->tick(); }
+void MainWindow::meterRelease() { m_release->frame(); }

@@ -1,43 +1,198 @@
 #include "releaseclock.h"
 
+#include <QElapsedTimer>
 #include <QTimer>
 
+#include <algorithm>
+#include <cmath>
+#include <memory>
+
 #include "teskppmmeter.h"
+
+namespace {
+
+// Refresh rates a real screen reports; anything else (0 when unknown, or a
+// driver's nonsense) is taken as the common 60 Hz.
+constexpr qreal kLowestRefresh = 20.0;
+constexpr qreal kHighestRefresh = 500.0;
+constexpr qreal kDefaultRefresh = 60.0;
+
+} // namespace
+
+int ReleaseClock::frameIntervalMs(qreal refreshRate)
+{
+    const qreal rate = refreshRate >= kLowestRefresh && refreshRate <= kHighestRefresh ? refreshRate
+                                                                                        : kDefaultRefresh;
+    // Rounded up: at most one frame per refresh. A frame between two ticks
+    // would show nothing new.
+    const int interval = int(std::ceil(1000.0 / rate));
+    return std::max(interval, MeterRelease::kIntervalMs);
+}
 
 ReleaseClock::ReleaseClock(const Meters &meters, QObject *parent)
     : QObject(parent)
     , m_meters(meters)
+    , m_frameTimer(new QTimer(this))
 {
     meterLevels.fill(MeterRelease::kFloorDb);
+    m_latest = meterLevels;
+    auto elapsed = std::make_shared<QElapsedTimer>();
+    elapsed->start();
+    m_clock = [elapsed] { return elapsed->nsecsElapsed(); };
+    m_frameTimer->setSingleShot(true);
+    // Precise: a coarse timer may come up to 5% early, which would crowd two
+    // paints into one refresh.
+    m_frameTimer->setTimerType(Qt::PreciseTimer);
+    connect(m_frameTimer, &QTimer::timeout, this, &ReleaseClock::frame);
+}
+
+void ReleaseClock::setClock(Clock clock)
+{
+    m_clock = std::move(clock);
+}
+
+void ReleaseClock::setFrameInterval(int milliseconds)
+{
+    m_frameIntervalMs = std::max(milliseconds, releaseInterval);
 }
 
 void ReleaseClock::start()
 {
-    releaseTimer = new QTimer(this);
-    // Precise: the tick sets the fall speed, so it must not drift; Qt would
-    // treat a coarse 10 ms timer as precise anyway.
-    releaseTimer->setTimerType(Qt::PreciseTimer);
-    connect(releaseTimer, &QTimer::timeout, this, &ReleaseClock::tick);
-    releaseTimer->start(releaseInterval);
+    if (m_started)
+        return;
     m_started = true;
+    // The first tick decides whether anything has to move at all.
+    m_changes.push_back({m_clock(), meterLevels});
+    requestFrame();
 }
 
 void ReleaseClock::setTargets(const MeterPacket::Levels &levels)
 {
-    meterLevels = levels;
-    wake();
+    if (m_pulling)
+        return;
+    m_latest = levels;
+    if (!m_started) {
+        meterLevels = levels;
+        return;
+    }
+    // Resting, every meter stands on its target: the same targets again
+    // would move nothing, so they cost no frame (and no wake-up).
+    if (!m_running && m_changes.empty() && levels == meterLevels)
+        return;
+    const qint64 now = m_clock();
+    const auto at = std::upper_bound(m_changes.begin(), m_changes.end(), now,
+                                     [](qint64 t, const Change &c) { return t < c.at; });
+    m_changes.insert(at, {now, levels});
+    if (!m_running)
+        requestFrame();
+    // While running, the next frame takes it.
+}
+
+void ReleaseClock::pulledPacket(const MeterPacket::Levels &levels)
+{
+    if (!m_pulling)
+        return;
+    m_latest = levels;
+    m_pulled.push_back(levels);
 }
 
 void ReleaseClock::dropToFloor()
 {
-    meterLevels.fill(MeterRelease::kFloorDb);
-    wake();
+    MeterPacket::Levels floor;
+    floor.fill(MeterRelease::kFloorDb);
+    setTargets(floor);
 }
 
-void ReleaseClock::tick()
+void ReleaseClock::requestFrame()
+{
+    if (m_frameTimer->isActive())
+        return;
+    // At once after a rest, but never two frames within one refresh.
+    qint64 wait = 0;
+    if (m_framed) {
+        const qint64 due = m_lastFrame + qint64(m_frameIntervalMs) * 1000000;
+        wait = std::max<qint64>(0, due - m_clock());
+    }
+    m_frameTimer->start(int((wait + 999999) / 1000000));
+}
+
+void ReleaseClock::frame()
 {
     if (!m_started)
         return;
+    const qint64 now = m_clock();
+    if (m_paced) {
+        m_pulled.clear();
+        m_pulling = true;
+        emit pullRequested();
+        m_pulling = false;
+        // The ticks due since the last frame, oldest first: the packets read
+        // now take them newest to newest, as if the link had been read on
+        // each tick. More packets than ticks: the older ones are overtaken,
+        // as two packets between two ticks always were. No tick due yet:
+        // they wait for the next one.
+        const qint64 due = m_running && now >= m_nextTick ? (now - m_nextTick) / kTickNs + 1 : 0;
+        const qint64 count = qint64(m_pulled.size());
+        for (qint64 i = 0; i < count; ++i) {
+            const qint64 slot = std::max<qint64>(0, due - count + i);
+            const qint64 at = due > 0 ? m_nextTick + slot * kTickNs : now;
+            const auto pos = std::upper_bound(m_changes.begin(), m_changes.end(), at,
+                                              [](qint64 t, const Change &c) { return t < c.at; });
+            m_changes.insert(pos, {at, m_pulled[std::size_t(i)]});
+        }
+        m_pulled.clear();
+    }
+    advanceTo(now);
+    m_lastFrame = now;
+    m_framed = true;
+    if (m_running) {
+        setPaced(true);
+        m_frameTimer->start(m_frameIntervalMs);
+    } else {
+        setPaced(false);
+        if (!m_changes.empty())
+            requestFrame();
+    }
+}
+
+void ReleaseClock::advanceTo(qint64 now)
+{
+    for (;;) {
+        if (m_running) {
+            if (m_nextTick > now)
+                return;
+            const qint64 tick = m_nextTick;
+            while (!m_changes.empty() && m_changes.front().at <= tick) {
+                meterLevels = m_changes.front().levels;
+                m_changes.pop_front();
+            }
+            if (tickOnce()) {
+                m_nextTick = tick + kTickNs;
+            } else {
+                // Every meter stands on its target, so every further tick
+                // would change nothing until a target changes: rest.
+                m_running = false;
+            }
+        } else {
+            if (m_changes.empty() || m_changes.front().at > now)
+                return;
+            // A changed target wakes the release with a tick at once; the
+            // ticks go on every 10 ms from there while anything moves.
+            const qint64 wake = m_changes.front().at;
+            while (!m_changes.empty() && m_changes.front().at <= wake) {
+                meterLevels = m_changes.front().levels;
+                m_changes.pop_front();
+            }
+            if (tickOnce()) {
+                m_running = true;
+                m_nextTick = wake + kTickNs;
+            }
+        }
+    }
+}
+
+bool ReleaseClock::tickOnce()
+{
     bool moved = false;
     for (std::size_t i = 0; i < m_meters.size(); ++i) {
         const MeterRelease::ReleaseResult step =
@@ -45,28 +200,13 @@ void ReleaseClock::tick()
         if (step.write)
             moved |= m_meters[i]->takeLevel(step.value);
     }
-    if (moved) {
-        if (!releaseTimer->isActive())
-            releaseTimer->start(releaseInterval);
+    return moved;
+}
+
+void ReleaseClock::setPaced(bool paced)
+{
+    if (paced == m_paced)
         return;
-    }
-    // Every meter stands on its target, so every further tick would change
-    // nothing until a target changes: a packet, a rebuilt link or the
-    // silence rule. Rest instead of waking the process a hundred times a
-    // second; those three wake the tick again.
-    releaseTimer->stop();
-}
-
-void ReleaseClock::wake()
-{
-    // While the tick runs it takes the new targets on its next beat. While
-    // it rests it beats at once, so the meters answer without waiting, and
-    // goes on from there if anything moved. Before start() nothing moves.
-    if (m_started && !releaseTimer->isActive())
-        tick();
-}
-
-bool ReleaseClock::isTicking() const
-{
-    return releaseTimer && releaseTimer->isActive();
+    m_paced = paced;
+    emit pacedChanged(paced);
 }

@@ -8,6 +8,7 @@
 #include <algorithm>
 
 #include "linklogging.h"
+#include "readnotifiers.h"
 #include "portnumber.h"
 #include "serialfeed.h"
 
@@ -138,10 +139,53 @@ void MeterLink::readDatagrams()
     // and it never reports data again.
 }
 
+void MeterLink::setPaced(bool paced)
+{
+    if (paced == m_paced)
+        return;
+    m_paced = paced;
+    if (paced) {
+        quietTransports();
+        return;
+    }
+    m_serial->setNotified(true);
+    // The last pull read the socket, so it awaits no answer to a readyRead
+    // and its notifier may simply come back; data already waiting fires it
+    // at once. The server's socket is never read: left alone.
+    if (readsDatagrams())
+        setReadNotifiers(m_udpSocket, true);
+}
+
+bool MeterLink::readsDatagrams() const
+{
+    return m_settings.use_udp && !m_settings.is_server;
+}
+
+void MeterLink::pull()
+{
+    if (!readsDatagrams())
+        m_serial->pull();
+    else if (m_udpSocket->state() == QAbstractSocket::BoundState)
+        readDatagrams();
+    if (m_paced)
+        quietTransports();
+}
+
+void MeterLink::quietTransports()
+{
+    // Every read re-arms the transports' notifiers (QSerialPort's readData,
+    // QUdpSocket's readDatagram), and a rebuilt link comes with new ones, so
+    // they are quietened after each pull.
+    m_serial->setNotified(false);
+    if (readsDatagrams())
+        setReadNotifiers(m_udpSocket, false);
+}
+
 void MeterLink::packetReceived(const MeterPacket::Bytes &packet)
 {
     m_latest = MeterPacket::decode(packet.data());
     ++m_packetsDecoded;
+    emit packetDecoded(m_latest);
 
     if (m_settings.is_server && m_settings.use_udp && m_broadcastPort)
         m_udpSocket->writeDatagram(reinterpret_cast<const char *>(packet.data()), qint64(packet.size()),

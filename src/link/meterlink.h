@@ -43,6 +43,15 @@ public:
     void readSerial();
     void readDatagrams();
 
+    // Paced: the transports stop reporting each arrival, and the release
+    // reads them on its frame beat through pull() instead. Unpaced: each
+    // arrival is read at once again. Bytes wait in the kernel meanwhile;
+    // none is lost.
+    void setPaced(bool paced);
+    bool isPaced() const { return m_paced; }
+    // Reads whatever the transport in use holds now.
+    void pull();
+
     LinkState state() const { return m_state; }
     // What the state is about: a port name, a port number text or a host.
     QString where() const { return m_where; }
@@ -66,6 +75,8 @@ public:
 signals:
     // The levels of the latest valid packet, once per read that brought any.
     void levelsDecoded(const MeterPacket::Levels &levels);
+    // The levels of every valid packet, in stream order.
+    void packetDecoded(const MeterPacket::Levels &levels);
     // No valid packet for the silence timeout: the console is taken to be
     // gone (cable pulled, server stopped).
     void silenceBegan();
@@ -76,6 +87,8 @@ private:
     void packetsDone();
     void checkSilence();
     void refreshState();
+    void quietTransports();
+    bool readsDatagrams() const;
 
     CommSettings m_settings;
     SerialFeed *m_serial = nullptr;
@@ -88,6 +101,7 @@ private:
     MeterPacket::Levels m_latest {};
     quint64 m_packetsDecoded = 0;
     bool m_silent = true;
+    bool m_paced = false;
     LinkState m_problem = LinkState::Live;  // set up problems; Live when none
     QString m_problemWhere;
     LinkState m_state = LinkState::PortClosed;

@@ -3,6 +3,7 @@
 #include <QTimer>
 
 #include "linklogging.h"
+#include "readnotifiers.h"
 
 SerialFeed::SerialFeed(QObject *parent)
     : QObject(parent)
@@ -69,6 +70,25 @@ void SerialFeed::readAvailable()
     });
     if (found > 0)
         emit packetsFramed(found);
+}
+
+void SerialFeed::setNotified(bool notified)
+{
+    if (m_port && m_port->isOpen())
+        setReadNotifiers(m_port, notified);
+}
+
+void SerialFeed::pull()
+{
+    if (!m_port || !m_port->isOpen())
+        return;
+    // Bytes the port has already taken from the device come first; then one
+    // look at the device without waiting, which hands what it holds to
+    // readAvailable() through readyRead. A vanished device reports its error
+    // here once per pull, never in a loop.
+    if (m_port->bytesAvailable() > 0)
+        readAvailable();
+    m_port->waitForReadyRead(0);
 }
 
 void SerialFeed::onError(QSerialPort::SerialPortError error)

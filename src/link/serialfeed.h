@@ -33,6 +33,13 @@ public:
     // readyRead; also callable by hand.
     void readAvailable();
 
+    // Whether the port reports each arrival (readyRead). Off, its bytes wait
+    // in the kernel until pull(). The port's own reads switch it back on, so
+    // a caller that wants it off says so again after each pull.
+    void setNotified(bool notified);
+    // Reads and frames what the port holds now, without waiting.
+    void pull();
+
     bool isOpen() const;
     QString portName() const { return m_portName; }
     // The port itself, for reading its state only.

@@ -1,0 +1,251 @@
+#include <QtTest>
+
+#include <cmath>
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "releaseclock.h"
+#include "teskppmmeter.h"
+
+// The release applied on the display's frame beat, against the plain 10 ms
+// tick: at every frame the six meters stand exactly where the plain tick,
+// fed the same packets at the same moments, would have put them.
+
+using Arrivals = QVector<QPair<int, double>>;  // ms, dB
+Q_DECLARE_METATYPE(Arrivals)
+
+namespace {
+
+using Levels = MeterPacket::Levels;
+constexpr qint64 kMs = 1000000;
+
+Levels all(double db)
+{
+    Levels l;
+    l.fill(db);
+    return l;
+}
+
+struct Meters
+{
+    std::vector<std::unique_ptr<TeskPPMMeter>> owned;
+    ReleaseClock::Meters meters{};
+    Meters()
+    {
+        for (std::size_t i = 0; i < meters.size(); ++i) {
+            owned.emplace_back(new TeskPPMMeter);
+            owned.back()->resize(12, 415);
+            owned.back()->setGradientForground(true);
+            meters[i] = owned.back().get();
+        }
+    }
+};
+
+// The plain release: a 10 ms tick that rests when nothing moved and wakes
+// with a tick at once when a packet arrives, stepped a millisecond at a time.
+class PlainTick
+{
+public:
+    std::map<qint64, Levels> arrivals;  // ms -> levels
+    Meters m;
+
+    void runTo(qint64 ms)
+    {
+        for (; m_now <= ms; ++m_now) {
+            const auto a = arrivals.find(m_now);
+            if (a != arrivals.end()) {
+                m_targets = a->second;
+                if (!m_running && tick()) {
+                    m_running = true;
+                    m_next = m_now + 10;
+                }
+            }
+            if (m_running && m_now == m_next) {
+                if (tick())
+                    m_next += 10;
+                else
+                    m_running = false;
+            }
+        }
+    }
+
+private:
+    bool tick()
+    {
+        bool moved = false;
+        for (std::size_t i = 0; i < 6; ++i) {
+            const auto step = MeterRelease::releaseStep(m.meters[i]->dBPosition(), m_targets[i]);
+            if (step.write)
+                moved |= m.meters[i]->takeLevel(step.value);
+        }
+        return moved;
+    }
+
+    Levels m_targets = all(MeterRelease::kFloorDb);
+    qint64 m_now = 0;
+    qint64 m_next = 0;
+    bool m_running = false;
+};
+
+// A packet train: level at ms for ProgLeft, with the other meters a few dB
+// apart so they move differently.
+Levels packet(double db)
+{
+    Levels l;
+    for (std::size_t i = 0; i < l.size(); ++i)
+        l[i] = db - 3.0 * double(i);
+    return l;
+}
+
+} // namespace
+
+class TestRelease : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void frameInterval_data();
+    void frameInterval();
+    void framesShowThePlainTick_data();
+    void framesShowThePlainTick();
+    void pulledPacketsMeetTheirTicks();
+};
+
+void TestRelease::frameInterval_data()
+{
+    QTest::addColumn<qreal>("refresh");
+    QTest::addColumn<int>("ms");
+    QTest::newRow("60 Hz") << 60.0 << 17;
+    QTest::newRow("59.94 Hz") << 59.94 << 17;
+    QTest::newRow("50 Hz") << 50.0 << 20;
+    QTest::newRow("30 Hz") << 30.0 << 34;
+    QTest::newRow("75 Hz") << 75.0 << 14;
+    QTest::newRow("144 Hz: no faster than the tick") << 144.0 << 10;
+    QTest::newRow("unknown (0)") << 0.0 << 17;
+    QTest::newRow("implausible 5 Hz") << 5.0 << 17;
+    QTest::newRow("implausible 100 kHz") << 1e5 << 17;
+    QTest::newRow("NaN") << qreal(std::nan("")) << 17;
+}
+
+void TestRelease::frameInterval()
+{
+    QFETCH(qreal, refresh);
+    QFETCH(int, ms);
+    QCOMPARE(ReleaseClock::frameIntervalMs(refresh), ms);
+}
+
+void TestRelease::framesShowThePlainTick_data()
+{
+    QTest::addColumn<Arrivals>("arrivals");
+    QTest::addColumn<int>("frameMs");
+    QTest::addColumn<int>("jitterMs");  // frames late by 0..jitter ms, in turn
+
+    const Arrivals riseAndFall = {{3, -10.0}, {40, -40.0}, {1200, -20.0}};
+    Arrivals programme;
+    for (int t = 1, k = 0; t < 2500; t += 9 + (k * 7) % 5, ++k)
+        programme << qMakePair(t, -30.0 + 20.0 * std::sin(k * 0.37) + ((k % 13) ? 0.0 : 14.0));
+    const Arrivals overTheTop = {{5, 12.0}, {300, -50.0}, {311, 4.9}};
+    const Arrivals restThenWake = {{2, -48.0}, {500, -47.9}, {2700, -5.0}};
+
+    QTest::newRow("rise and fall, 60 Hz") << riseAndFall << 17 << 0;
+    QTest::newRow("rise and fall, 50 Hz, late frames") << riseAndFall << 20 << 6;
+    QTest::newRow("programme, 60 Hz") << programme << 17 << 0;
+    QTest::newRow("programme, 60 Hz, late frames") << programme << 17 << 9;
+    QTest::newRow("programme, at the tick's own rate") << programme << 10 << 0;
+    QTest::newRow("above the scale, then the floor") << overTheTop << 17 << 3;
+    QTest::newRow("rest, small change, wake") << restThenWake << 17 << 0;
+}
+
+void TestRelease::framesShowThePlainTick()
+{
+    QFETCH(Arrivals, arrivals);
+    QFETCH(int, frameMs);
+    QFETCH(int, jitterMs);
+
+    PlainTick plain;
+    for (const auto &a : arrivals)
+        plain.arrivals[a.first] = packet(a.second);
+
+    Meters m;
+    qint64 now = 0;
+    ReleaseClock release(m.meters);
+    release.setClock([&now] { return now; });
+    release.setFrameInterval(frameMs);
+    release.start();
+    release.frame();
+
+    int next = 0;
+    int frames = 0;
+    for (qint64 ms = 0; ms <= 6000; ++ms) {
+        now = ms * kMs;
+        while (next < arrivals.size() && arrivals[next].first == ms)
+            release.setTargets(packet(arrivals[next++].second));
+        const qint64 frameAt = qint64(frames) * frameMs + (jitterMs ? frames % (jitterMs + 1) : 0);
+        if (ms != frameAt)
+            continue;
+        ++frames;
+        // Half a millisecond into the frame's millisecond: after the
+        // packets and the plain tick of that millisecond.
+        now += kMs / 2;
+        release.frame();
+        plain.runTo(ms);
+        for (std::size_t i = 0; i < 6; ++i) {
+            QVERIFY2(m.meters[i]->dBPosition() == plain.m.meters[i]->dBPosition(),
+                     qPrintable(QStringLiteral("meter %1 at %2 ms: %3 dB, plain tick %4 dB")
+                                    .arg(i).arg(ms)
+                                    .arg(m.meters[i]->dBPosition(), 0, 'g', 17)
+                                    .arg(plain.m.meters[i]->dBPosition(), 0, 'g', 17)));
+            QCOMPARE(m.meters[i]->barHeight(), plain.m.meters[i]->barHeight());
+        }
+    }
+    // Everything has landed and the release rests.
+    QVERIFY(!release.isTicking());
+}
+
+// While the meters move the link is read on the frame: a console sending one
+// packet per tick is shown as if each packet had met its own tick, so no
+// peak is lost to the slower frame.
+void TestRelease::pulledPacketsMeetTheirTicks()
+{
+    Meters m;
+    qint64 now = 0;
+    ReleaseClock release(m.meters);
+    release.setClock([&now] { return now; });
+    release.setFrameInterval(17);
+    release.start();
+    release.frame();
+
+    // One packet for each tick from 10 ms on; every 7th a peak.
+    auto levelAt = [](int k) { return packet(k % 7 ? -30.0 - (k % 5) : -2.0); };
+    PlainTick plain;
+    for (int k = 0; k < 200; ++k)
+        plain.arrivals[10 + 10 * k] = levelAt(k);
+
+    bool paced = false;
+    int sent = 0;
+    connect(&release, &ReleaseClock::pacedChanged, [&paced](bool p) { paced = p; });
+    connect(&release, &ReleaseClock::pullRequested, [&] {
+        // Every packet whose tick has come by now.
+        while (sent < 200 && 10 + 10 * sent <= now / kMs)
+            release.pulledPacket(levelAt(sent++));
+    });
+
+    // The first packet wakes the resting release on arrival.
+    now = 10 * kMs;
+    release.setTargets(levelAt(sent++));
+    int peaksSeen = 0;
+    for (int f = 1; f * 17 <= 2000; ++f) {
+        now = qint64(f) * 17 * kMs;
+        release.frame();
+        QVERIFY(paced);
+        plain.runTo(f * 17);
+        for (std::size_t i = 0; i < 6; ++i)
+            QCOMPARE(m.meters[i]->dBPosition(), plain.m.meters[i]->dBPosition());
+        peaksSeen += m.meters[0]->dBPosition() > -3.0 ? 1 : 0;
+    }
+    QVERIFY(peaksSeen > 0);
+}
+
+QTEST_MAIN(TestRelease)
+#include "tst_release.moc"
