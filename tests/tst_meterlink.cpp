@@ -118,7 +118,7 @@ void TestMeterLink::pacedLinkWaitsForThePull()
     Pty console;
     QVERIFY(console.open());
     MeterLink link;
-    link.rebuild(udp ? clientLink(QStringLiteral("0")) : serialLink(console.slavePath()));
+    link.rebuild(udp ? clientLink(freeUdpPort()) : serialLink(console.slavePath()));
     QUdpSocket sender;
     QVERIFY(sender.bind(QHostAddress(QStringLiteral("127.0.0.1")), 0));
     quint16 word = 1000;
