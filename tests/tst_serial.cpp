@@ -2,8 +2,13 @@
 // packets from the console's end move the meters, none is lost at the line's
 // full rate, a pulled cable is noticed and picked up again, and the link-state
 // mark tells the operator what is going on.
+#include <QAbstractButton>
+#include <QApplication>
+#include <QDialog>
 #include <QEventLoop>
+#include <QLineEdit>
 #include <QSerialPort>
+#include <QUdpSocket>
 #include <QtTest>
 
 #include <sys/resource.h>
@@ -57,6 +62,9 @@ private slots:
     void unplugAndReplug();
     void linkMarkFollowsTheLink();
     void silentLinkBringsMetersToFloor();
+    void firstRunAsksForAPort();
+    void dialogRebuildsOnlyAChangedLink_data();
+    void dialogRebuildsOnlyAChangedLink();
 };
 
 void TestSerial::packetsMoveTargetsAndMeters_data()
@@ -253,6 +261,65 @@ void TestSerial::silentLinkBringsMetersToFloor()
         QVERIFY(QMetaObject::invokeMethod(window.get(), "meterRelease"));
     for (int i = 0; i < 6; ++i)
         QCOMPARE(meter(*window, i)->dBPosition(), -50.0);
+}
+
+// No port chosen yet: the mark says what to do, not "Serial port  is not open".
+void TestSerial::firstRunAsksForAPort()
+{
+    const auto window = windowWith(CommSettings());
+    QVERIFY(markShown(*window));
+    QCOMPARE(linkMark(*window)->toolTip(),
+             QStringLiteral("No serial port is chosen yet: choose the console's port with the gear icon."));
+}
+
+void TestSerial::dialogRebuildsOnlyAChangedLink_data()
+{
+    QTest::addColumn<bool>("editPort");
+    QTest::addColumn<bool>("ok");
+    QTest::addColumn<bool>("rebuilt");
+
+    QTest::newRow("Cancel after editing the port") << true << false << false;
+    QTest::newRow("OK with nothing changed") << false << true << false;
+    QTest::newRow("OK with another port") << true << true << true;
+}
+
+// Through the real dialog, opened from the settings icon: a link that did
+// not change keeps its socket and its meters.
+void TestSerial::dialogRebuildsOnlyAChangedLink()
+{
+    QFETCH(bool, editPort);
+    QFETCH(bool, ok);
+    QFETCH(bool, rebuilt);
+
+    QUdpSocket probe;
+    QVERIFY(probe.bind(QHostAddress(QHostAddress::AnyIPv4), 0));
+    const quint16 port = probe.localPort();
+    probe.close();
+    const auto window = windowWith(clientLink(QString::number(port)));
+    window->link().setSilenceTimeout(600000);
+    QUdpSocket server;
+    QVERIFY(server.bind(QHostAddress(QStringLiteral("127.0.0.1")), 0));
+    server.writeDatagram(packetOf(45000), QHostAddress(QHostAddress::LocalHost), port);
+    QTRY_COMPARE(window->release().targets(), levelsOf(packetOf(45000)));
+
+    bool answered = false;
+    QTimer answer;
+    QObject::connect(&answer, &QTimer::timeout, [&] {
+        auto *dialog = qobject_cast<QDialog *>(QApplication::activeModalWidget());
+        if (!dialog)
+            return;
+        answer.stop();
+        if (editPort)
+            dialog->findChild<QLineEdit *>(QStringLiteral("lineEdit_client_port"))->setText(QString::number(port + 1));
+        dialog->findChild<QAbstractButton *>(QLatin1String(ok ? "pushButton_ok" : "pushButton_cancel"))->click();
+        answered = true;
+    });
+    answer.start(0);
+    QVERIFY(QMetaObject::invokeMethod(window.get(), "openSettings"));
+    QVERIFY(answered);
+
+    QCOMPARE(window->link().udpSocket()->localPort(), rebuilt ? quint16(port + 1) : port);
+    QCOMPARE(window->release().targets(), rebuilt ? levelsOf(packetOf(0)) : levelsOf(packetOf(45000)));
 }
 
 LUMORA_TEST_MAIN(TestSerial)

@@ -59,6 +59,8 @@ public:
     // indexes of the interfaces a client has joined its group on.
     QHostAddress destination() const { return m_destination; }
     const QSet<int> &joinedInterfaces() const { return m_joined; }
+    // A client_host name is being looked up.
+    bool isLookingUp() const { return m_lookupId >= 0; }
     // What the window title shows in brackets: the serial port's name, or
     // the client's listening port.
     QString name() const { return m_name; }
