@@ -5,8 +5,6 @@
 // private network namespace that the test makes for itself.
 #include <QHostAddress>
 #include <QNetworkDatagram>
-#include <QNetworkInterface>
-#include <QProcess>
 #include <QUdpSocket>
 #include <QtTest>
 
@@ -18,6 +16,7 @@
 #include <thread>
 
 #include "linktestsupport.h"
+#include "privatenetwork.h"
 #include "testsupport.h"
 
 using namespace LinkTest;
@@ -28,10 +27,6 @@ Q_DECLARE_METATYPE(QHostAddress)
 namespace {
 
 constexpr quint16 kPreferredClientPort = 5000;
-// Set in the environment of the copy of this program that runs inside its
-// own network namespace.
-constexpr char kPrivateNetworkVariable[] = "LUMORA_TEST_PRIVATE_NETWORK";
-constexpr int kChildTimeoutMs = 120000;
 
 const QHostAddress kServerAddress(QStringLiteral("127.0.0.1"));
 const QHostAddress kStrangerAddress(QStringLiteral("127.0.0.2"));
@@ -67,48 +62,7 @@ private:
 
 bool inPrivateNetwork()
 {
-    return qEnvironmentVariableIsSet(kPrivateNetworkVariable);
-}
-
-// Nothing but loopback in sight: the namespace is really our own.
-bool onlyLoopback()
-{
-    const QList<QNetworkInterface> interfaces = QNetworkInterface::allInterfaces();
-    for (const QNetworkInterface &i : interfaces)
-        if (!(i.flags() & QNetworkInterface::IsLoopBack))
-            return false;
-    return !interfaces.isEmpty();
-}
-
-// Runs one row of a test function in a copy of this program inside a new
-// network namespace with only loopback, where broadcasts reach loopback
-// receivers and nothing else. Skips where namespaces are not permitted.
-void runInPrivateNetwork(const char *function)
-{
-    const QString which = QStringLiteral("%1:%2").arg(QLatin1String(function), QLatin1String(QTest::currentDataTag()));
-    QProcess child;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QLatin1String(kPrivateNetworkVariable), QStringLiteral("1"));
-    child.setProcessEnvironment(env);
-    child.start(QStringLiteral("unshare"),
-                {QStringLiteral("-n"), QStringLiteral("sh"), QStringLiteral("-c"),
-                 QStringLiteral("ip link set lo up && ip route add 255.255.255.255/32 dev lo && exec \"$0\" \"$@\""),
-                 QCoreApplication::applicationFilePath(), which});
-    if (!child.waitForStarted())
-        QSKIP("unshare is not available here");
-    if (!child.waitForFinished(kChildTimeoutMs)) {
-        child.kill();
-        child.waitForFinished();
-        QFAIL("the test in the private network did not finish");
-    }
-    const QString out = QString::fromLocal8Bit(child.readAllStandardOutput());
-    const QString err = QString::fromLocal8Bit(child.readAllStandardError());
-    if (!out.contains(QLatin1String("Start testing")))
-        QSKIP(qPrintable(QStringLiteral("no private network namespace here: %1").arg(err.trimmed())));
-    const QString passed = QStringLiteral("PASS   : TestUdp::%1(%2)")
-                               .arg(QLatin1String(function), QLatin1String(QTest::currentDataTag()));
-    if (child.exitStatus() != QProcess::NormalExit || child.exitCode() != 0 || !out.contains(passed))
-        QFAIL(qPrintable(QStringLiteral("in the private network:\n%1%2").arg(out, err)));
+    return PrivateNetwork::inside();
 }
 
 } // namespace
@@ -418,10 +372,10 @@ void TestUdp::broadcasts()
     QFETCH(bool, broadcast);
 
     if (!inPrivateNetwork()) {
-        runInPrivateNetwork("broadcasts");
+        PrivateNetwork::run(this, "broadcasts");
         return;
     }
-    if (!onlyLoopback())
+    if (!PrivateNetwork::onlyLoopback())
         QSKIP("this network namespace has more than loopback; nothing is broadcast here");
 
     ConsoleCable cable;

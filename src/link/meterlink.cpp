@@ -75,12 +75,15 @@ void MeterLink::rebuild(const CommSettings &settings)
     m_problemWhere.clear();
     m_problemReason.clear();
 
+    // The state is told once the whole link is set up, not half-way.
+    m_rebuilding = true;
     const bool serialInUse = !m_settings.use_udp || m_settings.is_server;
     if (serialInUse) {
         m_serial->open(m_settings.serialport);
         m_name = m_settings.serialport;
         if (!m_settings.use_udp) {
             m_udpSocket->close();
+            m_rebuilding = false;
             refreshState();
             return;
         }
@@ -95,6 +98,7 @@ void MeterLink::rebuild(const CommSettings &settings)
         setUpServer();
     else
         setUpClient();
+    m_rebuilding = false;
     refreshState();
 }
 
@@ -120,7 +124,12 @@ void MeterLink::setUpServer()
         return;
     }
     const QHostAddress local(m_settings.server_host);
-    if (!m_udpSocket->bind(local, *port)) {
+    // The broadcast goes out from server_port as it always did. A group or a
+    // host is sent to from any free port, so displays listening on
+    // server_port on this same PC (a relay beside a display, a test) are not
+    // in its way; receivers look at the sender's address, not its port.
+    const quint16 from = destination.kind == UdpDestination::Kind::Broadcast ? *port : 0;
+    if (!m_udpSocket->bind(local, from)) {
         // An address that left this PC (another network, a new lease) is
         // not the port's fault; say so.
         if (m_udpSocket->error() == QAbstractSocket::SocketAddressNotAvailableError)
@@ -322,6 +331,8 @@ void MeterLink::checkSilence()
 
 void MeterLink::refreshState()
 {
+    if (m_rebuilding)
+        return;
     LinkState state = m_problem;
     QString where = m_problemWhere;
     QString reason = m_problemReason;

@@ -121,7 +121,8 @@ private:
     QString m_problemWhere;
     QString m_problemReason;
     LinkState m_state = LinkState::PortClosed;
-    bool m_stateKnown = false;  // false until the first rebuild has told it
+    bool m_stateKnown = false;
+    bool m_rebuilding = false;  // false until the first rebuild has told it
     QString m_where;
     QString m_reason;
     QString m_name;

@@ -116,6 +116,8 @@ RelayOptions parseRelayOptions(const QStringList &arguments)
     QHostAddress local;
     if (!link.server_host.isEmpty() && !parseDottedIPv4(link.server_host.trimmed(), &local))
         return failure(QStringLiteral("--interface: '%1' is not an IPv4 address").arg(link.server_host));
+    if (link.server_host.trimmed().isEmpty())
+        link.server_host = QStringLiteral("0.0.0.0");  // any interface, as the routes decide
     const UdpDestination d = UdpDestination::parse(link.server_destination, link.server_ttl);
     if (d.kind == UdpDestination::Kind::Invalid) {
         const bool ttlAtFault = !link.server_ttl.isEmpty() && d.problemValue == link.server_ttl;
