@@ -66,7 +66,7 @@ inline void run(const QObject *test, const char *function)
     // Figures the copy printed are worth keeping in this run's log.
     for (const QString &line : out.split(QLatin1Char('\n')))
         if (line.startsWith(QLatin1String("QINFO")))
-            qInfo("%s", qPrintable(line));
+            qInfo("in the private network: %s", qPrintable(line.section(QLatin1String(") "), 1)));
 }
 
 } // namespace PrivateNetwork

@@ -346,10 +346,12 @@ void MeterLink::refreshState()
             state = LinkState::HostUnresolved;
             where = m_settings.client_host;
             reason = m_hostProblem;
-        } else if (m_silent) {
-            state = LinkState::Silent;
+        } else {
+            // Live or silent, it is about where the packets come from.
             where = m_settings.use_udp && !m_settings.is_server ? m_settings.client_host
                                                                 : m_settings.serialport;
+            if (m_silent)
+                state = LinkState::Silent;
         }
     }
     if (m_stateKnown && state == m_state && where == m_where && reason == m_reason)
