@@ -246,6 +246,21 @@ inline CommSettings serverLink(const QString &serial, const QString &host, const
     return s;
 }
 
+// The link on its own, set up from the given settings, keeping the levels
+// it last put out (the meters' targets, in a window).
+class LinkUnderTest
+{
+public:
+    explicit LinkUnderTest(const CommSettings &settings)
+    {
+        QObject::connect(&link, &MeterLink::levelsDecoded,
+                         [this](const MeterPacket::Levels &levels) { last = levels; });
+        link.rebuild(settings);
+    }
+    MeterLink link;
+    MeterPacket::Levels last{};
+};
+
 // A main window that starts with the given link, as after a restart.
 inline std::unique_ptr<MainWindow> windowWith(const CommSettings &link)
 {

@@ -75,8 +75,6 @@ private slots:
         qRegisterMetaType<MeterPacket::Levels>();
     }
     void serialPacketsComeOutAsLevels();
-    void clientAcceptance_data();
-    void clientAcceptance();
     void silenceIsReported();
 
     void clientHostByName_data();
@@ -107,42 +105,6 @@ void TestMeterLink::serialPacketsComeOutAsLevels()
     QCOMPARE(link.state(), LinkState::Live);
     QCOMPARE(state.last().at(0).value<LinkState>(), LinkState::Live);
     QCOMPARE(link.packetsDecoded(), quint64(1));
-}
-
-void TestMeterLink::clientAcceptance_data()
-{
-    QTest::addColumn<QString>("from");
-    QTest::addColumn<int>("size");
-    QTest::addColumn<bool>("accepted");
-
-    QTest::newRow("packet from the server") << "127.0.0.1" << 16 << true;
-    QTest::newRow("packet from another host") << "127.0.0.2" << 16 << false;
-    QTest::newRow("17 bytes from the server") << "127.0.0.1" << 17 << false;
-}
-
-void TestMeterLink::clientAcceptance()
-{
-    QFETCH(QString, from);
-    QFETCH(int, size);
-    QFETCH(bool, accepted);
-
-    MeterLink link;
-    link.rebuild(clientLink(QStringLiteral("0")));  // any free port
-    const quint16 port = link.udpSocket()->localPort();
-    QVERIFY(port != 0);
-    QSignalSpy levels(&link, &MeterLink::levelsDecoded);
-
-    QUdpSocket sender;
-    QVERIFY(sender.bind(QHostAddress(from), 0));
-    const QByteArray datagram = packetOf(45000).leftJustified(size, '\0');
-    QCOMPARE(sender.writeDatagram(datagram, QHostAddress(QHostAddress::LocalHost), port), qint64(size));
-    // A valid packet afterwards shows the first one has been dealt with.
-    QUdpSocket server;
-    QVERIFY(server.bind(QHostAddress(QStringLiteral("127.0.0.1")), 0));
-    server.writeDatagram(packetOf(50000), QHostAddress(QHostAddress::LocalHost), port);
-    QTRY_VERIFY(!levels.isEmpty());
-    QTRY_COMPARE(levels.last().at(0).value<MeterPacket::Levels>(), levelsOf(packetOf(50000)));
-    QCOMPARE(link.packetsDecoded(), quint64(accepted ? 2 : 1));
 }
 
 void TestMeterLink::silenceIsReported()

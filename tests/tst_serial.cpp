@@ -1,7 +1,7 @@
-// The serial link of the main window, end to end over a real pseudo-terminal:
-// packets from the console's end move the meters, none is lost at the line's
-// full rate, a pulled cable is noticed and picked up again, and the link-state
-// mark tells the operator what is going on.
+// The serial link end to end over a real pseudo-terminal: packets from the
+// console's end move the meters, none is lost at the line's full rate, a
+// pulled cable is noticed and picked up again (the link on its own), and the
+// window's title, link-state mark and dialog follow the link.
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDialog>
@@ -122,8 +122,9 @@ void TestSerial::fullLineRateLosesNothing()
     constexpr quint32 total = kLineRate * kRateSeconds;
     ConsoleCable cable;
     QVERIFY(cable.plug());
-    const auto window = windowWith(serialLink(cable.linkPath()));
-    QVERIFY(window->link().serialPort()->isOpen());
+    LinkUnderTest under(serialLink(cable.linkPath()));
+    const MeterLink &link = under.link;
+    QVERIFY(link.serialPort()->isOpen());
 
     QRandomGenerator random(720);
     QElapsedTimer clock;
@@ -147,12 +148,12 @@ void TestSerial::fullLineRateLosesNothing()
     clock.start();
     pacer.start();
 
-    QTRY_COMPARE_WITH_TIMEOUT(window->link().packetsDecoded(), quint64(total), (kRateSeconds + 10) * 1000);
+    QTRY_COMPARE_WITH_TIMEOUT(link.packetsDecoded(), quint64(total), (kRateSeconds + 10) * 1000);
     QCOMPARE(sent, total);
     QVERIFY(clock.elapsed() >= (kRateSeconds - 1) * 1000);  // really paced, not one burst
-    QCOMPARE(window->release().targets(), levelsOf(numberedPacket(total - 1)));
+    QCOMPARE(under.last, levelsOf(numberedPacket(total - 1)));
     TestSupport::settle();
-    QCOMPARE(window->link().packetsDecoded(), quint64(total));
+    QCOMPARE(link.packetsDecoded(), quint64(total));
 }
 
 // The cable is pulled and plugged in again under the same name.
@@ -160,20 +161,21 @@ void TestSerial::unplugAndReplug()
 {
     ConsoleCable cable;
     QVERIFY(cable.plug());
-    const auto window = windowWith(serialLink(cable.linkPath()));
-    const QSerialPort *port = window->link().serialPort();
+    LinkUnderTest under(serialLink(cable.linkPath()));
+    const MeterLink &link = under.link;
+    const QSerialPort *port = link.serialPort();
     QVERIFY(port->isOpen());
     cable.write(packetOf(40000));
-    QTRY_COMPARE(window->release().targets()[0], -10.0);
+    QTRY_COMPARE(under.last[0], -10.0);
 
     // Gone: the port is closed within a second instead of spinning on the
     // read error with the port still open.
     cable.unplug();
     QTRY_VERIFY_WITH_TIMEOUT(!port->isOpen(), 1500);
-    QCOMPARE(window->link().serialPort(), port);
-    QCOMPARE(window->link().state(), LinkState::PortClosed);
+    QCOMPARE(link.serialPort(), port);
+    QCOMPARE(link.state(), LinkState::PortClosed);
 
-    // While it is gone the display stays near idle: under 2% of a core over
+    // While it is gone the link stays near idle: under 2% of a core over
     // a 3 second window (a measuring window, nothing waits on it).
     constexpr int windowMs = 3000;
     const qint64 before = cpuMicroseconds();
@@ -192,9 +194,9 @@ void TestSerial::unplugAndReplug()
     // Back under the same name: reopened within two seconds, packets flow.
     QVERIFY(cable.plug());
     QTRY_VERIFY_WITH_TIMEOUT(port->isOpen(), 2000);
-    QCOMPARE(window->link().serialPort(), port);
+    QCOMPARE(link.serialPort(), port);
     cable.write(packetOf(45000));
-    QTRY_COMPARE(window->release().targets(), levelsOf(packetOf(45000)));
+    QTRY_COMPARE(under.last, levelsOf(packetOf(45000)));
 }
 
 // Shown, hidden and shown again: silence, packets, a pulled cable.
