@@ -2,6 +2,8 @@
 // multicast group or to one host, and displays joining the group. Anything
 // sent to a group only ever goes out inside a private network namespace
 // that the test makes for itself; unicast and the refusals use 127.0.0.1.
+#include <QSettings>
+#include <QtEndian>
 #include <QSignalSpy>
 #include <QtTest>
 
@@ -33,6 +35,28 @@ quint16 freePort()
     return probe.localPort();
 }
 
+// The interfaces on which the kernel holds a membership of the group, from
+// this network namespace's own /proc/net/igmp.
+QStringList kernelMemberships(const QString &group)
+{
+    const quint32 g = QHostAddress(group).toIPv4Address();
+    const QString hex = QStringLiteral("%1").arg(qFromBigEndian(g), 8, 16, QLatin1Char('0')).toUpper();
+    QFile igmp(QStringLiteral("/proc/self/net/igmp"));
+    QStringList devices;
+    if (!igmp.open(QIODevice::ReadOnly))
+        return devices;
+    QString device;
+    for (const QByteArray &line : igmp.readAll().split('\n')) {
+        const QString text = QString::fromLatin1(line);
+        if (!text.isEmpty() && text.at(0).isDigit())
+            device = text.section(QLatin1Char('\t'), 1).section(QLatin1Char(':'), 0, 0).trimmed();
+        else if (text.trimmed().startsWith(hex))
+            devices << device;
+    }
+    devices.sort();
+    return devices;
+}
+
 CommSettings groupServer(const QString &serial, const QString &ttl = QString())
 {
     CommSettings s = serverLink(serial, QStringLiteral("127.0.0.1"), QString::number(kGroupPort));
@@ -51,6 +75,7 @@ private slots:
     void initTestCase() { qRegisterMetaType<MeterPacket::Levels>(); }
     void groupReachesEveryDisplay_data();
     void groupReachesEveryDisplay();
+    void clientJoinsInterfacesThatComeUp();
     void unicastReachesItsClient();
     void serverTtl_data();
     void serverTtl();
@@ -118,8 +143,34 @@ void TestMulticast::groupReachesEveryDisplay()
     }
 }
 
-// Unicast to one display on this PC: no namespace needed. Ctrl+C ends the
-// relay with status 0.
+// A network card that comes up after the display started (a cable plugged
+// in, a VLAN added) is joined too, within the re-join interval.
+void TestMulticast::clientJoinsInterfacesThatComeUp()
+{
+    if (!PrivateNetwork::inside()) {
+        PrivateNetwork::run(this, "clientJoinsInterfacesThatComeUp");
+        return;
+    }
+    MeterLink display;
+    display.rebuild(groupClient(kGroupPort));
+    const int lo = QNetworkInterface::interfaceIndexFromName(QStringLiteral("lo"));
+    QCOMPARE(display.joinedInterfaces(), QSet<int>{lo});
+
+    // A virtual cable of this namespace's own, both ends in it: it carries
+    // nothing anywhere. Both ends come up, as a plugged-in card would.
+    if (QProcess::execute(QStringLiteral("ip"), {"link", "add", "lumora0", "type", "veth", "peer", "name", "lumora1"}) != 0)
+        QSKIP("no virtual network cables here");
+    QCOMPARE(QProcess::execute(QStringLiteral("ip"), {"link", "set", "lumora0", "up"}), 0);
+    QCOMPARE(QProcess::execute(QStringLiteral("ip"), {"link", "set", "lumora1", "up"}), 0);
+    const int end0 = QNetworkInterface::interfaceIndexFromName(QStringLiteral("lumora0"));
+    const int end1 = QNetworkInterface::interfaceIndexFromName(QStringLiteral("lumora1"));
+    QVERIFY(end0 > 0 && end1 > 0);
+    QTRY_VERIFY_WITH_TIMEOUT(display.joinedInterfaces() == (QSet<int>{lo, end0, end1}), MeterLink::kRejoinMs + 3000);
+    QCOMPARE(kernelMemberships(kGroup), (QStringList{"lo", "lumora0", "lumora1"}));
+}
+
+// Unicast to one display on this PC: no namespace needed. The relay reads a
+// settings file, and Ctrl+C ends it with status 0.
 void TestMulticast::unicastReachesItsClient()
 {
     if (PrivateNetwork::inside())
@@ -130,7 +181,17 @@ void TestMulticast::unicastReachesItsClient()
     MeterLink display;
     display.rebuild(clientLink(QString::number(port)));
     QSignalSpy levels(&display, &MeterLink::levelsDecoded);
-    Relay relay({"--serial", cable.linkPath(), "--port", QString::number(port), "--destination", "127.0.0.1"});
+    // The display's own settings file names the port and a group; the
+    // command line sends to the one display instead.
+    QTemporaryDir dir;
+    const QString file = dir.filePath(QStringLiteral("Lumora Meters.conf"));
+    {
+        QSettings settings(file, QSettings::IniFormat);
+        settings.setValue(QStringLiteral("serialport"), cable.linkPath());
+        settings.setValue(QStringLiteral("server_port"), QString::number(port));
+        settings.setValue(QStringLiteral("server_destination"), kGroup);
+    }
+    Relay relay({"--settings", file, "--destination", "127.0.0.1"});
     QVERIFY2(relay.waitUntilReady(), qPrintable(relay.log()));
 
     for (quint32 n = 0; n < kPackets; ++n)

@@ -8,6 +8,13 @@
 #include <QUdpSocket>
 
 #include <algorithm>
+#include <cerrno>
+
+#ifdef Q_OS_LINUX
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#endif
 
 #include "linklogging.h"
 #include "portnumber.h"
@@ -196,7 +203,8 @@ bool MeterLink::bindClient(quint16 port)
 
 // Joins the group on every interface that is up and can take multicast and
 // has not been joined yet; an interface that went away is forgotten, so it
-// is joined again when it comes back.
+// is joined again when it comes back. One that refuses now (no address yet,
+// say) is tried again on the next round.
 void MeterLink::joinGroup()
 {
     QSet<int> present;
@@ -208,15 +216,34 @@ void MeterLink::joinGroup()
         present.insert(candidate.index());
         if (m_joined.contains(candidate.index()))
             continue;
-        // A refusal because the membership still stands counts as joined.
-        if (!m_udpSocket->joinMulticastGroup(m_group, candidate))
-            qCDebug(lcLink) << "join" << m_group.toString() << "on" << candidate.name() << ":"
-                            << m_udpSocket->errorString();
-        else
+        if (joinGroupOn(candidate)) {
             qCInfo(lcLink) << "joined" << m_group.toString() << "on" << candidate.name();
-        m_joined.insert(candidate.index());
+            m_joined.insert(candidate.index());
+        }
     }
     m_joined.intersect(present);
+}
+
+bool MeterLink::joinGroupOn(const QNetworkInterface &interface)
+{
+#ifdef Q_OS_LINUX
+    // By the interface's index: the toolkit joins by the interface's first
+    // IPv4 address, and a card that has just come up may have none yet.
+    ip_mreqn request{};
+    request.imr_multiaddr.s_addr = htonl(m_group.toIPv4Address());
+    request.imr_ifindex = interface.index();
+    const int fd = int(m_udpSocket->socketDescriptor());
+    // A membership that still stands (the card went down and up) is joined.
+    if (::setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &request, sizeof request) == 0 || errno == EADDRINUSE)
+        return true;
+    qCDebug(lcLink) << "join" << m_group.toString() << "on" << interface.name() << ":" << qt_error_string(errno);
+    return false;
+#else
+    if (m_udpSocket->joinMulticastGroup(m_group, interface))
+        return true;
+    qCDebug(lcLink) << "join" << m_group.toString() << "on" << interface.name() << ":" << m_udpSocket->errorString();
+    return false;
+#endif
 }
 
 void MeterLink::lookUpClientHost()

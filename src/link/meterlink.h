@@ -15,6 +15,7 @@
 #include "meterpacket.h"
 
 class QHostInfo;
+class QNetworkInterface;
 class QSerialPort;
 class QTimer;
 class QUdpSocket;
@@ -95,6 +96,7 @@ private:
     void setUpClient();
     bool bindClient(quint16 port);
     void joinGroup();
+    bool joinGroupOn(const QNetworkInterface &interface);
     void lookUpClientHost();
     void clientHostLookedUp(const QHostInfo &info);
 
