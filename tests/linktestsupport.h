@@ -261,6 +261,14 @@ public:
     MeterPacket::Levels last{};
 };
 
+// A UDP port that is free on this machine just now.
+inline quint16 freeUdpPort()
+{
+    QUdpSocket probe;
+    probe.bind(QHostAddress(QHostAddress::AnyIPv4), 0);
+    return probe.localPort();
+}
+
 // A main window that starts with the given link, as after a restart.
 inline std::unique_ptr<MainWindow> windowWith(const CommSettings &link)
 {

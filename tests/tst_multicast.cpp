@@ -28,13 +28,6 @@ namespace {
 constexpr quint16 kGroupPort = 47200;
 constexpr quint32 kPackets = 60;
 
-quint16 freePort()
-{
-    QUdpSocket probe;
-    probe.bind(QHostAddress(QHostAddress::AnyIPv4), 0);
-    return probe.localPort();
-}
-
 // The interfaces on which the kernel holds a membership of the group, from
 // this network namespace's own /proc/net/igmp.
 QStringList kernelMemberships(const QString &group)
@@ -177,7 +170,7 @@ void TestMulticast::unicastReachesItsClient()
         QSKIP("runs on the host's loopback");
     ConsoleCable cable;
     QVERIFY(cable.plug());
-    const quint16 port = freePort();
+    const quint16 port = freeUdpPort();
     MeterLink display;
     display.rebuild(clientLink(QString::number(port)));
     QSignalSpy levels(&display, &MeterLink::levelsDecoded);

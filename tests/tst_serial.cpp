@@ -293,10 +293,7 @@ void TestSerial::dialogRebuildsOnlyAChangedLink()
     QFETCH(bool, ok);
     QFETCH(bool, rebuilt);
 
-    QUdpSocket probe;
-    QVERIFY(probe.bind(QHostAddress(QHostAddress::AnyIPv4), 0));
-    const quint16 port = probe.localPort();
-    probe.close();
+    const quint16 port = freeUdpPort();
     const auto window = windowWith(clientLink(QString::number(port)));
     window->link().setSilenceTimeout(600000);
     QUdpSocket server;
