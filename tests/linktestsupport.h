@@ -226,15 +226,6 @@ inline CommSettings serialLink(const QString &port)
     return s;
 }
 
-// A UDP port nothing listens on now. Port 0 is refused by the link (it would
-// listen on a random port), so a test asks the system for a free one.
-inline QString freeUdpPort()
-{
-    QUdpSocket probe;
-    probe.bind(QHostAddress(QHostAddress::LocalHost), 0);
-    return QString::number(probe.localPort());
-}
-
 inline CommSettings clientLink(const QString &port, const QString &host = QStringLiteral("127.0.0.1"))
 {
     CommSettings s;
@@ -253,6 +244,36 @@ inline CommSettings serverLink(const QString &serial, const QString &host, const
     s.server_host = host;
     s.server_port = port;
     return s;
+}
+
+// The link on its own, set up from the given settings, keeping the levels
+// it last put out (the meters' targets, in a window).
+class LinkUnderTest
+{
+public:
+    explicit LinkUnderTest(const CommSettings &settings)
+    {
+        QObject::connect(&link, &MeterLink::levelsDecoded,
+                         [this](const MeterPacket::Levels &levels) { last = levels; });
+        link.rebuild(settings);
+    }
+    MeterLink link;
+    MeterPacket::Levels last{};
+};
+
+// A UDP port that is free on this machine just now.
+inline quint16 freeUdpPort()
+{
+    QUdpSocket probe;
+    probe.bind(QHostAddress(QHostAddress::AnyIPv4), 0);
+    return probe.localPort();
+}
+
+// The same as settings text. Port 0 is refused by the link (it would listen
+// on a random port), so a test asks the system for a free one.
+inline QString freeUdpPortText()
+{
+    return QString::number(freeUdpPort());
 }
 
 // A main window that starts with the given link, as after a restart.

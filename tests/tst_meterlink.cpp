@@ -4,13 +4,65 @@
 #include <QUdpSocket>
 #include <QtTest>
 
+#include <linux/capability.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include "linktestsupport.h"
 #include "meterlink.h"
+#include "serialfeed.h"
 
 using namespace LinkTest;
 
 Q_DECLARE_METATYPE(LinkState)
 Q_DECLARE_METATYPE(MeterPacket::Levels)
+
+namespace {
+
+// Takes away, for its lifetime and on this thread, the root's right to open
+// any file whatever its mode, so a device file's own permissions count as
+// they do for a studio user. Nothing changes for a user who is not root.
+class FileModesCount
+{
+public:
+    FileModesCount()
+    {
+        if (::syscall(SYS_capget, &m_header, m_saved) != 0)
+            return;
+        __user_cap_data_struct lowered[2] = {m_saved[0], m_saved[1]};
+        lowered[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH));
+        m_changed = ::syscall(SYS_capset, &m_header, lowered) == 0;
+    }
+    ~FileModesCount()
+    {
+        if (m_changed)
+            ::syscall(SYS_capset, &m_header, m_saved);
+    }
+
+private:
+    __user_cap_header_struct m_header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct m_saved[2]{};
+    bool m_changed = false;
+};
+
+// The link's state has settled on a problem: it is that problem, the reason
+// names it, exactly one warning says so, and a retry of the serial port
+// (every second) adds none.
+void checkToldOnce(MeterLink &link, const LinkLog &log, LinkState state, const QString &reasonPart)
+{
+    QTRY_COMPARE(link.state(), state);
+    QVERIFY2(link.reason().contains(reasonPart), qPrintable(link.reason()));
+    if (link.settings().serialport.size() > 0 && !link.serialFeed()->isOpen()) {
+        QSignalSpy retried(link.serialFeed(), &SerialFeed::openChanged);
+        QVERIFY(retried.wait(3000));
+    }
+    const QStringList warnings = log.texts(QtWarningMsg);
+    QCOMPARE(warnings.size(), 1);
+    QVERIFY2(warnings.first().contains(reasonPart), qPrintable(warnings.first()));
+}
+
+} // namespace
 
 class TestMeterLink : public QObject
 {
@@ -23,11 +75,18 @@ private slots:
         qRegisterMetaType<MeterPacket::Levels>();
     }
     void serialPacketsComeOutAsLevels();
-    void clientAcceptance_data();
-    void clientAcceptance();
     void silenceIsReported();
     void pacedLinkWaitsForThePull_data();
     void pacedLinkWaitsForThePull();
+
+    void clientHostByName_data();
+    void clientHostByName();
+    void missingPort();
+    void portRefusedToUser();
+    void portHeldByAnotherProgram();
+    void udpPortTaken();
+    void addressNotOnThisPc();
+    void problemsLoggedOncePerChange();
 };
 
 void TestMeterLink::serialPacketsComeOutAsLevels()
@@ -48,42 +107,6 @@ void TestMeterLink::serialPacketsComeOutAsLevels()
     QCOMPARE(link.state(), LinkState::Live);
     QCOMPARE(state.last().at(0).value<LinkState>(), LinkState::Live);
     QCOMPARE(link.packetsDecoded(), quint64(1));
-}
-
-void TestMeterLink::clientAcceptance_data()
-{
-    QTest::addColumn<QString>("from");
-    QTest::addColumn<int>("size");
-    QTest::addColumn<bool>("accepted");
-
-    QTest::newRow("packet from the server") << "127.0.0.1" << 16 << true;
-    QTest::newRow("packet from another host") << "127.0.0.2" << 16 << false;
-    QTest::newRow("17 bytes from the server") << "127.0.0.1" << 17 << false;
-}
-
-void TestMeterLink::clientAcceptance()
-{
-    QFETCH(QString, from);
-    QFETCH(int, size);
-    QFETCH(bool, accepted);
-
-    MeterLink link;
-    link.rebuild(clientLink(freeUdpPort()));  // any free port
-    const quint16 port = link.udpSocket()->localPort();
-    QVERIFY(port != 0);
-    QSignalSpy levels(&link, &MeterLink::levelsDecoded);
-
-    QUdpSocket sender;
-    QVERIFY(sender.bind(QHostAddress(from), 0));
-    const QByteArray datagram = packetOf(45000).leftJustified(size, '\0');
-    QCOMPARE(sender.writeDatagram(datagram, QHostAddress(QHostAddress::LocalHost), port), qint64(size));
-    // A valid packet afterwards shows the first one has been dealt with.
-    QUdpSocket server;
-    QVERIFY(server.bind(QHostAddress(QStringLiteral("127.0.0.1")), 0));
-    server.writeDatagram(packetOf(50000), QHostAddress(QHostAddress::LocalHost), port);
-    QTRY_VERIFY(!levels.isEmpty());
-    QTRY_COMPARE(levels.last().at(0).value<MeterPacket::Levels>(), levelsOf(packetOf(50000)));
-    QCOMPARE(link.packetsDecoded(), quint64(accepted ? 2 : 1));
 }
 
 void TestMeterLink::silenceIsReported()
@@ -118,7 +141,7 @@ void TestMeterLink::pacedLinkWaitsForThePull()
     Pty console;
     QVERIFY(console.open());
     MeterLink link;
-    link.rebuild(udp ? clientLink(freeUdpPort()) : serialLink(console.slavePath()));
+    link.rebuild(udp ? clientLink(freeUdpPortText()) : serialLink(console.slavePath()));
     QUdpSocket sender;
     QVERIFY(sender.bind(QHostAddress(QStringLiteral("127.0.0.1")), 0));
     quint16 word = 1000;
@@ -154,6 +177,122 @@ void TestMeterLink::pacedLinkWaitsForThePull()
     QVERIFY(send());
     QVERIFY(packets.wait());
     QCOMPARE(packets.count(), 3 + kBurst);
+}
+
+void TestMeterLink::clientHostByName_data()
+{
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<bool>("resolves");
+
+    QTest::newRow("localhost, from /etc/hosts") << "localhost" << true;
+    QTest::newRow("a name no resolver knows") << "no-such-host.invalid" << false;
+}
+
+// A host name is looked up without blocking; datagrams from any of its IPv4
+// addresses count. One that does not resolve is a problem told once.
+void TestMeterLink::clientHostByName()
+{
+    QFETCH(QString, host);
+    QFETCH(bool, resolves);
+
+    LinkLog log;
+    MeterLink link;
+    const quint16 port = freeUdpPort();
+    link.rebuild(clientLink(QString::number(port), host));
+    QCOMPARE(link.udpSocket()->localPort(), port);
+    if (!resolves) {
+        QTRY_COMPARE_WITH_TIMEOUT(link.state(), LinkState::HostUnresolved, 20000);
+        QCOMPARE(link.where(), host);
+        QCOMPARE(log.texts(QtWarningMsg).size(), 1);
+        return;
+    }
+    QUdpSocket server;
+    QVERIFY(server.bind(QHostAddress(QStringLiteral("127.0.0.1")), 0));
+    // Sent until the name has been looked up and the packet is taken.
+    QTimer resend;
+    QObject::connect(&resend, &QTimer::timeout, [&] {
+        server.writeDatagram(packetOf(45000), QHostAddress(QHostAddress::LocalHost), port);
+    });
+    resend.start(20);
+    QTRY_COMPARE(link.state(), LinkState::Live);
+    QVERIFY(log.texts(QtWarningMsg).isEmpty());
+}
+
+void TestMeterLink::missingPort()
+{
+    LinkLog log;
+    MeterLink link;
+    QTemporaryDir dir;
+    link.rebuild(serialLink(dir.filePath(QStringLiteral("ttyUSB9"))));
+    checkToldOnce(link, log, LinkState::PortClosed, QStringLiteral("No such file or directory"));
+}
+
+void TestMeterLink::portRefusedToUser()
+{
+    Pty console;
+    QVERIFY(console.open());
+    QVERIFY(::chmod(console.slavePath().toLocal8Bit().constData(), 0) == 0);
+    FileModesCount modes;
+    LinkLog log;
+    MeterLink link;
+    link.rebuild(serialLink(console.slavePath()));
+    checkToldOnce(link, log, LinkState::PortClosed, QStringLiteral("dialout"));
+    QVERIFY(link.reason().contains(QStringLiteral("Permission denied")));
+}
+
+void TestMeterLink::portHeldByAnotherProgram()
+{
+    Pty console;
+    QVERIFY(console.open());
+    QSerialPort holder(console.slavePath());
+    QVERIFY(holder.open(QIODevice::ReadWrite));
+    LinkLog log;
+    MeterLink link;
+    link.rebuild(serialLink(console.slavePath()));
+    checkToldOnce(link, log, LinkState::PortClosed, QStringLiteral("in use by another program"));
+}
+
+void TestMeterLink::udpPortTaken()
+{
+    QUdpSocket holder;
+    QVERIFY(holder.bind(QHostAddress(QHostAddress::AnyIPv4), 0));
+    LinkLog log;
+    MeterLink link;
+    link.rebuild(clientLink(QString::number(holder.localPort())));
+    checkToldOnce(link, log, LinkState::BindFailed, QStringLiteral("in use"));
+}
+
+// 192.0.2.1 is set aside for documentation: no PC has it.
+void TestMeterLink::addressNotOnThisPc()
+{
+    Pty console;
+    QVERIFY(console.open());
+    LinkLog log;
+    MeterLink link;
+    link.rebuild(serverLink(console.slavePath(), QStringLiteral("192.0.2.1"), QStringLiteral("47120")));
+    checkToldOnce(link, log, LinkState::AddressNotLocal, QStringLiteral("not available"));
+    QCOMPARE(link.where(), QStringLiteral("192.0.2.1"));
+}
+
+// Pulled, gone, back: a warning for each change, nothing for the retries in
+// between, and a line when it is back.
+void TestMeterLink::problemsLoggedOncePerChange()
+{
+    ConsoleCable cable;
+    QVERIFY(cable.plug());
+    LinkLog log;
+    MeterLink link;
+    link.rebuild(serialLink(cable.linkPath()));
+    QCOMPARE(link.state(), LinkState::Silent);
+    cable.unplug();
+    QTRY_COMPARE(link.reason().contains(QStringLiteral("does not exist")), true);
+    QSignalSpy retried(link.serialFeed(), &SerialFeed::openChanged);
+    QVERIFY(retried.wait(3000));
+    QCOMPARE(log.texts(QtWarningMsg).size(), 2);  // stopped answering; does not exist
+    QVERIFY(cable.plug());
+    QTRY_COMPARE_WITH_TIMEOUT(link.state(), LinkState::Silent, 3000);
+    QCOMPARE(log.texts(QtWarningMsg).size(), 2);
+    QVERIFY(link.reason().isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestMeterLink)

@@ -70,6 +70,7 @@ private slots:
     void framer_data();
     void framer();
     void framerChunkSequences();
+    void framerCountsSkippedBytes();
     void framerCountsWhatItHandsOut();
     void framerFindsPacketAfterAnyGarbage();
     void framerFollowsLongStream();
@@ -185,6 +186,28 @@ void TestPackets::framer()
         const Packets got = feedChunks(framer, {stream.left(cut), stream.mid(cut)});
         if (got != expected || framer.pending() != pending)
             QFAIL(qPrintable(QStringLiteral("differs when cut after byte %1").arg(cut)));
+    }
+}
+
+// What resyncing cost, whatever the reads: 5 bytes of noise, a packet, a
+// wrong end mark's 16 bytes, a packet, and 10 bytes a reopen lets go.
+void TestPackets::framerCountsSkippedBytes()
+{
+    const QByteArray good = packet(0xC350, 0xC350, 0x9C40, 0x9C40, 0x2710, 0x2710);
+    QByteArray bad = good;
+    bad[15] = char(0x54);
+    const QByteArray stream = QByteArray::fromHex("0102AA5503") + good + bad + good + good.left(10);
+    PacketFramer whole;
+    QCOMPARE(feedChunks(whole, {stream}).size(), 2);
+    PacketFramer bytewise;
+    QList<QByteArray> singles;
+    for (char c : stream)
+        singles.append(QByteArray(1, c));
+    QCOMPARE(feedChunks(bytewise, singles).size(), 2);
+    for (PacketFramer *framer : {&whole, &bytewise}) {
+        QCOMPARE(framer->skippedBytes(), std::uint64_t(5 + 16));
+        framer->reset();
+        QCOMPARE(framer->skippedBytes(), std::uint64_t(5 + 16 + 10));
     }
 }
 

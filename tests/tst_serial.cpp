@@ -1,9 +1,14 @@
-// The serial link of the main window, end to end over a real pseudo-terminal:
-// packets from the console's end move the meters, none is lost at the line's
-// full rate, a pulled cable is noticed and picked up again, and the link-state
-// mark tells the operator what is going on.
+// The serial link end to end over a real pseudo-terminal: packets from the
+// console's end move the meters, none is lost at the line's full rate, a
+// pulled cable is noticed and picked up again (the link on its own), and the
+// window's title, link-state mark and dialog follow the link.
+#include <QAbstractButton>
+#include <QApplication>
+#include <QDialog>
 #include <QEventLoop>
+#include <QLineEdit>
 #include <QSerialPort>
+#include <QUdpSocket>
 #include <QtTest>
 
 #include <sys/resource.h>
@@ -57,6 +62,9 @@ private slots:
     void unplugAndReplug();
     void linkMarkFollowsTheLink();
     void silentLinkBringsMetersToFloor();
+    void firstRunAsksForAPort();
+    void dialogRebuildsOnlyAChangedLink_data();
+    void dialogRebuildsOnlyAChangedLink();
 };
 
 void TestSerial::packetsMoveTargetsAndMeters_data()
@@ -114,8 +122,9 @@ void TestSerial::fullLineRateLosesNothing()
     constexpr quint32 total = kLineRate * kRateSeconds;
     ConsoleCable cable;
     QVERIFY(cable.plug());
-    const auto window = windowWith(serialLink(cable.linkPath()));
-    QVERIFY(window->link().serialPort()->isOpen());
+    LinkUnderTest under(serialLink(cable.linkPath()));
+    const MeterLink &link = under.link;
+    QVERIFY(link.serialPort()->isOpen());
 
     QRandomGenerator random(720);
     QElapsedTimer clock;
@@ -139,12 +148,12 @@ void TestSerial::fullLineRateLosesNothing()
     clock.start();
     pacer.start();
 
-    QTRY_COMPARE_WITH_TIMEOUT(window->link().packetsDecoded(), quint64(total), (kRateSeconds + 10) * 1000);
+    QTRY_COMPARE_WITH_TIMEOUT(link.packetsDecoded(), quint64(total), (kRateSeconds + 10) * 1000);
     QCOMPARE(sent, total);
     QVERIFY(clock.elapsed() >= (kRateSeconds - 1) * 1000);  // really paced, not one burst
-    QCOMPARE(window->release().targets(), levelsOf(numberedPacket(total - 1)));
+    QCOMPARE(under.last, levelsOf(numberedPacket(total - 1)));
     TestSupport::settle();
-    QCOMPARE(window->link().packetsDecoded(), quint64(total));
+    QCOMPARE(link.packetsDecoded(), quint64(total));
 }
 
 // The cable is pulled and plugged in again under the same name.
@@ -152,20 +161,21 @@ void TestSerial::unplugAndReplug()
 {
     ConsoleCable cable;
     QVERIFY(cable.plug());
-    const auto window = windowWith(serialLink(cable.linkPath()));
-    const QSerialPort *port = window->link().serialPort();
+    LinkUnderTest under(serialLink(cable.linkPath()));
+    const MeterLink &link = under.link;
+    const QSerialPort *port = link.serialPort();
     QVERIFY(port->isOpen());
     cable.write(packetOf(40000));
-    QTRY_COMPARE(window->release().targets()[0], -10.0);
+    QTRY_COMPARE(under.last[0], -10.0);
 
     // Gone: the port is closed within a second instead of spinning on the
     // read error with the port still open.
     cable.unplug();
     QTRY_VERIFY_WITH_TIMEOUT(!port->isOpen(), 1500);
-    QCOMPARE(window->link().serialPort(), port);
-    QCOMPARE(window->link().state(), LinkState::PortClosed);
+    QCOMPARE(link.serialPort(), port);
+    QCOMPARE(link.state(), LinkState::PortClosed);
 
-    // While it is gone the display stays near idle: under 2% of a core over
+    // While it is gone the link stays near idle: under 2% of a core over
     // a 3 second window (a measuring window, nothing waits on it).
     constexpr int windowMs = 3000;
     const qint64 before = cpuMicroseconds();
@@ -184,9 +194,9 @@ void TestSerial::unplugAndReplug()
     // Back under the same name: reopened within two seconds, packets flow.
     QVERIFY(cable.plug());
     QTRY_VERIFY_WITH_TIMEOUT(port->isOpen(), 2000);
-    QCOMPARE(window->link().serialPort(), port);
+    QCOMPARE(link.serialPort(), port);
     cable.write(packetOf(45000));
-    QTRY_COMPARE(window->release().targets(), levelsOf(packetOf(45000)));
+    QTRY_COMPARE(under.last, levelsOf(packetOf(45000)));
 }
 
 // Shown, hidden and shown again: silence, packets, a pulled cable.
@@ -251,6 +261,62 @@ void TestSerial::silentLinkBringsMetersToFloor()
     // 376 release ticks (3.76 s) bring a meter from 0 dB to the floor.
     for (int i = 0; i < 6; ++i)
         QTRY_COMPARE_WITH_TIMEOUT(meter(*window, i)->dBPosition(), -50.0, 10000);
+}
+
+// No port chosen yet: the mark says what to do, not "Serial port  is not open".
+void TestSerial::firstRunAsksForAPort()
+{
+    const auto window = windowWith(CommSettings());
+    QVERIFY(markShown(*window));
+    QCOMPARE(linkMark(*window)->toolTip(),
+             QStringLiteral("No serial port is chosen yet: choose the console's port with the gear icon."));
+}
+
+void TestSerial::dialogRebuildsOnlyAChangedLink_data()
+{
+    QTest::addColumn<bool>("editPort");
+    QTest::addColumn<bool>("ok");
+    QTest::addColumn<bool>("rebuilt");
+
+    QTest::newRow("Cancel after editing the port") << true << false << false;
+    QTest::newRow("OK with nothing changed") << false << true << false;
+    QTest::newRow("OK with another port") << true << true << true;
+}
+
+// Through the real dialog, opened from the settings icon: a link that did
+// not change keeps its socket and its meters.
+void TestSerial::dialogRebuildsOnlyAChangedLink()
+{
+    QFETCH(bool, editPort);
+    QFETCH(bool, ok);
+    QFETCH(bool, rebuilt);
+
+    const quint16 port = freeUdpPort();
+    const auto window = windowWith(clientLink(QString::number(port)));
+    window->link().setSilenceTimeout(600000);
+    QUdpSocket server;
+    QVERIFY(server.bind(QHostAddress(QStringLiteral("127.0.0.1")), 0));
+    server.writeDatagram(packetOf(45000), QHostAddress(QHostAddress::LocalHost), port);
+    QTRY_COMPARE(window->release().targets(), levelsOf(packetOf(45000)));
+
+    bool answered = false;
+    QTimer answer;
+    QObject::connect(&answer, &QTimer::timeout, [&] {
+        auto *dialog = qobject_cast<QDialog *>(QApplication::activeModalWidget());
+        if (!dialog)
+            return;
+        answer.stop();
+        if (editPort)
+            dialog->findChild<QLineEdit *>(QStringLiteral("lineEdit_client_port"))->setText(QString::number(port + 1));
+        dialog->findChild<QAbstractButton *>(QLatin1String(ok ? "pushButton_ok" : "pushButton_cancel"))->click();
+        answered = true;
+    });
+    answer.start(0);
+    QVERIFY(QMetaObject::invokeMethod(window.get(), "openSettings"));
+    QVERIFY(answered);
+
+    QCOMPARE(window->link().udpSocket()->localPort(), rebuilt ? quint16(port + 1) : port);
+    QCOMPARE(window->release().targets(), rebuilt ? levelsOf(packetOf(0)) : levelsOf(packetOf(45000)));
 }
 
 LUMORA_TEST_MAIN(TestSerial)

@@ -134,7 +134,15 @@ void TestSettings::readRules_data()
                       "server_host=192.168.1.10\nserver_port=05000\nclient_host=192.168.1.20\n"
                       "client_port=6000\n")
         << with([](StoredSettings &v) {
-               v.comm = { true, true, "/dev/ttyUSB0", "192.168.1.10", "05000", "192.168.1.20", "6000" };
+               v.comm = { true, true, "/dev/ttyUSB0", "192.168.1.10", "05000", "192.168.1.20", "6000", {}, {}, {} };
+           })
+        << false;
+    QTest::newRow("installer's multicast keys")
+        << QByteArray("[General]\nserver_destination=239.192.0.7\nserver_ttl=4\nclient_group=239.192.0.8\n")
+        << with([](StoredSettings &v) {
+               v.comm.server_destination = "239.192.0.7";
+               v.comm.server_ttl = "4";
+               v.comm.client_group = "239.192.0.8";
            })
         << false;
     QTest::newRow("flags as 1 and 0") << QByteArray("[General]\nis_server=1\nuse_udp=0\n")
@@ -224,7 +232,7 @@ void TestSettings::readRules()
 void TestSettings::roundTrip()
 {
     StoredSettings v;
-    v.comm = { true, true, "/dev/ttyUSB0", "192.168.10.5", "05000", "fe80::1", "0" };
+    v.comm = { true, true, "/dev/ttyUSB0", "192.168.10.5", "05000", "fe80::1", "0", {}, {}, {} };
     v.labels = { "Studio A, B", "Ω \"quoted\" ;=@x", "line\nbreak \\ slash" };
     v.currentScreen = 2;
     v.geometry = QByteArray("\x01\xd9\xd0\xcb\x00\x03\xff\x00", 8);
@@ -240,10 +248,17 @@ void TestSettings::roundTrip()
     QVERIFY2(raw.contains("\ncurrent_screen=2\n"), raw.constData());
     QCOMPARE(readFromDisk(path(), scratch()), v);
     QSettings disk(scratch(), QSettings::NativeFormat);
-    QCOMPARE(disk.allKeys().size(), 12);
+    QCOMPARE(disk.allKeys().size(), 12);  // the installer's keys only when set
     QCOMPARE(disk.value("server_port").userType(), int(QMetaType::QString));
     // What we write is sound: no backup on the next start.
     QCOMPARE(recoverDamagedFile(path()), QString());
+
+    v.comm.server_destination = "10.0.0.9";
+    v.comm.server_ttl = "1";
+    v.comm.client_group = "239.1.1.1";
+    writeStored(*openSettingsFile(path()), v);
+    QCOMPARE(readFromDisk(path(), scratch()), v);
+    QCOMPARE(QSettings(scratch(), QSettings::NativeFormat).allKeys().size(), 15);
 }
 
 // Found by the settings fuzzer: a file the toolkit parses, but with a stray

@@ -1,12 +1,10 @@
-// The UDP link of the main window with real sockets: a client on loopback
+// The UDP link with real sockets: a client on loopback
 // that takes packets from its server only, port texts that name no port, a
 // flood, link rebuilds, and a server that passes every serial packet on to
 // the studio network. The server's broadcasts only ever go out inside a
 // private network namespace that the test makes for itself.
 #include <QHostAddress>
 #include <QNetworkDatagram>
-#include <QNetworkInterface>
-#include <QProcess>
 #include <QUdpSocket>
 #include <QtTest>
 
@@ -18,6 +16,7 @@
 #include <thread>
 
 #include "linktestsupport.h"
+#include "privatenetwork.h"
 #include "testsupport.h"
 
 using namespace LinkTest;
@@ -28,10 +27,6 @@ Q_DECLARE_METATYPE(QHostAddress)
 namespace {
 
 constexpr quint16 kPreferredClientPort = 5000;
-// Set in the environment of the copy of this program that runs inside its
-// own network namespace.
-constexpr char kPrivateNetworkVariable[] = "LUMORA_TEST_PRIVATE_NETWORK";
-constexpr int kChildTimeoutMs = 120000;
 
 const QHostAddress kServerAddress(QStringLiteral("127.0.0.1"));
 const QHostAddress kStrangerAddress(QStringLiteral("127.0.0.2"));
@@ -67,48 +62,7 @@ private:
 
 bool inPrivateNetwork()
 {
-    return qEnvironmentVariableIsSet(kPrivateNetworkVariable);
-}
-
-// Nothing but loopback in sight: the namespace is really our own.
-bool onlyLoopback()
-{
-    const QList<QNetworkInterface> interfaces = QNetworkInterface::allInterfaces();
-    for (const QNetworkInterface &i : interfaces)
-        if (!(i.flags() & QNetworkInterface::IsLoopBack))
-            return false;
-    return !interfaces.isEmpty();
-}
-
-// Runs one row of a test function in a copy of this program inside a new
-// network namespace with only loopback, where broadcasts reach loopback
-// receivers and nothing else. Skips where namespaces are not permitted.
-void runInPrivateNetwork(const char *function)
-{
-    const QString which = QStringLiteral("%1:%2").arg(QLatin1String(function), QLatin1String(QTest::currentDataTag()));
-    QProcess child;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QLatin1String(kPrivateNetworkVariable), QStringLiteral("1"));
-    child.setProcessEnvironment(env);
-    child.start(QStringLiteral("unshare"),
-                {QStringLiteral("-n"), QStringLiteral("sh"), QStringLiteral("-c"),
-                 QStringLiteral("ip link set lo up && ip route add 255.255.255.255/32 dev lo && exec \"$0\" \"$@\""),
-                 QCoreApplication::applicationFilePath(), which});
-    if (!child.waitForStarted())
-        QSKIP("unshare is not available here");
-    if (!child.waitForFinished(kChildTimeoutMs)) {
-        child.kill();
-        child.waitForFinished();
-        QFAIL("the test in the private network did not finish");
-    }
-    const QString out = QString::fromLocal8Bit(child.readAllStandardOutput());
-    const QString err = QString::fromLocal8Bit(child.readAllStandardError());
-    if (!out.contains(QLatin1String("Start testing")))
-        QSKIP(qPrintable(QStringLiteral("no private network namespace here: %1").arg(err.trimmed())));
-    const QString passed = QStringLiteral("PASS   : TestUdp::%1(%2)")
-                               .arg(QLatin1String(function), QLatin1String(QTest::currentDataTag()));
-    if (child.exitStatus() != QProcess::NormalExit || child.exitCode() != 0 || !out.contains(passed))
-        QFAIL(qPrintable(QStringLiteral("in the private network:\n%1%2").arg(out, err)));
+    return PrivateNetwork::inside();
 }
 
 } // namespace
@@ -129,7 +83,7 @@ private slots:
     void invalidClientPorts();
     void rebuildDropsTargets_data();
     void rebuildDropsTargets();
-    void floodLeavesWindowResponsive();
+    void floodLeavesLoopResponsive();
 
     void broadcasts_data();
     void broadcasts();
@@ -200,7 +154,7 @@ void TestUdp::clientAcceptance()
     if (inPrivateNetwork())
         QSKIP("runs on the host's loopback");
 
-    const auto window = windowWith(clientLink(QString::number(m_port)));
+    LinkUnderTest under(clientLink(QString::number(m_port)));
     Sender sender(from);
     Sender server(kServerAddress);
     QVERIFY(sender.isBound());
@@ -208,52 +162,52 @@ void TestUdp::clientAcceptance()
 
     QVERIFY(sender.send(datagram, m_port));
     if (accepted) {
-        QTRY_COMPARE(window->link().packetsDecoded(), quint64(1));
-        QCOMPARE(window->release().targets(), levelsOf(datagram));
+        QTRY_COMPARE(under.link.packetsDecoded(), quint64(1));
+        QCOMPARE(under.last, levelsOf(datagram));
     }
     const QByteArray marker = packetOf(12345);
     QVERIFY(server.send(marker, m_port));
-    QTRY_COMPARE(window->release().targets(), levelsOf(marker));
-    QCOMPARE(window->link().packetsDecoded(), quint64(accepted ? 2 : 1));
+    QTRY_COMPARE(under.last, levelsOf(marker));
+    QCOMPARE(under.link.packetsDecoded(), quint64(accepted ? 2 : 1));
 }
 
 void TestUdp::malformedThenHundredValid()
 {
     if (inPrivateNetwork())
         QSKIP("runs on the host's loopback");
-    const auto window = windowWith(clientLink(QString::number(m_port)));
+    LinkUnderTest under(clientLink(QString::number(m_port)));
     Sender server(kServerAddress);
     QVERIFY(server.send(QByteArray::fromHex("aaaa0102030405060708090a0b0c5555ff"), m_port));
     for (quint32 n = 0; n < 100; ++n)
         QVERIFY(server.send(numberedPacket(n), m_port));
-    QTRY_COMPARE(window->link().packetsDecoded(), quint64(100));
-    QCOMPARE(window->release().targets(), levelsOf(numberedPacket(99)));
+    QTRY_COMPARE(under.link.packetsDecoded(), quint64(100));
+    QCOMPARE(under.last, levelsOf(numberedPacket(99)));
     TestSupport::settle();
-    QCOMPARE(window->link().packetsDecoded(), quint64(100));
+    QCOMPARE(under.link.packetsDecoded(), quint64(100));
 }
 
-// After a switch to serial only, the window lets go of its UDP port: a
+// After a switch to serial only, the link lets go of its UDP port: a
 // listener of the test's own can take the port and receives what the server
-// sends, and the meters stay where the rebuild put them.
+// sends, and no packet reaches the meters any more.
 void TestUdp::switchToSerialStopsDatagrams()
 {
     if (inPrivateNetwork())
         QSKIP("runs on the host's loopback");
-    const auto window = windowWith(clientLink(QString::number(m_port)));
+    LinkUnderTest under(clientLink(QString::number(m_port)));
     Sender server(kServerAddress);
     QVERIFY(server.send(packetOf(40000), m_port));
-    QTRY_COMPARE(window->link().packetsDecoded(), quint64(1));
+    QTRY_COMPARE(under.link.packetsDecoded(), quint64(1));
 
-    window->setLinkSettings(serialLink(QStringLiteral("/nonexistent/lumora-test-port")));
-    QCOMPARE(window->link().udpSocket()->state(), QAbstractSocket::UnconnectedState);
+    under.link.rebuild(serialLink(QStringLiteral("/nonexistent/lumora-test-port")));
+    QCOMPARE(under.link.udpSocket()->state(), QAbstractSocket::UnconnectedState);
 
     QUdpSocket listener;
     QVERIFY(listener.bind(QHostAddress::AnyIPv4, m_port));
     QVERIFY(server.send(packetOf(50000), m_port));
     QTRY_VERIFY(listener.hasPendingDatagrams());
     TestSupport::settle();
-    QCOMPARE(window->link().packetsDecoded(), quint64(1));
-    QCOMPARE(window->release().targets(), levelsOf(packetOf(0)));
+    QCOMPARE(under.link.packetsDecoded(), quint64(1));
+    QCOMPARE(under.last, levelsOf(packetOf(40000)));
 }
 
 void TestUdp::invalidClientPorts_data()
@@ -318,14 +272,14 @@ void TestUdp::rebuildDropsTargets()
 }
 
 // A burst of datagrams, most of them junk, sent from another thread as fast
-// as it goes: the window's event loop keeps turning (a 10 ms timer keeps
+// as it goes: the event loop keeps turning (a 10 ms timer keeps
 // firing) and a valid packet afterwards still moves the meters.
-void TestUdp::floodLeavesWindowResponsive()
+void TestUdp::floodLeavesLoopResponsive()
 {
     if (inPrivateNetwork())
         QSKIP("runs on the host's loopback");
     constexpr int burst = 5000;
-    const auto window = windowWith(clientLink(QString::number(m_port)));
+    LinkUnderTest under(clientLink(QString::number(m_port)));
 
     const QByteArray valid = packetOf(20000);
     const QByteArray junk = valid + "junk";
@@ -372,11 +326,11 @@ void TestUdp::floodLeavesWindowResponsive()
     QObject::connect(&resend, &QTimer::timeout, [&] { server.send(after, port); });
     QVERIFY(server.send(after, m_port));
     resend.start(10);
-    QTRY_COMPARE(window->release().targets(), levelsOf(after));
+    QTRY_COMPARE(under.last, levelsOf(after));
     resend.stop();
     ticker.stop();
     qInfo("flood of %d datagrams: %llu decoded, %d ticks, longest gap %lld ms", sentCount.load(),
-          window->link().packetsDecoded(), ticks, longestGap);
+          under.link.packetsDecoded(), ticks, longestGap);
     QCOMPARE(sentCount.load(), burst);
     QVERIFY(ticks > 0);
     QVERIFY2(longestGap < 500, qPrintable(QStringLiteral("event loop stalled for %1 ms").arg(longestGap)));
@@ -419,10 +373,10 @@ void TestUdp::broadcasts()
     QFETCH(bool, broadcast);
 
     if (!inPrivateNetwork()) {
-        runInPrivateNetwork("broadcasts");
+        PrivateNetwork::run(this, "broadcasts");
         return;
     }
-    if (!onlyLoopback())
+    if (!PrivateNetwork::onlyLoopback())
         QSKIP("this network namespace has more than loopback; nothing is broadcast here");
 
     ConsoleCable cable;
@@ -432,7 +386,7 @@ void TestUdp::broadcasts()
     // free on 127.0.0.1 for the server's own socket.
     QUdpSocket listener;
     QVERIFY(listener.bind(QHostAddress::Broadcast, listenPort));
-    const auto window = windowWith(link);
+    LinkUnderTest under(link);
 
     constexpr quint32 count = 50;
     Sender server(kServerAddress);
@@ -442,7 +396,7 @@ void TestUdp::broadcasts()
         else
             QVERIFY(server.send(numberedPacket(n), kPreferredClientPort));
     }
-    QTRY_COMPARE(window->link().packetsDecoded(), quint64(count));
+    QTRY_COMPARE(under.link.packetsDecoded(), quint64(count));
 
     // A broadcast leaves during the decode and loopback delivers it at once,
     // so whatever was sent is waiting at the listener by now.
@@ -463,8 +417,8 @@ void TestUdp::broadcasts()
     QCOMPARE(received.size(), int(count));
     for (quint32 n = 0; n < count; ++n)
         QCOMPARE(received[int(n)], numberedPacket(n));
-    QCOMPARE(window->link().udpSocket()->state(), QAbstractSocket::BoundState);
-    QCOMPARE(window->link().udpSocket()->localPort(), listenPort);
+    QCOMPARE(under.link.udpSocket()->state(), QAbstractSocket::BoundState);
+    QCOMPARE(under.link.udpSocket()->localPort(), listenPort);
 }
 
 LUMORA_TEST_MAIN(TestUdp)

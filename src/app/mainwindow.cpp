@@ -281,9 +281,16 @@ void MainWindow::labelMeter3Clicked() { promptForLabel(labelMeter3, tr("Meter 3 
 
 void MainWindow::openSettings()
 {
+    const CommSettings before = commSettings;
     commDialog = new CCommDialog(this, &commSettings);
     const int result = commDialog->exec();
-    setupLink();
+    // Reopening the port or the socket glitches the meters on air, so only
+    // a changed link is rebuilt, or one whose socket could not be set up (a
+    // port another program held may be free now).
+    const LinkState state = m_link->state();
+    if (!sameLink(before, commSettings) || state == LinkState::BindFailed
+        || state == LinkState::AddressNotLocal)
+        setupLink();
     if (result == QDialog::Accepted)
         writeSettings();
     // One dialog per opening; keeping them would grow the window for ever.
@@ -331,7 +338,7 @@ void MainWindow::setLinkSettings(const CommSettings &settings)
 
 void MainWindow::showLinkState(LinkState state, const QString &where)
 {
-    m_linkMark->setToolTip(linkStateDescription(state, where));
+    m_linkMark->setToolTip(linkStateTooltip(state, where, m_link->reason()));
     m_linkMark->setVisible(state != LinkState::Live);
 }
 

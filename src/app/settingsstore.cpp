@@ -29,6 +29,10 @@ const QString kServerHost = QStringLiteral("server_host");
 const QString kServerPort = QStringLiteral("server_port");
 const QString kClientHost = QStringLiteral("client_host");
 const QString kClientPort = QStringLiteral("client_port");
+// Set by the installer in the file; written back only when set.
+const QString kServerDestination = QStringLiteral("server_destination");
+const QString kServerTtl = QStringLiteral("server_ttl");
+const QString kClientGroup = QStringLiteral("client_group");
 const QString kCurrentScreen = QStringLiteral("current_screen");
 const QString kGeometry = QStringLiteral("geometry");
 const std::array<QString, 3> kLabelKeys { QStringLiteral("labelMeter1"),
@@ -95,7 +99,8 @@ QStringList foreignKeys(const QSettings &s)
     };
     check(kIsServer, readBool(s, kIsServer).has_value());
     check(kUseUdp, readBool(s, kUseUdp).has_value());
-    for (const QString &key : { kSerialPort, kServerHost, kServerPort, kClientHost, kClientPort })
+    for (const QString &key : { kSerialPort, kServerHost, kServerPort, kClientHost, kClientPort,
+                                kServerDestination, kServerTtl, kClientGroup })
         check(key, readText(s, key).has_value());
     check(kCurrentScreen, readInt(s, kCurrentScreen).has_value());
     check(kGeometry, readBytes(s, kGeometry).has_value());
@@ -159,6 +164,9 @@ StoredSettings readStored(QSettings &s)
     v.comm.server_port = readText(s, kServerPort).value_or(QString());
     v.comm.client_host = readText(s, kClientHost).value_or(QString());
     v.comm.client_port = readText(s, kClientPort).value_or(QString());
+    v.comm.server_destination = readText(s, kServerDestination).value_or(QString());
+    v.comm.server_ttl = readText(s, kServerTtl).value_or(QString());
+    v.comm.client_group = readText(s, kClientGroup).value_or(QString());
     // A label that is present keeps its text even when empty; an absent one,
     // or one that holds something that is no text, keeps the default name.
     for (size_t i = 0; i < kLabelKeys.size(); ++i)
@@ -171,7 +179,7 @@ StoredSettings readStored(QSettings &s)
 void writeStored(QSettings &s, const StoredSettings &v)
 {
     const bool wasSound = s.status() == QSettings::NoError;
-    // Only the twelve keys are kept. Stray keys from a damaged file would
+    // Only the program's keys are kept. Stray keys from a damaged file would
     // otherwise be carried along, and some of them the toolkit writes in a
     // form it cannot read back, which would cost the next start everything.
     s.clear();
@@ -182,6 +190,15 @@ void writeStored(QSettings &s, const StoredSettings &v)
     s.setValue(kServerPort, v.comm.server_port);
     s.setValue(kClientHost, v.comm.client_host);
     s.setValue(kClientPort, v.comm.client_port);
+    // The installer's three keys only when set, so a plain display's file
+    // stays as it always was.
+    const auto writeWhenSet = [&s](const QString &key, const QString &value) {
+        if (!value.isEmpty())
+            s.setValue(key, value);
+    };
+    writeWhenSet(kServerDestination, v.comm.server_destination);
+    writeWhenSet(kServerTtl, v.comm.server_ttl);
+    writeWhenSet(kClientGroup, v.comm.client_group);
     s.setValue(kCurrentScreen, v.currentScreen);
     s.setValue(kGeometry, v.geometry);
     for (size_t i = 0; i < kLabelKeys.size(); ++i)

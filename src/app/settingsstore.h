@@ -33,14 +33,15 @@ namespace SettingsKeys {
 constexpr int kMaxBackups = 10;
 } // namespace SettingsKeys
 
-// Reads the twelve keys. An absent key, or a value that does not convert to
+// Reads the twelve keys, and the three UDP keys an installer may add
+// (server_destination, server_ttl, client_group; absent reads as empty). An absent key, or a value that does not convert to
 // the key's type (a list where a text belongs, a rectangle where a flag
 // belongs, an unknown variant), gives the absent value: false, empty text, 0,
 // an empty byte array, or for a meter label its default name. A label that is
 // present with an empty text stays empty.
 StoredSettings readStored(QSettings &s);
 
-// Writes the twelve keys (flags as bools, ports as texts, current_screen as
+// Writes the twelve keys, and the three installer's keys when set (flags as bools, ports as texts, current_screen as
 // int, geometry as a byte array) and flushes them to disk, so a value written
 // when the operator changes it survives a power cut. A failed write is logged.
 void writeStored(QSettings &s, const StoredSettings &v);

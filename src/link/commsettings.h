@@ -11,16 +11,40 @@ struct CommSettings
     bool use_udp = false;     // UDP in use (server or client)
     QString serialport;       // system name of the serial port
     QString server_host;      // local address the server socket binds to
-    QString server_port;      // server port, also the broadcast port
-    QString client_host;      // address of the server a client accepts
+    QString server_port;      // server port, also the destination port
+    QString client_host;      // address or host name of the server a client accepts
     QString client_port;      // port a client listens on
+    // Set by the installer, not by the dialog; empty means as before.
+    QString server_destination;  // where the server sends: empty = broadcast
+    QString server_ttl;          // multicast hops, 1 to 255; empty = 1
+    QString client_group;        // multicast group a client joins
 
     friend bool operator==(const CommSettings &a, const CommSettings &b)
     {
         return a.is_server == b.is_server && a.use_udp == b.use_udp
             && a.serialport == b.serialport && a.server_host == b.server_host
             && a.server_port == b.server_port && a.client_host == b.client_host
-            && a.client_port == b.client_port;
+            && a.client_port == b.client_port && a.server_destination == b.server_destination
+            && a.server_ttl == b.server_ttl && a.client_group == b.client_group;
     }
     friend bool operator!=(const CommSettings &a, const CommSettings &b) { return !(a == b); }
 };
+
+// True when both describe the same running link: the same mode and the same
+// values of the fields that mode uses. A client's serial port, say, or a
+// serial-only link's UDP fields make no difference to the wire.
+inline bool sameLink(const CommSettings &a, const CommSettings &b)
+{
+    const auto serialInUse = [](const CommSettings &s) { return !s.use_udp || s.is_server; };
+    if (a.use_udp != b.use_udp || (a.use_udp && a.is_server != b.is_server))
+        return false;
+    if (serialInUse(a) && a.serialport != b.serialport)
+        return false;
+    if (!a.use_udp)
+        return true;
+    if (a.is_server)
+        return a.server_host == b.server_host && a.server_port == b.server_port
+            && a.server_destination == b.server_destination && a.server_ttl == b.server_ttl;
+    return a.client_host == b.client_host && a.client_port == b.client_port
+        && a.client_group == b.client_group;
+}

@@ -1,6 +1,9 @@
 #pragma once
 
+#include <QList>
 #include <QtGlobal>
+
+#include <vector>
 
 class QByteArray;
 class QHostAddress;
@@ -11,12 +14,15 @@ class QString;
 //
 // The sender is compared in its IPv4 form (a dual-stack socket reports IPv4
 // senders as ::ffff:a.b.c.d), so client_host must be a literal IPv4 address:
-// a host name is not resolved here and an IPv6 text never matches. 0.0.0.0
-// is no sender's address and never matches either.
+// a host name is not resolved here (the link resolves it and hands over its
+// addresses) and an IPv6 text never matches. 0.0.0.0 is no sender's address
+// and never matches either.
 class DatagramFilter
 {
 public:
     explicit DatagramFilter(const QString &clientHost);
+    // Any of these senders (the IPv4 addresses a host name resolved to).
+    explicit DatagramFilter(const QList<QHostAddress> &servers);
 
     // size must be the datagram's real length: a datagram read into a
     // 16-byte buffer would be cut to fit and look like a packet.
@@ -28,5 +34,5 @@ public:
     static quint32 ipv4Form(const QHostAddress &address);
 
 private:
-    quint32 m_server = 0;  // 0: nothing matches
+    std::vector<quint32> m_servers;  // empty: nothing matches
 };

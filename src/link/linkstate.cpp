@@ -10,11 +10,25 @@ QString linkStateDescription(LinkState state, const QString &where)
     case LinkState::Silent:
         return QCoreApplication::translate("MainWindow", "No meter data from %1 for more than a second.").arg(where);
     case LinkState::PortClosed:
+        if (where.isEmpty())
+            return QCoreApplication::translate("MainWindow", "No serial port is chosen yet: choose the console's port with the gear icon.");
         return QCoreApplication::translate("MainWindow", "Serial port %1 is not open. Retrying every second.").arg(where);
     case LinkState::BindFailed:
         return QCoreApplication::translate("MainWindow", "Could not listen on UDP port %1.").arg(where);
     case LinkState::InvalidPort:
         return QCoreApplication::translate("MainWindow", "The UDP port \"%1\" is not a number from 1 to 65535.").arg(where);
+    case LinkState::AddressNotLocal:
+        return QCoreApplication::translate("MainWindow", "The address %1 is not on this PC any more: choose the network address again with the gear icon.").arg(where);
+    case LinkState::HostUnresolved:
+        return QCoreApplication::translate("MainWindow", "The host name %1 does not resolve. Retrying every 10 seconds.").arg(where);
+    case LinkState::InvalidAddress:
+        return QCoreApplication::translate("MainWindow", "The UDP setting \"%1\" cannot be used; nothing is sent or joined.").arg(where);
     }
     return QString();
+}
+
+QString linkStateTooltip(LinkState state, const QString &where, const QString &reason)
+{
+    const QString description = linkStateDescription(state, where);
+    return reason.isEmpty() ? description : description + QLatin1Char('\n') + reason;
 }

@@ -10,7 +10,13 @@ enum class LinkState {
     PortClosed,   // the serial port is not open (missing, unplugged, busy)
     BindFailed,   // the UDP socket could not take its port
     InvalidPort,  // the port text is not a number from 1 to 65535
+    AddressNotLocal,  // server_host is no address of this PC (any more)
+    HostUnresolved,   // client_host is a name that does not resolve
+    InvalidAddress,   // a destination, TTL or group the link cannot use
 };
 
 // The tooltip of the link-state mark, in plain words.
 QString linkStateDescription(LinkState state, const QString &where);
+
+// The description with the reason beneath it, when there is one.
+QString linkStateTooltip(LinkState state, const QString &where, const QString &reason);

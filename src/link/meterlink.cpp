@@ -1,16 +1,26 @@
 #include "meterlink.h"
 
 #include <QHostAddress>
+#include <QHostInfo>
+#include <QNetworkInterface>
 #include <QSerialPort>
 #include <QTimer>
 #include <QUdpSocket>
 
 #include <algorithm>
+#include <cerrno>
+
+#ifdef Q_OS_LINUX
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#endif
 
 #include "linklogging.h"
 #include "readnotifiers.h"
 #include "portnumber.h"
 #include "serialfeed.h"
+#include "udpdestination.h"
 
 MeterLink::MeterLink(QObject *parent)
     : QObject(parent)
@@ -26,9 +36,20 @@ MeterLink::MeterLink(QObject *parent)
     connect(m_serial, &SerialFeed::packetReceived, this, &MeterLink::packetReceived);
     connect(m_serial, &SerialFeed::packetsFramed, this, &MeterLink::packetsDone);
     connect(m_serial, &SerialFeed::openChanged, this, &MeterLink::refreshState);
+    m_lookupTimer = new QTimer(this);
+    m_lookupTimer->setSingleShot(true);
+    m_lookupTimer->setInterval(kLookupRetryMs);
+    connect(m_lookupTimer, &QTimer::timeout, this, &MeterLink::lookUpClientHost);
+    m_rejoinTimer = new QTimer(this);
+    m_rejoinTimer->setInterval(kRejoinMs);
+    connect(m_rejoinTimer, &QTimer::timeout, this, &MeterLink::joinGroup);
 }
 
-MeterLink::~MeterLink() = default;
+MeterLink::~MeterLink()
+{
+    if (m_lookupId >= 0)
+        QHostInfo::abortHostLookup(m_lookupId);
+}
 
 const QSerialPort *MeterLink::serialPort() const
 {
@@ -46,16 +67,31 @@ void MeterLink::rebuild(const CommSettings &settings)
     m_serial->close();
     m_silence.reset();
     m_silenceTimer->stop();
+    m_lookupTimer->stop();
+    m_rejoinTimer->stop();
+    if (m_lookupId >= 0)
+        QHostInfo::abortHostLookup(m_lookupId);
+    m_lookupId = -1;
+    ++m_lookupGeneration;  // an answer still on its way is for the old link
+    m_hostProblem.clear();
+    m_sendPort.reset();
+    m_destination = QHostAddress();
+    m_group = QHostAddress();
+    m_joined.clear();
     m_silent = true;
     m_problem = LinkState::Live;
-    m_reason.clear();
+    m_problemWhere.clear();
+    m_problemReason.clear();
 
+    // The state is told once the whole link is set up, not half-way.
+    m_rebuilding = true;
     const bool serialInUse = !m_settings.use_udp || m_settings.is_server;
     if (serialInUse) {
         m_serial->open(m_settings.serialport);
         m_name = m_settings.serialport;
         if (!m_settings.use_udp) {
             m_udpSocket->close();
+            m_rebuilding = false;
             refreshState();
             return;
         }
@@ -66,38 +102,183 @@ void MeterLink::rebuild(const CommSettings &settings)
     m_udpSocket->deleteLater();
     m_udpSocket = new QUdpSocket(this);
 
-    if (m_settings.is_server) {
-        m_broadcastPort = parsePort(m_settings.server_port);
-        if (!m_broadcastPort) {
-            qCWarning(lcLink) << "UDP server port" << m_settings.server_port << "is not a port number; nothing is sent";
-            m_problem = LinkState::InvalidPort;
-            m_problemWhere = m_settings.server_port;
-        } else if (!m_udpSocket->bind(QHostAddress(m_settings.server_host), *m_broadcastPort)) {
-            m_problem = LinkState::BindFailed;
-            m_problemWhere = m_settings.server_port;
-        }
-        refreshState();
+    if (m_settings.is_server)
+        setUpServer();
+    else
+        setUpClient();
+    m_rebuilding = false;
+    refreshState();
+}
+
+void MeterLink::setProblem(LinkState state, const QString &where, const QString &reason)
+{
+    m_problem = state;
+    m_problemWhere = where;
+    m_problemReason = reason;
+}
+
+void MeterLink::setUpServer()
+{
+    const auto port = parsePort(m_settings.server_port);
+    if (!port) {
+        setProblem(LinkState::InvalidPort, m_settings.server_port,
+                   tr("Nothing is sent until the server port is corrected."));
         return;
     }
+    const UdpDestination destination =
+        UdpDestination::parse(m_settings.server_destination, m_settings.server_ttl);
+    if (destination.kind == UdpDestination::Kind::Invalid) {
+        setProblem(LinkState::InvalidAddress, destination.problemValue, destination.problem);
+        return;
+    }
+    const QHostAddress local(m_settings.server_host);
+    // The broadcast goes out from server_port as it always did. A group or a
+    // host is sent to from any free port, so displays listening on
+    // server_port on this same PC (a relay beside a display, a test) are not
+    // in its way; receivers look at the sender's address, not its port.
+    const quint16 from = destination.kind == UdpDestination::Kind::Broadcast ? *port : 0;
+    if (!m_udpSocket->bind(local, from)) {
+        // An address that left this PC (another network, a new lease) is
+        // not the port's fault; say so.
+        if (m_udpSocket->error() == QAbstractSocket::SocketAddressNotAvailableError)
+            setProblem(LinkState::AddressNotLocal, m_settings.server_host, m_udpSocket->errorString());
+        else
+            setProblem(LinkState::BindFailed, m_settings.server_port, m_udpSocket->errorString());
+        return;
+    }
+    if (destination.kind == UdpDestination::Kind::Multicast) {
+        m_udpSocket->setSocketOption(QAbstractSocket::MulticastTtlOption, destination.ttl);
+        // Out of the network card that server_host names, not wherever the
+        // routing table would send a group.
+        const QList<QNetworkInterface> interfaces = QNetworkInterface::allInterfaces();
+        for (const QNetworkInterface &candidate : interfaces) {
+            const QList<QNetworkAddressEntry> entries = candidate.addressEntries();
+            for (const QNetworkAddressEntry &entry : entries)
+                if (entry.ip().protocol() == QAbstractSocket::IPv4Protocol && entry.ip().isEqual(local))
+                    m_udpSocket->setMulticastInterface(candidate);
+        }
+    }
+    m_destination = destination.address;
+    m_sendPort = port;
+}
 
+void MeterLink::setUpClient()
+{
     m_datagramFilter = DatagramFilter(m_settings.client_host);
     const auto port = parsePort(m_settings.client_port);
     const qulonglong shown = portTextValue(m_settings.client_port);
+    m_name = QString::number(shown);
+    const MulticastGroup group = MulticastGroup::parse(m_settings.client_group);
     bool bound = false;
-    if (port) {
-        bound = m_udpSocket->bind(QHostAddress::Any, *port);
-        connect(m_udpSocket, &QUdpSocket::readyRead, this, &MeterLink::readDatagrams);
-        if (!bound) {
-            m_problem = LinkState::BindFailed;
-            m_problemWhere = m_settings.client_port;
-        }
+    if (!port) {
+        setProblem(LinkState::InvalidPort, m_settings.client_port,
+                   tr("Nothing is received until the client port is corrected."));
+    } else if (!group.isValid) {
+        setProblem(LinkState::InvalidAddress, m_settings.client_group, group.problem);
     } else {
-        qCWarning(lcLink) << "UDP client port" << m_settings.client_port << "is not a port number; nothing is bound";
-        m_problem = LinkState::InvalidPort;
-        m_problemWhere = m_settings.client_port;
+        m_group = group.address;
+        bound = bindClient(*port);
+        connect(m_udpSocket, &QUdpSocket::readyRead, this, &MeterLink::readDatagrams);
+        if (!bound)
+            setProblem(LinkState::BindFailed, m_settings.client_port, m_udpSocket->errorString());
     }
     qCDebug(lcLink) << "bind to port " << shown << " - " << bound;
-    m_name = QString::number(shown);
+    if (bound && !m_group.isNull()) {
+        joinGroup();
+        m_rejoinTimer->start();
+    }
+    // A literal address is used as it stands; only a name is looked up.
+    QHostAddress literal;
+    if (bound && !m_settings.client_host.trimmed().isEmpty() && !literal.setAddress(m_settings.client_host))
+        lookUpClientHost();
+}
+
+bool MeterLink::bindClient(quint16 port)
+{
+    if (m_group.isNull())
+        return m_udpSocket->bind(QHostAddress::Any, port);
+    // Several programs on one PC may listen to the same group.
+    return m_udpSocket->bind(QHostAddress::AnyIPv4, port,
+                             QAbstractSocket::ShareAddress | QAbstractSocket::ReuseAddressHint);
+}
+
+// Joins the group on every interface that is up and can take multicast and
+// has not been joined yet; an interface that went away is forgotten, so it
+// is joined again when it comes back. One that refuses now (no address yet,
+// say) is tried again on the next round.
+void MeterLink::joinGroup()
+{
+    QSet<int> present;
+    const QList<QNetworkInterface> interfaces = QNetworkInterface::allInterfaces();
+    for (const QNetworkInterface &candidate : interfaces) {
+        const auto flags = candidate.flags();
+        if (!(flags & QNetworkInterface::IsUp) || !(flags & QNetworkInterface::CanMulticast))
+            continue;
+        present.insert(candidate.index());
+        if (m_joined.contains(candidate.index()))
+            continue;
+        if (joinGroupOn(candidate)) {
+            qCInfo(lcLink) << "joined" << m_group.toString() << "on" << candidate.name();
+            m_joined.insert(candidate.index());
+        }
+    }
+    m_joined.intersect(present);
+}
+
+bool MeterLink::joinGroupOn(const QNetworkInterface &interface)
+{
+#ifdef Q_OS_LINUX
+    // By the interface's index: the toolkit joins by the interface's first
+    // IPv4 address, and a card that has just come up may have none yet.
+    ip_mreqn request{};
+    request.imr_multiaddr.s_addr = htonl(m_group.toIPv4Address());
+    request.imr_ifindex = interface.index();
+    const int fd = int(m_udpSocket->socketDescriptor());
+    // A membership that still stands (the card went down and up) is joined.
+    if (::setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &request, sizeof request) == 0 || errno == EADDRINUSE)
+        return true;
+    qCDebug(lcLink) << "join" << m_group.toString() << "on" << interface.name() << ":" << qt_error_string(errno);
+    return false;
+#else
+    if (m_udpSocket->joinMulticastGroup(m_group, interface))
+        return true;
+    qCDebug(lcLink) << "join" << m_group.toString() << "on" << interface.name() << ":" << m_udpSocket->errorString();
+    return false;
+#endif
+}
+
+void MeterLink::lookUpClientHost()
+{
+    const quint64 generation = m_lookupGeneration;
+    m_lookupId = QHostInfo::lookupHost(m_settings.client_host.trimmed(), this,
+                                       [this, generation](const QHostInfo &info) {
+                                           if (generation == m_lookupGeneration)
+                                               clientHostLookedUp(info);
+                                       });
+}
+
+void MeterLink::clientHostLookedUp(const QHostInfo &info)
+{
+    m_lookupId = -1;
+    QList<QHostAddress> v4;
+    const QList<QHostAddress> addresses = info.addresses();
+    for (const QHostAddress &a : addresses)
+        if (a.protocol() == QAbstractSocket::IPv4Protocol)
+            v4 << a;
+    if (v4.isEmpty()) {
+        m_hostProblem = info.error() != QHostInfo::NoError
+            ? info.errorString()
+            : tr("%1 has no IPv4 address.").arg(m_settings.client_host);
+        m_lookupTimer->start();
+    } else {
+        m_hostProblem.clear();
+        m_datagramFilter = DatagramFilter(v4);
+        QStringList texts;
+        for (const QHostAddress &a : qAsConst(v4))
+            texts << a.toString();
+        qCInfo(lcLink).noquote() << "accepting meter data from" << m_settings.client_host << "="
+                                 << texts.join(QStringLiteral(", "));
+    }
     refreshState();
 }
 
@@ -187,9 +368,9 @@ void MeterLink::packetReceived(const MeterPacket::Bytes &packet)
     ++m_packetsDecoded;
     emit packetDecoded(m_latest);
 
-    if (m_settings.is_server && m_settings.use_udp && m_broadcastPort)
+    if (m_settings.is_server && m_settings.use_udp && m_sendPort)
         m_udpSocket->writeDatagram(reinterpret_cast<const char *>(packet.data()), qint64(packet.size()),
-                                   QHostAddress::Broadcast, *m_broadcastPort);
+                                   m_destination, *m_sendPort);
 
     m_silence.packetArrived(m_clock.elapsed());
 }
@@ -221,22 +402,40 @@ void MeterLink::checkSilence()
 
 void MeterLink::refreshState()
 {
+    if (m_rebuilding)
+        return;
     LinkState state = m_problem;
     QString where = m_problemWhere;
+    QString reason = m_problemReason;
     if (state == LinkState::Live) {
         const bool serialInUse = !m_settings.use_udp || m_settings.is_server;
         if (serialInUse && !m_serial->isOpen()) {
             state = LinkState::PortClosed;
             where = m_settings.serialport;
-        } else if (m_silent) {
-            state = LinkState::Silent;
+            reason = m_serial->problem();
+        } else if (!m_hostProblem.isEmpty()) {
+            state = LinkState::HostUnresolved;
+            where = m_settings.client_host;
+            reason = m_hostProblem;
+        } else {
+            // Live or silent, it is about where the packets come from.
             where = m_settings.use_udp && !m_settings.is_server ? m_settings.client_host
                                                                 : m_settings.serialport;
+            if (m_silent)
+                state = LinkState::Silent;
         }
     }
-    if (state == m_state && where == m_where)
+    if (m_stateKnown && state == m_state && where == m_where && reason == m_reason)
         return;
+    const bool wasProblem = m_stateKnown && m_state != LinkState::Live && m_state != LinkState::Silent;
+    m_stateKnown = true;
     m_state = state;
     m_where = where;
+    m_reason = reason;
+    // Once per change: the retries behind an unchanged problem stay silent.
+    if (state != LinkState::Live && state != LinkState::Silent)
+        qCWarning(lcLink).noquote() << linkStateDescription(state, where) << reason;
+    else if (wasProblem)
+        qCInfo(lcLink).noquote() << linkStateDescription(state, where);
     emit stateChanged(m_state, m_where);
 }

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <QElapsedTimer>
+#include <QHostAddress>
 #include <QObject>
+#include <QSet>
 #include <QString>
 
 #include <optional>
@@ -12,6 +14,8 @@
 #include "linkstate.h"
 #include "meterpacket.h"
 
+class QHostInfo;
+class QNetworkInterface;
 class QSerialPort;
 class QTimer;
 class QUdpSocket;
@@ -30,6 +34,10 @@ public:
     // Datagrams handled per readyRead before yielding to the event loop, so a
     // flood cannot starve the clocks and the meters.
     static constexpr int kMaxDatagramsPerTurn = 64;
+    // A client_host name that does not resolve is looked up again this often.
+    static constexpr int kLookupRetryMs = 10000;
+    // How often a client looks for interfaces that came up, to join its group.
+    static constexpr int kRejoinMs = 5000;
 
     explicit MeterLink(QObject *parent = nullptr);
     ~MeterLink() override;
@@ -57,6 +65,12 @@ public:
     QString where() const { return m_where; }
     // More about a problem, in the system's words; empty when none is known.
     QString reason() const { return m_reason; }
+    // Where a server sends each packet (broadcast, group or host), and the
+    // indexes of the interfaces a client has joined its group on.
+    QHostAddress destination() const { return m_destination; }
+    const QSet<int> &joinedInterfaces() const { return m_joined; }
+    // A client_host name is being looked up.
+    bool isLookingUp() const { return m_lookupId >= 0; }
     // What the window title shows in brackets: the serial port's name, or
     // the client's listening port.
     QString name() const { return m_name; }
@@ -80,6 +94,7 @@ signals:
     // No valid packet for the silence timeout: the console is taken to be
     // gone (cable pulled, server stopped).
     void silenceBegan();
+    // The state, the place or the reason changed.
     void stateChanged(LinkState state, const QString &where);
 
 private:
@@ -89,13 +104,29 @@ private:
     void refreshState();
     void quietTransports();
     bool readsDatagrams() const;
+    void setProblem(LinkState state, const QString &where, const QString &reason);
+    void setUpServer();
+    void setUpClient();
+    bool bindClient(quint16 port);
+    void joinGroup();
+    bool joinGroupOn(const QNetworkInterface &interface);
+    void lookUpClientHost();
+    void clientHostLookedUp(const QHostInfo &info);
 
     CommSettings m_settings;
     SerialFeed *m_serial = nullptr;
     QUdpSocket *m_udpSocket = nullptr;
     QTimer *m_silenceTimer = nullptr;
+    QTimer *m_lookupTimer = nullptr;
+    QTimer *m_rejoinTimer = nullptr;
     DatagramFilter m_datagramFilter;
-    std::optional<quint16> m_broadcastPort;
+    std::optional<quint16> m_sendPort;  // set while the server may send
+    QHostAddress m_destination;
+    QHostAddress m_group;               // the client's group; null when none
+    QSet<int> m_joined;
+    int m_lookupId = -1;
+    quint64 m_lookupGeneration = 0;
+    QString m_hostProblem;              // why client_host did not resolve
     QElapsedTimer m_clock;
     LinkSilence m_silence;
     MeterPacket::Levels m_latest {};
@@ -104,7 +135,10 @@ private:
     bool m_paced = false;
     LinkState m_problem = LinkState::Live;  // set up problems; Live when none
     QString m_problemWhere;
+    QString m_problemReason;
     LinkState m_state = LinkState::PortClosed;
+    bool m_stateKnown = false;
+    bool m_rebuilding = false;  // false until the first rebuild has told it
     QString m_where;
     QString m_reason;
     QString m_name;

@@ -75,6 +75,10 @@ int PacketFramer::feed(const std::uint8_t *data, std::size_t size, PacketSink si
         ++keepFrom;
     m_pending = int(tailSize - keepFrom);
     std::copy(tail.begin() + keepFrom, tail.begin() + tailSize, m_carry.begin());
+    // Packets may overlap in a hostile stream; what is in none is skipped.
+    const std::size_t used = found * kPacketSize + std::size_t(m_pending);
+    if (total > used)
+        m_skipped += total - used;
 
     return found > std::size_t(INT_MAX) ? INT_MAX : int(found);
 }

@@ -58,9 +58,18 @@ public:
     int pending() const { return m_pending; }
 
     // Forgets the carried bytes.
-    void reset() { m_pending = 0; }
+    void reset()
+    {
+        m_skipped += std::uint64_t(m_pending);
+        m_pending = 0;
+    }
+
+    // Bytes let go without being part of a packet (line noise, a packet cut
+    // by a reopen) since the framer was made: what resyncing cost.
+    std::uint64_t skippedBytes() const { return m_skipped; }
 
 private:
     std::array<std::uint8_t, kMaxPending> m_carry{};
     int m_pending = 0;
+    std::uint64_t m_skipped = 0;
 };

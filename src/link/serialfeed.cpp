@@ -1,9 +1,11 @@
 #include "serialfeed.h"
 
+#include <QCoreApplication>
 #include <QTimer>
 
 #include "linklogging.h"
 #include "readnotifiers.h"
+#include "serialproblem.h"
 
 SerialFeed::SerialFeed(QObject *parent)
     : QObject(parent)
@@ -30,6 +32,7 @@ void SerialFeed::close()
     }
     m_retryTimer->stop();
     m_closePending = false;
+    m_problem.clear();
 }
 
 void SerialFeed::open(const QString &portName)
@@ -48,6 +51,7 @@ void SerialFeed::open(const QString &portName)
     connect(m_port, &QSerialPort::errorOccurred, this, &SerialFeed::onError);
     if (!m_port->open(QIODevice::ReadWrite)) {
         // An adapter plugged in later is picked up by the retry.
+        noteOpenFailure();
         m_retryTimer->start(kRetryMs);
     }
 }
@@ -98,6 +102,7 @@ void SerialFeed::onError(QSerialPort::SerialPortError error)
     if (!m_port || sender() != m_port)
         return;
     if (!m_port->isOpen()) {
+        noteOpenFailure();
         if (!m_retryTimer->isActive())
             m_retryTimer->start(kRetryMs);
         emit openChanged(false);
@@ -116,11 +121,9 @@ void SerialFeed::closeVanishedPort()
     m_closePending = false;
     if (!m_port || !m_port->isOpen())
         return;
-    // For a vanished device the error text alone can mislead (it may name an
-    // unrelated cause), so the error itself is logged too.
-    qCWarning(lcLink) << "serial port" << m_portName << "failed:" << m_port->error()
-                      << m_port->errorString()
-                      << "- closing it and retrying every second";
+    // Told once, by the link's state; the retries that follow stay silent.
+    m_problem = QCoreApplication::translate("MeterLink", "%1 stopped answering (%2): the device was unplugged or went away.")
+                    .arg(serialDevicePath(m_portName), m_port->errorString());
     m_port->close();
     m_port->clearError();
     m_framer.reset();
@@ -138,9 +141,17 @@ void SerialFeed::retry()
         m_port->clearError();
         m_retryTimer->stop();
         m_framer.reset();
+        m_problem.clear();
         qCInfo(lcLink) << "serial port" << m_portName << "is open again";
         emit openChanged(true);
         return;
     }
+    noteOpenFailure();
     emit openChanged(false);
+}
+
+void SerialFeed::noteOpenFailure()
+{
+    if (m_port)
+        m_problem = describeSerialFailure(m_portName, m_port->error(), m_port->errorString());
 }

@@ -42,6 +42,9 @@ public:
 
     bool isOpen() const;
     QString portName() const { return m_portName; }
+    // Why the port is not open, with the system's error text; empty while
+    // it is open or when no port is named.
+    QString problem() const { return m_problem; }
     // The port itself, for reading its state only.
     const QSerialPort *port() const { return m_port; }
     const PacketFramer &framer() const { return m_framer; }
@@ -58,10 +61,12 @@ private:
     void onError(QSerialPort::SerialPortError error);
     void closeVanishedPort();
     void retry();
+    void noteOpenFailure();
 
     QSerialPort *m_port = nullptr;
     QTimer *m_retryTimer = nullptr;
     QString m_portName;
     PacketFramer m_framer;
+    QString m_problem;
     bool m_closePending = false;
 };

@@ -1,6 +1,6 @@
 #include "signalquit.h"
 
-#include "logging.h"
+#include <QLoggingCategory>
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
@@ -13,6 +13,10 @@
 #include <unistd.h>
 
 namespace {
+
+// The display and the relay both quit through here; the lines belong to
+// the program as a whole, as they always did.
+Q_LOGGING_CATEGORY(lcQuit, "lumora.app", QtInfoMsg)
 
 // The writing end as seen by the handler; -1 while no instance exists.
 volatile sig_atomic_t s_writeFd = -1;
@@ -54,7 +58,7 @@ bool SignalQuit::setUp()
 {
     int fds[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds) != 0) {
-        qCWarning(lcApp) << "no socket pair for signal handling:" << qt_error_string(errno);
+        qCWarning(lcQuit) << "no socket pair for signal handling:" << qt_error_string(errno);
         return false;
     }
     m_fds = { fds[0], fds[1] };
@@ -70,7 +74,7 @@ bool SignalQuit::setUp()
     sa.sa_flags = SA_RESTART;
     for (const int sig : kSignals) {
         if (::sigaction(sig, &sa, &m_previous[size_t(m_installed)]) != 0) {
-            qCWarning(lcApp) << "cannot handle signal" << sig << qt_error_string(errno);
+            qCWarning(lcQuit) << "cannot handle signal" << sig << qt_error_string(errno);
             return false;
         }
         ++m_installed;
@@ -99,7 +103,7 @@ void SignalQuit::drain()
     bool any = false;
     while ((n = ::read(m_fds[1], buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR)) {
         for (ssize_t i = 0; i < n; ++i) {
-            qCInfo(lcApp) << "signal" << int(buf[i]) << "received, shutting down";
+            qCInfo(lcQuit) << "signal" << int(buf[i]) << "received, shutting down";
             emit received(int(buf[i]));
             any = true;
         }

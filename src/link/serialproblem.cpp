@@ -1,0 +1,62 @@
+#include "serialproblem.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+
+#ifdef Q_OS_UNIX
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+QString tr(const char *text)
+{
+    return QCoreApplication::translate("MeterLink", text);
+}
+
+// True when the user may open the device for reading and writing. The
+// effective identity counts, as it does for open() itself.
+bool userMayOpen(const QString &path)
+{
+#ifdef Q_OS_UNIX
+    return ::faccessat(AT_FDCWD, QFile::encodeName(path).constData(), R_OK | W_OK, AT_EACCESS) == 0;
+#else
+    Q_UNUSED(path);
+    return true;
+#endif
+}
+
+} // namespace
+
+QString serialDevicePath(const QString &portName)
+{
+#ifdef Q_OS_UNIX
+    if (!portName.startsWith(QLatin1Char('/')))
+        return QStringLiteral("/dev/") + portName;
+#endif
+    return portName;
+}
+
+QString describeSerialFailure(const QString &portName, QSerialPort::SerialPortError error,
+                              const QString &systemText)
+{
+    if (portName.isEmpty())
+        return QString();
+    const QString path = serialDevicePath(portName);
+#ifdef Q_OS_UNIX
+    const bool exists = QFileInfo::exists(path);
+#else
+    const bool exists = true;  // COM ports are no files
+#endif
+    if (error == QSerialPort::DeviceNotFoundError || !exists)
+        return tr("%1 does not exist (%2): is the console's cable or USB adapter plugged in?")
+            .arg(path, systemText);
+    if (error == QSerialPort::PermissionError && !userMayOpen(path))
+        return tr("Permission denied on %1 (%2): the user must be in the dialout group "
+                  "(sudo adduser $USER dialout, then log in again).")
+            .arg(path, systemText);
+    if (error == QSerialPort::PermissionError)
+        return tr("%1 is in use by another program (%2).").arg(path, systemText);
+    return tr("%1: %2").arg(path, systemText);
+}

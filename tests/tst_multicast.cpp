@@ -1,0 +1,302 @@
+// Beyond one network segment: a UDP server or the relay sending to a
+// multicast group or to one host, and displays joining the group. Anything
+// sent to a group only ever goes out inside a private network namespace
+// that the test makes for itself; unicast and the refusals use 127.0.0.1.
+#include <QSettings>
+#include <QtEndian>
+#include <QSignalSpy>
+#include <QtTest>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <csignal>
+
+#include "linktestsupport.h"
+#include "multicastsupport.h"
+#include "privatenetwork.h"
+#include "testsupport.h"
+
+using namespace LinkTest;
+using namespace MulticastTest;
+
+Q_DECLARE_METATYPE(CommSettings)
+Q_DECLARE_METATYPE(MeterPacket::Levels)
+
+namespace {
+
+constexpr quint16 kGroupPort = 47200;
+constexpr quint32 kPackets = 60;
+
+// The interfaces on which the kernel holds a membership of the group, from
+// this network namespace's own /proc/net/igmp.
+QStringList kernelMemberships(const QString &group)
+{
+    const quint32 g = QHostAddress(group).toIPv4Address();
+    const QString hex = QStringLiteral("%1").arg(qFromBigEndian(g), 8, 16, QLatin1Char('0')).toUpper();
+    QFile igmp(QStringLiteral("/proc/self/net/igmp"));
+    QStringList devices;
+    if (!igmp.open(QIODevice::ReadOnly))
+        return devices;
+    QString device;
+    for (const QByteArray &line : igmp.readAll().split('\n')) {
+        const QString text = QString::fromLatin1(line);
+        if (!text.isEmpty() && text.at(0).isDigit())
+            device = text.section(QLatin1Char('\t'), 1).section(QLatin1Char(':'), 0, 0).trimmed();
+        else if (text.trimmed().startsWith(hex))
+            devices << device;
+    }
+    devices.sort();
+    return devices;
+}
+
+CommSettings groupServer(const QString &serial, const QString &ttl = QString())
+{
+    CommSettings s = serverLink(serial, QStringLiteral("127.0.0.1"), QString::number(kGroupPort));
+    s.server_destination = kGroup;
+    s.server_ttl = ttl;
+    return s;
+}
+
+} // namespace
+
+class TestMulticast : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { qRegisterMetaType<MeterPacket::Levels>(); }
+    void groupReachesEveryDisplay_data();
+    void groupReachesEveryDisplay();
+    void clientJoinsInterfacesThatComeUp();
+    void unicastReachesItsClient();
+    void serverTtl_data();
+    void serverTtl();
+    void badValuesSendNothing_data();
+    void badValuesSendNothing();
+    void relayRefusesBadOptions_data();
+    void relayRefusesBadOptions();
+};
+
+void TestMulticast::groupReachesEveryDisplay_data()
+{
+    QTest::addColumn<bool>("viaRelay");
+    QTest::newRow("lumora-relay fed by the console") << true;
+    QTest::newRow("the display's own UDP server") << false;
+}
+
+// Every packet from the console's cable reaches two displays in the group,
+// byte for byte, once each; the relay then ends cleanly on SIGTERM.
+void TestMulticast::groupReachesEveryDisplay()
+{
+    QFETCH(bool, viaRelay);
+    if (!PrivateNetwork::inside()) {
+        PrivateNetwork::run(this, "groupReachesEveryDisplay");
+        return;
+    }
+    QVERIFY(PrivateNetwork::onlyLoopback());
+
+    ConsoleCable cable;
+    QVERIFY(cable.plug());
+    MeterLink first;
+    MeterLink second;
+    first.rebuild(groupClient(kGroupPort));
+    second.rebuild(groupClient(kGroupPort));
+    QVERIFY(!first.joinedInterfaces().isEmpty());
+    QVERIFY(!second.joinedInterfaces().isEmpty());
+    GroupMember wire(kGroupPort);
+    QVERIFY(wire.isListening());
+
+    std::unique_ptr<Relay> relay;
+    MeterLink server;
+    if (viaRelay) {
+        relay = std::make_unique<Relay>(QStringList{"--serial", cable.linkPath(), "--interface", "127.0.0.1",
+                                                    "--port", QString::number(kGroupPort), "--destination", kGroup});
+        QVERIFY2(relay->waitUntilReady(), qPrintable(relay->log()));
+    } else {
+        server.rebuild(groupServer(cable.linkPath()));
+        QCOMPARE(server.state(), LinkState::Silent);
+    }
+
+    for (quint32 n = 0; n < kPackets; ++n)
+        cable.write(numberedPacket(n));
+    QTRY_COMPARE(wire.received().size(), int(kPackets));
+    QTRY_COMPARE(first.packetsDecoded(), quint64(kPackets));
+    QTRY_COMPARE(second.packetsDecoded(), quint64(kPackets));
+    for (quint32 n = 0; n < kPackets; ++n)
+        QCOMPARE(wire.received().at(int(n)), numberedPacket(n));
+    QCOMPARE(wire.destinations(), QStringList{kGroup});
+    QCOMPARE(first.state(), LinkState::Live);
+
+    if (relay) {
+        relay->process().terminate();
+        QVERIFY(relay->process().waitForFinished(5000));
+        QCOMPARE(relay->process().exitStatus(), QProcess::NormalExit);
+        QCOMPARE(relay->process().exitCode(), 0);
+    }
+}
+
+// A network card that comes up after the display started (a cable plugged
+// in, a VLAN added) is joined too, within the re-join interval.
+void TestMulticast::clientJoinsInterfacesThatComeUp()
+{
+    if (!PrivateNetwork::inside()) {
+        PrivateNetwork::run(this, "clientJoinsInterfacesThatComeUp");
+        return;
+    }
+    MeterLink display;
+    display.rebuild(groupClient(kGroupPort));
+    const int lo = QNetworkInterface::interfaceIndexFromName(QStringLiteral("lo"));
+    QCOMPARE(display.joinedInterfaces(), QSet<int>{lo});
+
+    // A virtual cable of this namespace's own, both ends in it: it carries
+    // nothing anywhere. Both ends come up, as a plugged-in card would.
+    if (QProcess::execute(QStringLiteral("ip"), {"link", "add", "lumora0", "type", "veth", "peer", "name", "lumora1"}) != 0)
+        QSKIP("no virtual network cables here");
+    QCOMPARE(QProcess::execute(QStringLiteral("ip"), {"link", "set", "lumora0", "up"}), 0);
+    QCOMPARE(QProcess::execute(QStringLiteral("ip"), {"link", "set", "lumora1", "up"}), 0);
+    const int end0 = QNetworkInterface::interfaceIndexFromName(QStringLiteral("lumora0"));
+    const int end1 = QNetworkInterface::interfaceIndexFromName(QStringLiteral("lumora1"));
+    QVERIFY(end0 > 0 && end1 > 0);
+    QTRY_VERIFY_WITH_TIMEOUT(display.joinedInterfaces() == (QSet<int>{lo, end0, end1}), MeterLink::kRejoinMs + 3000);
+    QCOMPARE(kernelMemberships(kGroup), (QStringList{"lo", "lumora0", "lumora1"}));
+}
+
+// Unicast to one display on this PC: no namespace needed. The relay reads a
+// settings file, and Ctrl+C ends it with status 0.
+void TestMulticast::unicastReachesItsClient()
+{
+    if (PrivateNetwork::inside())
+        QSKIP("runs on the host's loopback");
+    ConsoleCable cable;
+    QVERIFY(cable.plug());
+    const quint16 port = freeUdpPort();
+    MeterLink display;
+    display.rebuild(clientLink(QString::number(port)));
+    QSignalSpy levels(&display, &MeterLink::levelsDecoded);
+    // The display's own settings file names the port and a group; the
+    // command line sends to the one display instead.
+    QTemporaryDir dir;
+    const QString file = dir.filePath(QStringLiteral("Lumora Meters.conf"));
+    {
+        QSettings settings(file, QSettings::IniFormat);
+        settings.setValue(QStringLiteral("serialport"), cable.linkPath());
+        settings.setValue(QStringLiteral("server_port"), QString::number(port));
+        settings.setValue(QStringLiteral("server_destination"), kGroup);
+    }
+    Relay relay({"--settings", file, "--destination", "127.0.0.1"});
+    QVERIFY2(relay.waitUntilReady(), qPrintable(relay.log()));
+
+    for (quint32 n = 0; n < kPackets; ++n)
+        cable.write(numberedPacket(n));
+    QTRY_COMPARE(display.packetsDecoded(), quint64(kPackets));
+    QCOMPARE(levels.last().at(0).value<MeterPacket::Levels>(), levelsOf(numberedPacket(kPackets - 1)));
+
+    ::kill(pid_t(relay.process().processId()), SIGINT);
+    QVERIFY(relay.process().waitForFinished(5000));
+    QCOMPARE(relay.process().exitCode(), 0);
+}
+
+void TestMulticast::serverTtl_data()
+{
+    QTest::addColumn<QString>("ttl");
+    QTest::addColumn<int>("hops");
+    QTest::newRow("absent: this network only") << QString() << 1;
+    QTest::newRow("7") << "7" << 7;
+    QTest::newRow("255") << "255" << 255;
+}
+
+// The hop limit on the socket itself. Nothing is written to the cable, so
+// nothing is sent and the host's loopback will do.
+void TestMulticast::serverTtl()
+{
+    QFETCH(QString, ttl);
+    QFETCH(int, hops);
+    Pty console;
+    QVERIFY(console.open());
+    MeterLink server;
+    server.rebuild(groupServer(console.slavePath(), ttl));
+    QCOMPARE(server.destination(), QHostAddress(kGroup));
+    int value = 0;
+    socklen_t size = sizeof value;
+    QCOMPARE(::getsockopt(int(server.udpSocket()->socketDescriptor()), IPPROTO_IP, IP_MULTICAST_TTL, &value, &size), 0);
+    QCOMPARE(value, hops);
+}
+
+void TestMulticast::badValuesSendNothing_data()
+{
+    QTest::addColumn<CommSettings>("link");
+    QTest::addColumn<QString>("where");
+    QTest::addColumn<QString>("why");
+
+    const auto server = [](const QString &destination, const QString &ttl) {
+        CommSettings s = serverLink(QString(), QStringLiteral("127.0.0.1"), QStringLiteral("47201"));
+        s.server_destination = destination;
+        s.server_ttl = ttl;
+        return s;
+    };
+    QTest::newRow("destination studio-b") << server("studio-b", "") << "studio-b" << "IPv4 address";
+    QTest::newRow("destination 0.0.0.0") << server("0.0.0.0", "") << "0.0.0.0" << "no host";
+    QTest::newRow("destination ::1") << server("::1", "") << "::1" << "IPv4 address";
+    QTest::newRow("destination 10.1") << server("10.1", "") << "10.1" << "IPv4 address";
+    QTest::newRow("TTL 0") << server(kGroup, "0") << "0" << "1 to 255";
+    QTest::newRow("TTL 256") << server(kGroup, "256") << "256" << "1 to 255";
+    QTest::newRow("TTL on a broadcast, two") << server("", "two") << "two" << "1 to 255";
+    QTest::newRow("group 10.1.2.3") << groupClient(47202, "10.1.2.3") << "10.1.2.3" << "multicast group";
+    QTest::newRow("group ff02::1") << groupClient(47202, "ff02::1") << "ff02::1" << "multicast group";
+}
+
+// A value the link cannot use binds, sends and joins nothing, shows the
+// mark with the reason and logs one warning.
+void TestMulticast::badValuesSendNothing()
+{
+    QFETCH(CommSettings, link);
+    QFETCH(QString, where);
+    QFETCH(QString, why);
+    if (PrivateNetwork::inside())
+        QSKIP("runs on the host's loopback");
+
+    LinkLog log;
+    MeterLink meterLink;
+    meterLink.rebuild(link);
+    QCOMPARE(meterLink.state(), LinkState::InvalidAddress);
+    QCOMPARE(meterLink.where(), where);
+    QVERIFY2(meterLink.reason().contains(why), qPrintable(meterLink.reason()));
+    QCOMPARE(meterLink.udpSocket()->state(), QAbstractSocket::UnconnectedState);
+    QCOMPARE(log.texts(QtWarningMsg).size(), 1);
+}
+
+void TestMulticast::relayRefusesBadOptions_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("named");
+
+    const QStringList base{"--serial", "ttyUSB0", "--port", "5000"};
+    QTest::newRow("unknown option") << QStringList{"--serial", "ttyUSB0", "--colour", "red"} << "colour";
+    QTest::newRow("no serial port") << QStringList{"--port", "5000"} << "--serial";
+    QTest::newRow("port 0") << QStringList{"--serial", "ttyUSB0", "--port", "0"} << "--port";
+    QTest::newRow("port 70000") << QStringList{"--serial", "ttyUSB0", "--port", "70000"} << "--port";
+    QTest::newRow("destination a name") << base + QStringList{"--destination", "studio-b"} << "--destination";
+    QTest::newRow("TTL 300") << base + QStringList{"--destination", kGroup, "--ttl", "300"} << "--ttl";
+    QTest::newRow("interface IPv6") << base + QStringList{"--interface", "::1"} << "--interface";
+    QTest::newRow("settings file missing") << QStringList{"--settings", "/nonexistent/lumora.conf"} << "--settings";
+}
+
+// Status 2 and one line that names the option, before anything is opened.
+void TestMulticast::relayRefusesBadOptions()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, named);
+    if (PrivateNetwork::inside())
+        QSKIP("runs on the host's loopback");
+    Relay relay(arguments);
+    QVERIFY(relay.process().waitForFinished(10000));
+    QCOMPARE(relay.process().exitCode(), 2);
+    const QStringList lines = relay.log().trimmed().split(QLatin1Char('\n'));
+    QCOMPARE(lines.size(), 1);
+    QVERIFY2(lines.first().startsWith(QLatin1String("lumora-relay: ")) && lines.first().contains(named),
+             qPrintable(lines.first()));
+}
+
+LUMORA_TEST_MAIN(TestMulticast)
+#include "tst_multicast.moc"

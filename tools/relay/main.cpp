@@ -1,0 +1,76 @@
+// lumora-relay: the console's serial port to the meter displays over UDP,
+// with no window. See --help.
+
+#include "linklogging.h"
+#include "linkstate.h"
+#include "meterlink.h"
+#include "packetframer.h"
+#include "relayoptions.h"
+#include "serialfeed.h"
+#include "signalquit.h"
+
+#include <QCoreApplication>
+#include <QTimer>
+
+#include <cstdio>
+
+namespace {
+
+constexpr int kStatsIntervalMs = 60 * 1000;
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("lumora-relay"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(LUMORA_VERSION));
+
+    const RelayOptions options = parseRelayOptions(QCoreApplication::arguments());
+    switch (options.status) {
+    case RelayOptions::Status::Help:
+        std::fputs(qPrintable(options.message), stdout);
+        return 0;
+    case RelayOptions::Status::Version:
+        std::printf("lumora-relay %s\n", LUMORA_VERSION);
+        return 0;
+    case RelayOptions::Status::Error:
+        std::fprintf(stderr, "lumora-relay: %s\n", qPrintable(options.message));
+        return 2;
+    case RelayOptions::Status::Run:
+        break;
+    }
+
+    // A service stop or Ctrl+C ends the event loop in order: status 0.
+    SignalQuit::install(&app);
+
+    MeterLink link;
+    // The problems are logged by the link itself, once each; the relay adds
+    // the good news.
+    QObject::connect(&link, &MeterLink::stateChanged, [](LinkState state, const QString &where) {
+        if (state == LinkState::Live || state == LinkState::Silent)
+            qCInfo(lcLink).noquote() << linkStateDescription(state, where);
+    });
+    quint64 reopens = 0;
+    QObject::connect(link.serialFeed(), &SerialFeed::openChanged, [&reopens](bool open) {
+        if (open)
+            ++reopens;
+    });
+    QTimer stats;
+    stats.setInterval(kStatsIntervalMs);
+    QObject::connect(&stats, &QTimer::timeout, [&] {
+        qCInfo(lcLink, "%llu packets forwarded, %llu bytes skipped while resyncing, %llu reopens",
+               static_cast<unsigned long long>(link.packetsDecoded()),
+               static_cast<unsigned long long>(link.serialFeed()->framer().skippedBytes()),
+               static_cast<unsigned long long>(reopens));
+    });
+    stats.start();
+
+    const CommSettings &s = options.link;
+    qCInfo(lcLink).noquote() << "relaying" << s.serialport << "to"
+                             << (s.server_destination.isEmpty() ? QStringLiteral("255.255.255.255")
+                                                                : s.server_destination)
+                             << "port" << s.server_port;
+    link.rebuild(s);
+    return app.exec();
+}
