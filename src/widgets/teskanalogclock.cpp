@@ -10,6 +10,7 @@
 #include <QPen>
 #include <QPolygonF>
 #include <QRectF>
+#include <QRegion>
 #include <QTimer>
 #include <QTransform>
 
@@ -130,10 +131,67 @@ void TeskAnalogClock::checkTime()
     if (!now.isValid()
         || (now.second() == m_second && now.minute() == m_minute && now.hour() == m_hour))
         return;
+    const int hour = m_hour;
+    const int minute = m_minute;
+    const int second = m_second;
     m_hour = now.hour();
     m_minute = now.minute();
     m_second = now.second();
-    update();
+    // Only the marks that moved are repainted: on the wall the whole square
+    // would otherwise be painted anew each second, artwork and digital clock
+    // beneath included, and sent to the display.
+    update(changedRegion(hour, minute, second));
+}
+
+QRegion TeskAnalogClock::changedRegion(int hour, int minute, int second) const
+{
+    // The end-time marker and its arc change with the time left; while they
+    // show, and on the first tick after a property changed, the whole face.
+    const auto endTimeShown = [this](int h, int m, int s) {
+        return m_endTime
+            && ClockMath::endTimeMarkerShown(
+                m_endTimeHour, ClockMath::endTimeRemaining(m_endTimeHour, m_endTimeMinute,
+                                                           m_endTimeSecond, h, m, s));
+    };
+    if (m_toolsStale || endTimeShown(hour, minute, second)
+        || endTimeShown(m_hour, m_minute, m_second))
+        return rect();
+
+    const PaintTools &t = *m_tools;
+    const QTransform dial = ClockMath::dialTransform(width(), height());
+    // Antialiasing touches the pixel beside a shape's edge; the dots' pen is
+    // one dial unit wide, so half of it lies outside their box.
+    const int pad = 2;
+    const int penPad = pad + int(std::ceil(dial.m11()));
+    QRegion region;
+    const auto add = [&](const QPolygonF &shape, double degrees, int margin) {
+        const QRectF box = QTransform(dial).rotate(degrees).map(shape).boundingRect();
+        region += box.toAlignedRect().adjusted(-margin, -margin, margin, margin);
+    };
+
+    if (m_hands) {
+        const double hourFrom = ClockMath::hourPointerAngle(hour, minute);
+        const double hourTo = ClockMath::hourPointerAngle(m_hour, m_minute);
+        if (hourFrom != hourTo) {
+            add(t.hourTriangle, hourFrom, pad);
+            add(t.hourTriangle, hourTo, pad);
+        }
+        const double minuteFrom = ClockMath::minutePointerAngle(minute, second);
+        const double minuteTo = ClockMath::minutePointerAngle(m_minute, m_second);
+        if (minuteFrom != minuteTo) {
+            add(t.minuteTriangle, minuteFrom, pad);
+            add(t.minuteTriangle, minuteTo, pad);
+        }
+    }
+    if (m_secondDots) {
+        const QPolygonF dot(t.dotBox);
+        for (int i = 0; i < kPositions; ++i) {
+            if (ClockMath::secondDotShown(i, second, m_secondDotsCountDown)
+                != ClockMath::secondDotShown(i, m_second, m_secondDotsCountDown))
+                add(dot, i * kStepDegrees, penPad);
+        }
+    }
+    return region;
 }
 
 // A changed value repaints; the same value again does nothing. For the

@@ -2,6 +2,7 @@
 
 #include <QColor>
 #include <QDateTime>
+#include <QRegion>
 #include <QWidget>
 
 #include <functional>
@@ -145,6 +146,8 @@ private:
     template <typename T>
     void assign(T &member, const T &value);
     void rebuildTools();
+    // What must be repainted when the shown time moves on from the given one.
+    QRegion changedRegion(int hour, int minute, int second) const;
 
     // The face, bottom to top; each step draws one kind of mark.
     void drawLines(QPainter &painter, const QTransform &dial) const;

@@ -142,14 +142,25 @@ void TeskDigitalClock::checkTime()
     // whole minutes or days, or the first tick filling the empty texts.
     QString timeText = ClockMath::timeText(time);
     QString dateText = ClockMath::dateText(date, QLocale::system());
-    const bool textsChanged = timeText != m_timeText || dateText != m_dateText;
+    const bool timeChanged = timeText != m_timeText;
+    const bool dateChanged = dateText != m_dateText;
     m_timeText = std::move(timeText);
     m_dateText = std::move(dateText);
 
-    if (time.second() == m_lastSecond && !textsChanged)
+    if (time.second() == m_lastSecond && !timeChanged && !dateChanged)
         return;
     m_lastSecond = time.second();
-    update();
+    // The time line is clipped to the upper half, so a new second repaints
+    // that band alone; a new date repaints the whole clock.
+    if (dateChanged)
+        update();
+    else
+        update(timeBand());
+}
+
+QRect TeskDigitalClock::timeBand() const
+{
+    return QRect(0, 0, width(), height() / 2);
 }
 
 void TeskDigitalClock::paintEvent(QPaintEvent *)
@@ -163,7 +174,7 @@ void TeskDigitalClock::paintEvent(QPaintEvent *)
     if (m_timeDisplay) {
         painter.setPen(m_timePen);
         painter.setFont(m_timePaintFont);
-        painter.drawText(QRect(0, 0, width(), half), Qt::AlignCenter, m_timeText);
+        painter.drawText(timeBand(), Qt::AlignCenter, m_timeText);
         // The date starts one time-font line below the top, not at the middle.
         top = painter.fontMetrics().height();
     }

@@ -61,6 +61,9 @@ protected:
     void paintEvent(QPaintEvent *event) override;
 
 private:
+    // The upper half, where the time line stands.
+    QRect timeBand() const;
+
     bool m_timeDisplay = true;
     QFont m_timeDisplayFont;
     QColor m_timeDisplayFontColor;
