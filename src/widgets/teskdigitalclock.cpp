@@ -4,9 +4,12 @@
 #include "clockprobe.h"
 #include "secondticker.h"
 
+#include <QFontMetrics>
 #include <QLocale>
 #include <QPainter>
 #include <QTimer>
+
+#include <algorithm>
 
 namespace {
 
@@ -144,6 +147,7 @@ void TeskDigitalClock::checkTime()
     QString dateText = ClockMath::dateText(date, QLocale::system());
     const bool timeChanged = timeText != m_timeText;
     const bool dateChanged = dateText != m_dateText;
+    const QRect oldTime = timeChanged ? timeTextBounds() : QRect();
     m_timeText = std::move(timeText);
     m_dateText = std::move(dateText);
 
@@ -151,11 +155,23 @@ void TeskDigitalClock::checkTime()
         return;
     m_lastSecond = time.second();
     // The time line is clipped to the upper half, so a new second repaints
-    // that band alone; a new date repaints the whole clock.
+    // the old and the new text there alone; a new date the whole clock.
     if (dateChanged)
         update();
     else
-        update(timeBand());
+        update(QRegion(oldTime) + timeTextBounds());
+}
+
+QRect TeskDigitalClock::timeTextBounds() const
+{
+    const QRect band = timeBand();
+    const QFontMetrics metrics(m_timePaintFont, this);
+    // Glyphs may reach past their advance by the font's bearings; the
+    // antialiased edge may touch one pixel more.
+    const int overhang = std::max({0, -metrics.minLeftBearing(), -metrics.minRightBearing()}) + 2;
+    const QRect text = metrics.boundingRect(band, Qt::AlignCenter, m_timeText);
+    return QRect(text.left() - overhang, band.top(), text.width() + 2 * overhang, band.height())
+        & band;
 }
 
 QRect TeskDigitalClock::timeBand() const

@@ -63,6 +63,8 @@ protected:
 private:
     // The upper half, where the time line stands.
     QRect timeBand() const;
+    // Where the time text stands in that band, overhanging glyphs included.
+    QRect timeTextBounds() const;
 
     bool m_timeDisplay = true;
     QFont m_timeDisplayFont;
