@@ -3,6 +3,7 @@
 #include <QMenuBar>
 #include <QSignalSpy>
 #include <QSerialPort>
+#include <QScreen>
 #include <QtTest>
 
 #include <cmath>
@@ -86,6 +87,8 @@ private slots:
     void titleComesFromTheLink();
     void analogClockSetUp();
     void digitalClockSetUp();
+    void clockSecondsRepaintOnlyWhatMoved_data();
+    void clockSecondsRepaintOnlyWhatMoved();
     void promptRenames_data();
     void promptRenames();
     void anyButtonClicks_data();
@@ -304,6 +307,73 @@ void TestMainWindow::digitalClockSetUp()
     QCOMPARE(clock->TimeDisplayFont().pointSize(), 40);
     QCOMPARE(clock->DateDisplayFont().pointSize(), 24);
     QCOMPARE(clock->TimeDisplayFontColor(), QColor(255, 255, 255, 255));
+}
+
+void TestMainWindow::clockSecondsRepaintOnlyWhatMoved_data()
+{
+    QTest::addColumn<QDateTime>("from");
+    QTest::addColumn<QDateTime>("to");
+    QTest::addColumn<bool>("countDown");
+    QTest::addColumn<bool>("endTime");
+
+    const QDate day(2026, 12, 7);
+    const auto at = [day](int h, int m, int s) { return QDateTime(day, QTime(h, m, s)); };
+    QTest::newRow("second") << at(12, 0, 1) << at(12, 0, 2) << false << false;
+    QTest::newRow("minute") << at(12, 7, 59) << at(12, 8, 0) << false << false;
+    QTest::newRow("hour") << at(12, 59, 59) << at(13, 0, 0) << false << false;
+    QTest::newRow("count-down second") << at(9, 30, 10) << at(9, 30, 11) << true << false;
+    QTest::newRow("count-down minute") << at(9, 30, 59) << at(9, 31, 0) << true << false;
+    QTest::newRow("new day") << at(23, 59, 59) << QDateTime(day.addDays(1), QTime(0, 0)) << false << false;
+    QTest::newRow("time set back") << at(12, 30, 15) << at(8, 10, 40) << false << false;
+    QTest::newRow("end-time arc") << at(12, 4, 50) << at(12, 4, 51) << false << true;
+    QTest::newRow("end time passes") << at(12, 4, 59) << at(12, 5, 0) << false << true;
+}
+
+// On the wall a new second repaints only the marks that moved and the time
+// line; what the screen then holds must equal a fresh paint of the window.
+void TestMainWindow::clockSecondsRepaintOnlyWhatMoved()
+{
+    QFETCH(QDateTime, from);
+    QFETCH(QDateTime, to);
+    QFETCH(bool, countDown);
+    QFETCH(bool, endTime);
+
+    ForgetSettings forget;
+    MainWindow window;
+    auto *analog = child<TeskAnalogClock>(&window, "AnalogClock");
+    auto *digital = child<TeskDigitalClock>(&window, "DigitalClock");
+    QDateTime now = from;
+    analog->setTimeSource([&now] { return now; });
+    digital->setTimeSource([&now] { return now; });
+    analog->setSecondDotsCountDown(countDown);
+    analog->setEndTime(endTime);
+    analog->setEndTimeHour(12);
+    analog->setEndTimeMinute(5);
+    analog->setEndTimeSecond(0);
+    analog->checkTime();
+    digital->checkTime();
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    TestSupport::settle();
+
+    // What the window's backing store holds: the pixels sent to the screen.
+    const auto screenImage = [&window] {
+        return window.screen()->grabWindow(window.winId()).toImage();
+    };
+    window.repaint();
+    const QImage before = screenImage();
+
+    now = to;
+    analog->checkTime();
+    digital->checkTime();
+    TestSupport::settle();
+    const QImage partial = screenImage();
+
+    window.repaint();
+    const QImage fresh = screenImage();
+    QVERIFY(!fresh.isNull());
+    QVERIFY(fresh != before);
+    QCOMPARE(partial, fresh);
 }
 
 void TestMainWindow::promptRenames_data()

@@ -6,13 +6,16 @@
 
 #include <QBrush>
 #include <QLineF>
+#include <QPaintEvent>
 #include <QPainter>
 #include <QPen>
 #include <QPolygonF>
 #include <QRectF>
+#include <QRegion>
 #include <QTimer>
 #include <QTransform>
 
+#include <array>
 #include <cmath>
 
 namespace {
@@ -52,6 +55,30 @@ void turnTo(QPainter &painter, const QTransform &dial, double degrees)
     painter.setTransform(QTransform(dial).rotate(degrees));
 }
 
+// Pixels beside a shape's edge that antialiasing may still touch.
+constexpr double kAntialiasPad = 2.0;
+
+// The pixels a shape drawn at 12 o'clock and turned to `degrees` may touch,
+// widened by `margin` pixels. A shape too large to place counts as touching
+// the whole face (and converts no out-of-range double to int).
+QRect deviceBounds(const QTransform &dial, const QPolygonF &shape, double degrees, double margin,
+                   const QRect &face)
+{
+    const QRectF box = QTransform(dial).rotate(degrees).map(shape).boundingRect().adjusted(
+        -margin, -margin, margin, margin);
+    constexpr double kLimit = 1 << 24;
+    if (!(box.left() > -kLimit && box.top() > -kLimit && box.right() < kLimit
+          && box.bottom() < kLimit))
+        return face;
+    return box.toAlignedRect();
+}
+
+// How far a pen of the given width reaches beyond its path, in pixels.
+double penReach(double penWidth, double scale)
+{
+    return std::abs(penWidth) * scale / 2 + kAntialiasPad;
+}
+
 // The square of a circle about the origin.
 QRectF circleBox(double radius)
 {
@@ -78,6 +105,12 @@ struct TeskAnalogClock::PaintTools
     QPen dotPen;
     QBrush dotBrush;
     QRectF dotBox;
+
+    // Where each of the 60 lines and dots lands at the size the tools were
+    // built for: a paint skips those outside the region it repaints.
+    QSize size;
+    std::array<QRect, kPositions> lineBounds;
+    std::array<QRect, kPositions> dotBounds;
 };
 
 TeskAnalogClock::TeskAnalogClock(QWidget *parent)
@@ -130,10 +163,55 @@ void TeskAnalogClock::checkTime()
     if (!now.isValid()
         || (now.second() == m_second && now.minute() == m_minute && now.hour() == m_hour))
         return;
+    const int hour = m_hour;
+    const int minute = m_minute;
+    const int second = m_second;
     m_hour = now.hour();
     m_minute = now.minute();
     m_second = now.second();
-    update();
+    // Only the marks that moved are repainted: on the wall the whole square
+    // would otherwise be painted anew each second, artwork and digital clock
+    // beneath included, and sent to the display.
+    update(changedRegion(hour, minute, second));
+}
+
+QRegion TeskAnalogClock::changedRegion(int hour, int minute, int second) const
+{
+    // The end-time marker and its arc change with the time left; while they
+    // show, and on the first tick after a property changed, the whole face.
+    const auto endTimeShown = [this](int h, int m, int s) {
+        return m_endTime
+            && ClockMath::endTimeMarkerShown(
+                m_endTimeHour, ClockMath::endTimeRemaining(m_endTimeHour, m_endTimeMinute,
+                                                           m_endTimeSecond, h, m, s));
+    };
+    if (m_toolsStale || m_tools->size != size() || endTimeShown(hour, minute, second)
+        || endTimeShown(m_hour, m_minute, m_second))
+        return rect();
+
+    const PaintTools &t = *m_tools;
+    const QTransform dial = ClockMath::dialTransform(width(), height());
+    QRegion region;
+    if (m_hands) {
+        const auto addPointer = [&](const QPolygonF &triangle, double from, double to) {
+            if (from == to)
+                return;
+            region += deviceBounds(dial, triangle, from, kAntialiasPad, rect()) & rect();
+            region += deviceBounds(dial, triangle, to, kAntialiasPad, rect()) & rect();
+        };
+        addPointer(t.hourTriangle, ClockMath::hourPointerAngle(hour, minute),
+                   ClockMath::hourPointerAngle(m_hour, m_minute));
+        addPointer(t.minuteTriangle, ClockMath::minutePointerAngle(minute, second),
+                   ClockMath::minutePointerAngle(m_minute, m_second));
+    }
+    if (m_secondDots) {
+        for (int i = 0; i < kPositions; ++i) {
+            if (ClockMath::secondDotShown(i, second, m_secondDotsCountDown)
+                != ClockMath::secondDotShown(i, m_second, m_secondDotsCountDown))
+                region += t.dotBounds[i] & rect();
+        }
+    }
+    return region;
 }
 
 // A changed value repaints; the same value again does nothing. For the
@@ -210,35 +288,54 @@ void TeskAnalogClock::rebuildTools()
     t.dotBrush = QBrush(m_dotColor);
     t.dotBox = QRectF(-halfUp(m_dotSize), double(m_dotSize) - kRim, m_dotSize, m_dotSize);
 
+    // The dots' pen is one dial unit wide; a square cap reaches half the
+    // pen width past a line's ends.
+    t.size = size();
+    const QTransform dial = ClockMath::dialTransform(width(), height());
+    const double scale = std::abs(dial.m11());
+    const QPolygonF hourLine(QVector<QPointF>{t.hourLine.p1(), t.hourLine.p2()});
+    const QPolygonF minuteLine(QVector<QPointF>{t.minuteLine.p1(), t.minuteLine.p2()});
+    const double hourReach = penReach(m_hourLinesWidth, scale);
+    const double minuteReach = penReach(m_minuteLinesWidth, scale);
+    const QPolygonF dot(t.dotBox);
+    for (int i = 0; i < kPositions; ++i) {
+        const bool hour = i % 5 == 0;
+        t.lineBounds[i] = deviceBounds(dial, hour ? hourLine : minuteLine, i * kStepDegrees,
+                                       hour ? hourReach : minuteReach, rect());
+        t.dotBounds[i] = deviceBounds(dial, dot, i * kStepDegrees, penReach(1, scale), rect());
+    }
+
     m_toolsStale = false;
 }
 
-void TeskAnalogClock::paintEvent(QPaintEvent *)
+void TeskAnalogClock::paintEvent(QPaintEvent *event)
 {
-    if (m_toolsStale)
+    if (m_toolsStale || m_tools->size != size())
         rebuildTools();
+    const QRegion &region = event->region();
 
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
     const QTransform dial = ClockMath::dialTransform(width(), height());
-    drawLines(painter, dial);
+    drawLines(painter, dial, region);
     drawEndTime(painter, dial);
     drawCountDownRing(painter, dial);
     drawPointers(painter, dial);
-    drawSecondDots(painter, dial);
+    drawSecondDots(painter, dial, region);
     painter.end();
 
     ClockProbe::painted(this, "analog", m_second);
 }
 
-void TeskAnalogClock::drawLines(QPainter &painter, const QTransform &dial) const
+void TeskAnalogClock::drawLines(QPainter &painter, const QTransform &dial,
+                                const QRegion &region) const
 {
     if (!m_hourLines && !m_minuteLines)
         return;
     const PaintTools &t = *m_tools;
     for (int i = 0; i < kPositions; ++i) {
         const bool hour = i % 5 == 0;
-        if (hour ? !m_hourLines : !m_minuteLines)
+        if ((hour ? !m_hourLines : !m_minuteLines) || !region.intersects(t.lineBounds[i]))
             continue;
         turnTo(painter, dial, i * kStepDegrees);
         painter.setPen(hour ? t.hourLinePen : t.minuteLinePen);
@@ -287,7 +384,8 @@ void TeskAnalogClock::drawPointers(QPainter &painter, const QTransform &dial) co
     painter.drawConvexPolygon(t.minuteTriangle);
 }
 
-void TeskAnalogClock::drawSecondDots(QPainter &painter, const QTransform &dial) const
+void TeskAnalogClock::drawSecondDots(QPainter &painter, const QTransform &dial,
+                                     const QRegion &region) const
 {
     if (!m_secondDots)
         return;
@@ -295,7 +393,8 @@ void TeskAnalogClock::drawSecondDots(QPainter &painter, const QTransform &dial) 
     painter.setPen(t.dotPen);
     painter.setBrush(t.dotBrush);
     for (int i = 0; i < kPositions; ++i) {
-        if (!ClockMath::secondDotShown(i, m_second, m_secondDotsCountDown))
+        if (!ClockMath::secondDotShown(i, m_second, m_secondDotsCountDown)
+            || !region.intersects(t.dotBounds[i]))
             continue;
         turnTo(painter, dial, i * kStepDegrees);
         painter.drawEllipse(t.dotBox);

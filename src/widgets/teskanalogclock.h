@@ -2,6 +2,7 @@
 
 #include <QColor>
 #include <QDateTime>
+#include <QRegion>
 #include <QWidget>
 
 #include <functional>
@@ -145,13 +146,16 @@ private:
     template <typename T>
     void assign(T &member, const T &value);
     void rebuildTools();
+    // What must be repainted when the shown time moves on from the given one.
+    QRegion changedRegion(int hour, int minute, int second) const;
 
     // The face, bottom to top; each step draws one kind of mark.
-    void drawLines(QPainter &painter, const QTransform &dial) const;
+    // Lines and dots outside the repainted region are skipped.
+    void drawLines(QPainter &painter, const QTransform &dial, const QRegion &region) const;
     void drawEndTime(QPainter &painter, const QTransform &dial) const;
     void drawCountDownRing(QPainter &painter, const QTransform &dial) const;
     void drawPointers(QPainter &painter, const QTransform &dial) const;
-    void drawSecondDots(QPainter &painter, const QTransform &dial) const;
+    void drawSecondDots(QPainter &painter, const QTransform &dial, const QRegion &region) const;
 
     bool m_hourLines = false;
     int m_hourLinesLength = 8;
@@ -192,8 +196,8 @@ private:
     TimeSource m_timeSource;
     QTimer *m_timer = nullptr;
     SecondTicker *m_ticker = nullptr;
-    // Pens, brushes and shapes derived from the properties, rebuilt on the
-    // first paint after a change so a paint allocates none of them.
+    // Pens, brushes and shapes derived from the properties and the size,
+    // rebuilt on the first paint after a change so a paint allocates none.
     std::unique_ptr<PaintTools> m_tools;
     bool m_toolsStale = true;
 };

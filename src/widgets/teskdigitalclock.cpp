@@ -4,9 +4,12 @@
 #include "clockprobe.h"
 #include "secondticker.h"
 
+#include <QFontMetrics>
 #include <QLocale>
 #include <QPainter>
 #include <QTimer>
+
+#include <algorithm>
 
 namespace {
 
@@ -142,14 +145,38 @@ void TeskDigitalClock::checkTime()
     // whole minutes or days, or the first tick filling the empty texts.
     QString timeText = ClockMath::timeText(time);
     QString dateText = ClockMath::dateText(date, QLocale::system());
-    const bool textsChanged = timeText != m_timeText || dateText != m_dateText;
+    const bool timeChanged = timeText != m_timeText;
+    const bool dateChanged = dateText != m_dateText;
+    const QRect oldTime = timeChanged ? timeTextBounds() : QRect();
     m_timeText = std::move(timeText);
     m_dateText = std::move(dateText);
 
-    if (time.second() == m_lastSecond && !textsChanged)
+    if (time.second() == m_lastSecond && !timeChanged && !dateChanged)
         return;
     m_lastSecond = time.second();
-    update();
+    // The time line is clipped to the upper half, so a new second repaints
+    // the old and the new text there alone; a new date the whole clock.
+    if (dateChanged)
+        update();
+    else
+        update(QRegion(oldTime) + timeTextBounds());
+}
+
+QRect TeskDigitalClock::timeTextBounds() const
+{
+    const QRect band = timeBand();
+    const QFontMetrics metrics(m_timePaintFont, this);
+    // Glyphs may reach past their advance by the font's bearings; the
+    // antialiased edge may touch one pixel more.
+    const int overhang = std::max({0, -metrics.minLeftBearing(), -metrics.minRightBearing()}) + 2;
+    const QRect text = metrics.boundingRect(band, Qt::AlignCenter, m_timeText);
+    return QRect(text.left() - overhang, band.top(), text.width() + 2 * overhang, band.height())
+        & band;
+}
+
+QRect TeskDigitalClock::timeBand() const
+{
+    return QRect(0, 0, width(), height() / 2);
 }
 
 void TeskDigitalClock::paintEvent(QPaintEvent *)
@@ -163,7 +190,7 @@ void TeskDigitalClock::paintEvent(QPaintEvent *)
     if (m_timeDisplay) {
         painter.setPen(m_timePen);
         painter.setFont(m_timePaintFont);
-        painter.drawText(QRect(0, 0, width(), half), Qt::AlignCenter, m_timeText);
+        painter.drawText(timeBand(), Qt::AlignCenter, m_timeText);
         // The date starts one time-font line below the top, not at the middle.
         top = painter.fontMetrics().height();
     }

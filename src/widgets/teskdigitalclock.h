@@ -61,6 +61,11 @@ protected:
     void paintEvent(QPaintEvent *event) override;
 
 private:
+    // The upper half, where the time line stands.
+    QRect timeBand() const;
+    // Where the time text stands in that band, overhanging glyphs included.
+    QRect timeTextBounds() const;
+
     bool m_timeDisplay = true;
     QFont m_timeDisplayFont;
     QColor m_timeDisplayFontColor;
