@@ -1,10 +1,9 @@
 #pragma once
 
 #include <QObject>
+#include <QTimer>
 
 #include <functional>
-
-class QTimer;
 
 // One source of ticks for both studio clocks, aligned to the system clock's
 // second: a precise single-shot timer is aimed just past the next second
@@ -28,6 +27,29 @@ public:
 
     // The delay the next tick was aimed with, in ms.
     int nextDelay() const { return m_nextDelay; }
+
+    // Hands a clock's checks to ticker: its own timer (ownMs apart) rests
+    // while a ticker drives checkTime(), and runs again when the ticker is
+    // taken away (null) or destroyed. `current` is the clock's own record.
+    template <typename Clock>
+    static void attach(Clock *clock, SecondTicker *&current, SecondTicker *ticker, QTimer *ownTimer, int ownMs)
+    {
+        if (ticker == current)
+            return;
+        if (current)
+            QObject::disconnect(current, nullptr, clock, nullptr);
+        current = ticker;
+        if (!current) {
+            ownTimer->start(ownMs);
+            return;
+        }
+        ownTimer->stop();
+        QObject::connect(current, &SecondTicker::tick, clock, &Clock::checkTime);
+        QObject::connect(current, &QObject::destroyed, clock, [&current, ownTimer, ownMs] {
+            current = nullptr;
+            ownTimer->start(ownMs);
+        });
+    }
 
 signals:
     void tick();

@@ -60,21 +60,7 @@ void TeskDigitalClock::setTimeSource(TimeSource source)
 
 void TeskDigitalClock::setTicker(SecondTicker *ticker)
 {
-    if (ticker == m_ticker)
-        return;
-    if (m_ticker)
-        disconnect(m_ticker, nullptr, this, nullptr);
-    m_ticker = ticker;
-    if (!m_ticker) {
-        m_timer->start(kTickMs);
-        return;
-    }
-    m_timer->stop();
-    connect(m_ticker, &SecondTicker::tick, this, &TeskDigitalClock::checkTime);
-    connect(m_ticker, &QObject::destroyed, this, [this] {
-        m_ticker = nullptr;
-        m_timer->start(kTickMs);
-    });
+    SecondTicker::attach(this, m_ticker, ticker, m_timer, kTickMs);
 }
 
 void TeskDigitalClock::setTimeDisplay(bool on)
