@@ -11,6 +11,7 @@
 
 #include "linktestsupport.h"
 #include "meterlink.h"
+#include "packetgate.h"
 #include "serialfeed.h"
 
 using namespace LinkTest;
@@ -78,6 +79,9 @@ private slots:
     void silenceIsReported();
     void pacedLinkWaitsForThePull_data();
     void pacedLinkWaitsForThePull();
+    void gateKeepsWhatTheScreenNeeds_data();
+    void gateKeepsWhatTheScreenNeeds();
+    void steadyPacketsStayWithTheReader();
 
     void clientHostByName_data();
     void clientHostByName();
@@ -177,6 +181,90 @@ void TestMeterLink::pacedLinkWaitsForThePull()
     QVERIFY(send());
     QVERIFY(packets.wait());
     QCOMPARE(packets.count(), 3 + kBurst);
+}
+
+void TestMeterLink::gateKeepsWhatTheScreenNeeds_data()
+{
+    // A script for the gate: a letter offers that packet; T takes what is
+    // kept; P paced, R resting; F forget; N no changes wanted (the relay).
+    QTest::addColumn<QString>("script");
+    QTest::addColumn<QString>("taken");
+    QTest::addColumn<int>("wakes");
+    QTest::newRow("resting: repeats dropped") << "AAAT" << "A" << 1;
+    QTest::newRow("resting: one wake until taken") << "ABCTCCDT" << "ABCD" << 2;
+    QTest::newRow("paced: every packet, no wake") << "PAAABT" << "AAAB" << 0;
+    QTest::newRow("paced then resting: no repeat") << "PATRAB" << "A" << 1;
+    QTest::newRow("forget: a repeat is news") << "ATFAT" << "AA" << 2;
+    QTest::newRow("relay: only after forget") << "NABCTFDT" << "AD" << 2;
+}
+
+void TestMeterLink::gateKeepsWhatTheScreenNeeds()
+{
+    QFETCH(QString, script);
+    QFETCH(QString, taken);
+    QFETCH(int, wakes);
+    PacketGate gate;
+    QString got;
+    int woken = 0;
+    std::vector<MeterPacket::Bytes> out;
+    for (const QChar c : script) {
+        if (c == QLatin1Char('T')) {
+            out.clear();
+            gate.take(out);
+            for (const MeterPacket::Bytes &p : out)
+                got += QChar(p[2]);
+        } else if (c == QLatin1Char('P') || c == QLatin1Char('R')) {
+            gate.setPaced(c == QLatin1Char('P'));
+        } else if (c == QLatin1Char('F')) {
+            gate.forget();
+        } else if (c == QLatin1Char('N')) {
+            gate.setChangesWanted(false);
+        } else {
+            MeterPacket::Bytes p{};
+            p[2] = std::uint8_t(c.toLatin1());
+            woken += gate.offer(p, 0) ? 1 : 0;
+        }
+    }
+    QCOMPARE(got, taken);
+    QCOMPARE(woken, wakes);
+
+    // A GUI thread that stops taking loses the oldest, never more memory.
+    gate.take(out);
+    gate.setPaced(true);
+    for (std::size_t i = 0; i < PacketGate::kMaxWaiting + 5; ++i)
+        gate.offer(MeterPacket::Bytes{}, 0);
+    out.clear();
+    gate.take(out);
+    QCOMPARE(out.size(), PacketGate::kMaxWaiting);
+    QCOMPARE(gate.overflowed(), std::uint64_t(5));
+}
+
+// A console holding steady sends the same packet over and over: the reader
+// thread counts it and it keeps the link live, but only the first one, and
+// the first after a silence, reach the GUI thread.
+void TestMeterLink::steadyPacketsStayWithTheReader()
+{
+    Pty console;
+    QVERIFY(console.open());
+    MeterLink link;
+    link.rebuild(serialLink(console.slavePath()));
+    QSignalSpy levels(&link, &MeterLink::levelsDecoded);
+    QSignalSpy silence(&link, &MeterLink::silenceBegan);
+    QTimer steady;
+    steady.setInterval(10);
+    connect(&steady, &QTimer::timeout, [&] { console.writePacket({30000, 30000, 30000, 30000, 30000, 30000}); });
+    steady.start();
+    // Well past the silence timeout.
+    QTRY_VERIFY_WITH_TIMEOUT(link.packetsDecoded() >= 150, 10000);
+    QCOMPARE(levels.count(), 1);
+    QCOMPARE(silence.count(), 0);
+    QCOMPARE(link.state(), LinkState::Live);
+
+    steady.stop();
+    QVERIFY(silence.wait(3000));
+    steady.start();
+    QTRY_COMPARE(levels.count(), 2);
+    QCOMPARE(link.state(), LinkState::Live);
 }
 
 void TestMeterLink::clientHostByName_data()

@@ -323,7 +323,7 @@ void TestReliability::unplugAndReplug()
         pty->writePacket(words);
         ++writes;
         console.start();
-        return pumpUntil([&] { return window.link().packetsDecoded() > before; }, 5000) && targetsAre(window, words);
+        return pumpUntil([&] { return window.link().packetsDecoded() > before && targetsAre(window, words); }, 5000);
     };
     QVERIFY(flows(0));
     const int descriptors = openDescriptors();

@@ -151,7 +151,8 @@ void TestSerial::fullLineRateLosesNothing()
     QTRY_COMPARE_WITH_TIMEOUT(link.packetsDecoded(), quint64(total), (kRateSeconds + 10) * 1000);
     QCOMPARE(sent, total);
     QVERIFY(clock.elapsed() >= (kRateSeconds - 1) * 1000);  // really paced, not one burst
-    QCOMPARE(under.last, levelsOf(numberedPacket(total - 1)));
+    // Counted as the reader thread frames it; the levels follow on the GUI thread.
+    QTRY_COMPARE(under.last, levelsOf(numberedPacket(total - 1)));
     TestSupport::settle();
     QCOMPARE(link.packetsDecoded(), quint64(total));
 }
@@ -233,7 +234,7 @@ void TestSerial::linkMarkFollowsTheLink()
 
     QVERIFY(cable.plug());
     QTRY_VERIFY_WITH_TIMEOUT(window->link().serialPort()->isOpen(), 2000);
-    QVERIFY(markShown(*window));  // open again, but still silent
+    QTRY_VERIFY(markShown(*window));  // open again, but still silent
     talker.start();
     QTRY_COMPARE(window->link().state(), LinkState::Live);
     QVERIFY(!markShown(*window));

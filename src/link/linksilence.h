@@ -15,6 +15,13 @@ public:
     explicit LinkSilence(qint64 timeoutMs = kTimeoutMs) : m_timeoutMs(timeoutMs) {}
 
     void packetArrived(qint64 nowMs);
+    // A packet heard at nowMs by someone else (the serial thread): taken
+    // only if it is newer than the last one known.
+    void heardAt(qint64 nowMs)
+    {
+        if (!m_heard || nowMs > m_lastMs)
+            packetArrived(nowMs);
+    }
 
     // True before the first packet, and once timeout ms have passed since the
     // last one. A clock that seems to run backwards reads as not silent.

@@ -36,6 +36,9 @@ MeterLink::MeterLink(QObject *parent)
     connect(m_serial, &SerialFeed::packetReceived, this, &MeterLink::packetReceived);
     connect(m_serial, &SerialFeed::packetsFramed, this, &MeterLink::packetsDone);
     connect(m_serial, &SerialFeed::openChanged, this, &MeterLink::refreshState);
+#ifdef Q_OS_LINUX
+    m_serial->setThreadSink([this](const std::uint8_t *packet) { threadPacket(packet); });
+#endif
     m_lookupTimer = new QTimer(this);
     m_lookupTimer->setSingleShot(true);
     m_lookupTimer->setInterval(kLookupRetryMs);
@@ -47,6 +50,8 @@ MeterLink::MeterLink(QObject *parent)
 
 MeterLink::~MeterLink()
 {
+    // The serial thread sends on the socket: it ends first.
+    m_serial->close();
     if (m_lookupId >= 0)
         QHostInfo::abortHostLookup(m_lookupId);
 }
@@ -64,7 +69,11 @@ void MeterLink::setSilenceTimeout(int milliseconds)
 void MeterLink::rebuild(const CommSettings &settings)
 {
     m_settings = settings;
+    // The serial thread ends here, before anything it uses changes.
     m_serial->close();
+    m_threadSend = ThreadSend();
+    m_gate.reset();
+    m_gate.setPaced(m_paced);
     m_silence.reset();
     m_silenceTimer->stop();
     m_lookupTimer->stop();
@@ -86,26 +95,24 @@ void MeterLink::rebuild(const CommSettings &settings)
     // The state is told once the whole link is set up, not half-way.
     m_rebuilding = true;
     const bool serialInUse = !m_settings.use_udp || m_settings.is_server;
-    if (serialInUse) {
-        m_serial->open(m_settings.serialport);
-        m_name = m_settings.serialport;
-        if (!m_settings.use_udp) {
-            m_udpSocket->close();
-            m_rebuilding = false;
-            refreshState();
-            return;
-        }
+    if (!m_settings.use_udp) {
+        m_udpSocket->close();
+    } else {
+        m_udpSocket->close();
+        m_udpSocket->disconnect(this);
+        m_udpSocket->deleteLater();
+        m_udpSocket = new QUdpSocket(this);
+        if (m_settings.is_server)
+            setUpServer();
+        else
+            setUpClient();
     }
-
-    m_udpSocket->close();
-    m_udpSocket->disconnect(this);
-    m_udpSocket->deleteLater();
-    m_udpSocket = new QUdpSocket(this);
-
-    if (m_settings.is_server)
-        setUpServer();
-    else
-        setUpClient();
+    // The server's socket is ready before the port opens, so the serial
+    // thread sends from its very first packet.
+    if (serialInUse) {
+        m_name = m_settings.serialport;
+        m_serial->open(m_settings.serialport);
+    }
     m_rebuilding = false;
     refreshState();
 }
@@ -160,6 +167,9 @@ void MeterLink::setUpServer()
     }
     m_destination = destination.address;
     m_sendPort = port;
+    m_threadSend.fd = int(m_udpSocket->socketDescriptor());
+    m_threadSend.address = m_destination.toIPv4Address();
+    m_threadSend.port = *port;
 }
 
 void MeterLink::setUpClient()
@@ -284,7 +294,38 @@ void MeterLink::clientHostLookedUp(const QHostInfo &info)
 
 void MeterLink::readSerial()
 {
-    m_serial->readAvailable();
+    if (!m_serial->isThreaded()) {
+        m_serial->readAvailable();
+        return;
+    }
+    m_taken.clear();
+    m_gate.take(m_taken);
+    for (const MeterPacket::Bytes &packet : m_taken)
+        takePacket(packet);
+    if (!m_taken.empty())
+        packetsDone();
+}
+
+void MeterLink::threadPacket(const std::uint8_t *packet)
+{
+    // On the serial thread: only the gate, the clock and the socket's
+    // descriptor are touched here.
+    MeterPacket::Bytes bytes;
+    std::copy(packet, packet + MeterPacket::kSize, bytes.begin());
+#ifdef Q_OS_LINUX
+    if (m_threadSend.fd >= 0) {
+        sockaddr_in to {};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(m_threadSend.port);
+        to.sin_addr.s_addr = htonl(m_threadSend.address);
+        // A send that fails (no route yet, a full buffer) loses this one
+        // packet on the network, as a failed writeDatagram always did.
+        ::sendto(m_threadSend.fd, bytes.data(), bytes.size(), MSG_NOSIGNAL, reinterpret_cast<const sockaddr *>(&to),
+                 sizeof to);
+    }
+#endif
+    if (m_gate.offer(bytes, m_clock.elapsed()))
+        QMetaObject::invokeMethod(this, &MeterLink::readSerial, Qt::QueuedConnection);
 }
 
 void MeterLink::readDatagrams()
@@ -325,6 +366,9 @@ void MeterLink::setPaced(bool paced)
     if (paced == m_paced)
         return;
     m_paced = paced;
+    // Packets kept while paced are taken at once when the release rests.
+    if (m_gate.setPaced(paced) && !paced && m_serial->isThreaded())
+        QMetaObject::invokeMethod(this, &MeterLink::readSerial, Qt::QueuedConnection);
     if (paced) {
         quietTransports();
         return;
@@ -344,7 +388,9 @@ bool MeterLink::readsDatagrams() const
 
 void MeterLink::pull()
 {
-    if (!readsDatagrams())
+    if (!readsDatagrams() && m_serial->isThreaded())
+        readSerial();
+    else if (!readsDatagrams())
         m_serial->pull();
     else if (m_udpSocket->state() == QAbstractSocket::BoundState)
         readDatagrams();
@@ -364,14 +410,17 @@ void MeterLink::quietTransports()
 
 void MeterLink::packetReceived(const MeterPacket::Bytes &packet)
 {
-    m_latest = MeterPacket::decode(packet.data());
     ++m_packetsDecoded;
-    emit packetDecoded(m_latest);
-
     if (m_settings.is_server && m_settings.use_udp && m_sendPort)
         m_udpSocket->writeDatagram(reinterpret_cast<const char *>(packet.data()), qint64(packet.size()),
                                    m_destination, *m_sendPort);
+    takePacket(packet);
+}
 
+void MeterLink::takePacket(const MeterPacket::Bytes &packet)
+{
+    m_latest = MeterPacket::decode(packet.data());
+    emit packetDecoded(m_latest);
     m_silence.packetArrived(m_clock.elapsed());
 }
 
@@ -389,6 +438,11 @@ void MeterLink::checkSilence()
 {
     if (m_silent)
         return;
+    // Packets that changed nothing stayed with the serial thread; they
+    // still count as the console being there.
+    const qint64 heard = m_gate.lastArrival();
+    if (heard >= 0)
+        m_silence.heardAt(heard);
     const qint64 now = m_clock.elapsed();
     if (!m_silence.isSilent(now)) {
         m_silenceTimer->start(int(std::max<qint64>(1, m_silence.msUntilSilent(now))));
@@ -396,6 +450,8 @@ void MeterLink::checkSilence()
     }
     // A pulled cable must not read as a held tone.
     m_silent = true;
+    // The meters fall to the floor: the next packet is news, whatever it holds.
+    m_gate.forget();
     emit silenceBegan();
     refreshState();
 }

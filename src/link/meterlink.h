@@ -7,12 +7,14 @@
 #include <QString>
 
 #include <optional>
+#include <vector>
 
 #include "commsettings.h"
 #include "datagramfilter.h"
 #include "linksilence.h"
 #include "linkstate.h"
 #include "meterpacket.h"
+#include "packetgate.h"
 
 class QHostInfo;
 class QNetworkInterface;
@@ -47,7 +49,9 @@ public:
     const CommSettings &settings() const { return m_settings; }
 
     // Reads what the serial port holds / the datagrams waiting. The port's
-    // and the socket's readyRead call these.
+    // and the socket's readyRead call these. The serial port is read on a
+    // thread of its own (see PacketGate for what reaches this thread, and
+    // when); readSerial() then takes what that thread kept.
     void readSerial();
     void readDatagrams();
 
@@ -76,7 +80,10 @@ public:
     QString name() const { return m_name; }
 
     // Valid packets decoded since the link object was made, from any transport.
-    quint64 packetsDecoded() const { return m_packetsDecoded; }
+    quint64 packetsDecoded() const { return m_packetsDecoded + m_gate.offered(); }
+    // The relay shows nothing: it wants no levels beyond what tells a live
+    // console from a silent one, so the serial thread keeps its packets.
+    void setLevelsWanted(bool wanted) { m_gate.setChangesWanted(wanted); }
     // The link counts as silent after this long without a valid packet.
     void setSilenceTimeout(int milliseconds);
     bool isSilent() const { return m_silent; }
@@ -99,6 +106,8 @@ signals:
 
 private:
     void packetReceived(const MeterPacket::Bytes &packet);
+    void takePacket(const MeterPacket::Bytes &packet);
+    void threadPacket(const std::uint8_t *packet);
     void packetsDone();
     void checkSilence();
     void refreshState();
@@ -128,6 +137,16 @@ private:
     quint64 m_lookupGeneration = 0;
     QString m_hostProblem;              // why client_host did not resolve
     QElapsedTimer m_clock;
+    PacketGate m_gate;
+    std::vector<MeterPacket::Bytes> m_taken;
+    // Where the serial thread sends each packet in server mode; set only
+    // while no thread runs. fd -1: nowhere.
+    struct ThreadSend
+    {
+        int fd = -1;
+        quint32 address = 0;  // IPv4, host order
+        quint16 port = 0;
+    } m_threadSend;
     LinkSilence m_silence;
     MeterPacket::Levels m_latest {};
     quint64 m_packetsDecoded = 0;

@@ -4,6 +4,7 @@
 #include <QTimer>
 
 #include "linklogging.h"
+#include "portreader.h"
 #include "readnotifiers.h"
 #include "serialproblem.h"
 
@@ -17,12 +18,14 @@ SerialFeed::SerialFeed(QObject *parent)
 
 SerialFeed::~SerialFeed()
 {
+    stopReader();
     if (m_port && m_port->isOpen())
         m_port->close();
 }
 
 void SerialFeed::close()
 {
+    stopReader();
     if (m_port) {
         m_port->close();
         m_port->disconnect(this);
@@ -53,7 +56,71 @@ void SerialFeed::open(const QString &portName)
         // An adapter plugged in later is picked up by the retry.
         noteOpenFailure();
         m_retryTimer->start(kRetryMs);
+        return;
     }
+    portOpened();
+}
+
+void SerialFeed::setThreadSink(ThreadSink sink)
+{
+    m_threadSink = std::move(sink);
+}
+
+std::uint64_t SerialFeed::skippedBytes() const
+{
+    return m_framer.skippedBytes() + m_readerSkipped + (m_reader ? m_reader->skippedBytes() : 0);
+}
+
+void SerialFeed::portOpened()
+{
+    if (m_threadSink)
+        startReader();
+}
+
+void SerialFeed::startReader()
+{
+    // The port's own read notifier stays off while the thread reads: the
+    // port never reads itself, so nothing switches it back on.
+    setReadNotifiers(m_port, false);
+    // An end reported by a reader that has since been replaced is old news.
+    const quint64 generation = ++m_readerGeneration;
+    m_reader = std::make_unique<PortReader>(
+        int(m_port->handle()),
+        [this](const std::uint8_t *packet) { m_threadSink(packet); },
+        [this, generation](int error) {
+            QMetaObject::invokeMethod(
+                this, [this, generation, error] { readerEnded(generation, error); }, Qt::QueuedConnection);
+        });
+    if (!m_reader->isRunning()) {
+        // No thread to be had: the event loop reads, as it always could.
+        qCWarning(lcLink) << "no reader thread for" << m_portName << "- reading it on the event loop";
+        m_reader.reset();
+        setReadNotifiers(m_port, true);
+    }
+}
+
+void SerialFeed::stopReader()
+{
+    if (!m_reader)
+        return;
+    m_readerSkipped += m_reader->skippedBytes();
+    m_reader.reset();
+}
+
+void SerialFeed::readerEnded(quint64 generation, int error)
+{
+    if (generation != m_readerGeneration || !m_reader || !m_port || !m_port->isOpen())
+        return;
+    stopReader();
+    const QString why = error != 0 ? qt_error_string(error)
+                                   : QCoreApplication::translate("MeterLink", "the device hung up");
+    // Told once, by the link's state; the retries that follow stay silent.
+    m_problem = QCoreApplication::translate("MeterLink", "%1 stopped answering (%2): the device was unplugged or went away.")
+                    .arg(serialDevicePath(m_portName), why);
+    m_port->close();
+    m_port->clearError();
+    m_retryTimer->start(kRetryMs);
+    emit openChanged(false);
 }
 
 bool SerialFeed::isOpen() const
@@ -64,7 +131,7 @@ bool SerialFeed::isOpen() const
 void SerialFeed::readAvailable()
 {
     qCDebug(lcLink) << "data arrived.. ";
-    if (!m_port)
+    if (!m_port || m_reader)
         return;
     const QByteArray chunk = m_port->readAll();
     const int found = m_framer.feed(chunk, [this](const std::uint8_t *packet) {
@@ -78,13 +145,13 @@ void SerialFeed::readAvailable()
 
 void SerialFeed::setNotified(bool notified)
 {
-    if (m_port && m_port->isOpen())
+    if (m_port && m_port->isOpen() && !m_reader)
         setReadNotifiers(m_port, notified);
 }
 
 void SerialFeed::pull()
 {
-    if (!m_port || !m_port->isOpen())
+    if (!m_port || !m_port->isOpen() || m_reader)
         return;
     // Bytes the port has already taken from the device come first; then one
     // look at the device without waiting, which hands what it holds to
@@ -121,6 +188,7 @@ void SerialFeed::closeVanishedPort()
     m_closePending = false;
     if (!m_port || !m_port->isOpen())
         return;
+    stopReader();
     // Told once, by the link's state; the retries that follow stay silent.
     m_problem = QCoreApplication::translate("MeterLink", "%1 stopped answering (%2): the device was unplugged or went away.")
                     .arg(serialDevicePath(m_portName), m_port->errorString());
@@ -143,6 +211,7 @@ void SerialFeed::retry()
         m_framer.reset();
         m_problem.clear();
         qCInfo(lcLink) << "serial port" << m_portName << "is open again";
+        portOpened();
         emit openChanged(true);
         return;
     }

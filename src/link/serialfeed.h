@@ -4,9 +4,14 @@
 #include <QSerialPort>
 #include <QString>
 
+#include <cstdint>
+#include <functional>
+#include <memory>
+
 #include "meterpacket.h"
 #include "packetframer.h"
 
+class PortReader;
 class QTimer;
 
 // The console's serial line: opens the port at 115200 8N1, frames the bytes
@@ -29,6 +34,17 @@ public:
     // Closes the port and lets it go; no retry.
     void close();
 
+    // Read each open port on a thread of its own: every packet goes to sink,
+    // on that thread, and none comes through packetReceived. Opening, the
+    // retry and a vanished device are handled here as before. An empty sink
+    // reads on the event loop again (from the next open).
+    using ThreadSink = std::function<void(const std::uint8_t *packet)>;
+    void setThreadSink(ThreadSink sink);
+    // A reader thread is reading the open port now.
+    bool isThreaded() const { return m_reader != nullptr; }
+    // Bytes let go while resyncing, on the event loop and on reader threads.
+    std::uint64_t skippedBytes() const;
+
     // Reads everything the port holds and frames it. Connected to the port's
     // readyRead; also callable by hand.
     void readAvailable();
@@ -47,7 +63,6 @@ public:
     QString problem() const { return m_problem; }
     // The port itself, for reading its state only.
     const QSerialPort *port() const { return m_port; }
-    const PacketFramer &framer() const { return m_framer; }
 
 signals:
     // Each framed packet, in stream order; valid during the call only.
@@ -62,6 +77,10 @@ private:
     void closeVanishedPort();
     void retry();
     void noteOpenFailure();
+    void portOpened();
+    void startReader();
+    void stopReader();
+    void readerEnded(quint64 generation, int error);
 
     QSerialPort *m_port = nullptr;
     QTimer *m_retryTimer = nullptr;
@@ -69,4 +88,8 @@ private:
     PacketFramer m_framer;
     QString m_problem;
     bool m_closePending = false;
+    ThreadSink m_threadSink;
+    std::unique_ptr<PortReader> m_reader;
+    std::uint64_t m_readerSkipped = 0;  // by readers that have ended
+    quint64 m_readerGeneration = 0;
 };

@@ -45,6 +45,9 @@ int main(int argc, char *argv[])
     SignalQuit::install(&app);
 
     MeterLink link;
+    // The serial thread forwards each packet itself; the event loop here
+    // hears only of a console coming back after a silence.
+    link.setLevelsWanted(false);
     // The problems are logged by the link itself, once each; the relay adds
     // the good news.
     QObject::connect(&link, &MeterLink::stateChanged, [](LinkState state, const QString &where) {
@@ -61,7 +64,7 @@ int main(int argc, char *argv[])
     QObject::connect(&stats, &QTimer::timeout, [&] {
         qCInfo(lcLink, "%llu packets forwarded, %llu bytes skipped while resyncing, %llu reopens",
                static_cast<unsigned long long>(link.packetsDecoded()),
-               static_cast<unsigned long long>(link.serialFeed()->framer().skippedBytes()),
+               static_cast<unsigned long long>(link.serialFeed()->skippedBytes()),
                static_cast<unsigned long long>(reopens));
     });
     stats.start();
