@@ -388,10 +388,11 @@ bool MeterLink::readsDatagrams() const
 
 void MeterLink::pull()
 {
-    if (!readsDatagrams() && m_serial->isThreaded())
-        readSerial();
-    else if (!readsDatagrams())
+    if (!readsDatagrams()) {
         m_serial->pull();
+        if (m_serial->isThreaded())
+            readSerial();
+    }
     else if (m_udpSocket->state() == QAbstractSocket::BoundState)
         readDatagrams();
     if (m_paced)

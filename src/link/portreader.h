@@ -3,15 +3,20 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <thread>
 
 #include "packetframer.h"
 
 // Reads an open serial port's descriptor on a thread of its own and frames
 // what it reads, so that a packet costs that thread one wake and one read,
-// and the GUI thread nothing unless it wants the packet. The port stays its
-// owner's: opened, configured and closed there, never read there while a
-// reader runs. Each packet and the end go to callbacks on the reader thread.
+// and the GUI thread nothing unless it wants the packet. While the GUI
+// thread reads on a beat of its own (the meters are moving), the thread
+// stops watching and readNow() reads in its place, with the same framer, so
+// the port is read once per frame instead of once per packet. The port stays
+// its owner's: opened, configured and closed there, never read by it while a
+// reader runs. Each packet and the end go to the callbacks, on whichever
+// thread read the bytes.
 class PortReader
 {
 public:
@@ -25,6 +30,8 @@ public:
     // Empty reads in a row (a readable descriptor that never yields a byte)
     // after which the device counts as gone rather than spinning on it.
     static constexpr int kMaxEmptyReads = 64;
+    // Reads per readNow(), at most.
+    static constexpr int kMaxReadsPerPull = 16;
 
     // Starts reading fd at once; isRunning() tells whether the thread began.
     PortReader(int fd, PacketCall onPacket, EndCall onEnd);
@@ -35,17 +42,32 @@ public:
     PortReader &operator=(const PortReader &) = delete;
 
     bool isRunning() const { return m_thread.joinable(); }
+
+    // Watching (the start): the thread reads each arrival. Not watching: the
+    // bytes wait in the kernel for readNow().
+    void setWatching(bool watching);
+    // Reads and frames what the port holds now, without waiting, on the
+    // calling thread.
+    void readNow();
     // Bytes the framer let go without a packet, for the resync count.
     std::uint64_t skippedBytes() const { return m_skipped.load(std::memory_order_relaxed); }
 
 private:
     void run();
+    void wakeThread();
+    // Reads once; false when the device failed (the end is told then).
+    bool readOnce(int &emptyReads, short events);
+    void endLocked(int error);
 
     int m_fd;
     int m_stopFd = -1;
     PacketCall m_onPacket;
     EndCall m_onEnd;
+    std::mutex m_readMutex;  // one reader of the port and the framer at a time
     PacketFramer m_framer;
+    std::atomic<bool> m_watching{true};
+    std::atomic<bool> m_stopping{false};
+    std::atomic<bool> m_ended{false};
     std::atomic<std::uint64_t> m_skipped{0};
     std::thread m_thread;
 };

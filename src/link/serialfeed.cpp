@@ -145,13 +145,19 @@ void SerialFeed::readAvailable()
 
 void SerialFeed::setNotified(bool notified)
 {
-    if (m_port && m_port->isOpen() && !m_reader)
+    if (m_reader)
+        m_reader->setWatching(notified);
+    else if (m_port && m_port->isOpen())
         setReadNotifiers(m_port, notified);
 }
 
 void SerialFeed::pull()
 {
-    if (!m_port || !m_port->isOpen() || m_reader)
+    if (m_reader) {
+        m_reader->readNow();
+        return;
+    }
+    if (!m_port || !m_port->isOpen())
         return;
     // Bytes the port has already taken from the device come first; then one
     // look at the device without waiting, which hands what it holds to

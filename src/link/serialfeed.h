@@ -49,11 +49,13 @@ public:
     // readyRead; also callable by hand.
     void readAvailable();
 
-    // Whether the port reports each arrival (readyRead). Off, its bytes wait
-    // in the kernel until pull(). The port's own reads switch it back on, so
-    // a caller that wants it off says so again after each pull.
+    // Whether the port reports each arrival (readyRead; with a reader
+    // thread, whether that thread watches). Off, its bytes wait in the
+    // kernel until pull(). The port's own reads switch it back on, so a
+    // caller that wants it off says so again after each pull.
     void setNotified(bool notified);
-    // Reads and frames what the port holds now, without waiting.
+    // Reads and frames what the port holds now, without waiting (with a
+    // reader thread, its packets go to the thread sink, on this thread).
     void pull();
 
     bool isOpen() const;
