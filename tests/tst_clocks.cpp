@@ -49,12 +49,15 @@ class PaintCounter : public QObject
 {
 public:
     int paints = 0;
+    QRegion painted;  // what the paints covered
 
 protected:
     bool eventFilter(QObject *, QEvent *event) override
     {
-        if (event->type() == QEvent::Paint)
+        if (event->type() == QEvent::Paint) {
             ++paints;
+            painted += static_cast<QPaintEvent *>(event)->region();
+        }
         return false;
     }
 };
@@ -199,6 +202,7 @@ private slots:
     void unsetColoursDrawBlack();
     void digitalIgnoresWidgetFont();
     void digitalTickRepaintsOncePerSecond();
+    void digitalSecondRepaintsItsDigit();
     void digitalWriteRepaintsOnlyOnChange_data();
     void digitalWriteRepaintsOnlyOnChange();
 };
@@ -966,6 +970,33 @@ void TestClocks::digitalIgnoresWidgetFont()
 void TestClocks::digitalTickRepaintsOncePerSecond()
 {
     checkRepaintsOncePerSecond<TeskDigitalClock>();
+}
+
+void TestClocks::digitalSecondRepaintsItsDigit()
+{
+    // 12:00:01 to 12:00:02 changes the last digit only; its column of the
+    // time line repaints, not the whole text (the pixels are checked against
+    // a full paint in tst_mainwindow).
+    TeskDigitalClock clock;
+    clock.resize(410, 111);
+    clock.setTimeDisplayFont(QFont(QStringLiteral("DejaVu Sans"), 40));
+    clock.setTimeSource([this] { return m_now; });
+    PaintCounter counter;
+    clock.installEventFilter(&counter);
+    m_now = at(QTime(12, 0, 1));
+    clock.checkTime();
+    clock.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&clock));
+
+    m_now = at(QTime(12, 0, 2));
+    QCoreApplication::processEvents();
+    counter.painted = QRegion();
+    QCOMPARE(paintsCausedBy(counter, [&clock] { clock.checkTime(); }), 1);
+    const QFontMetrics metrics(QFont(QStringLiteral("DejaVu Sans"), 40));
+    const int textWidth = metrics.horizontalAdvance(QStringLiteral("12:00:02"));
+    const QRect repainted = counter.painted.boundingRect();
+    QVERIFY2(repainted.width() < textWidth / 3, qPrintable(QStringLiteral("%1 of %2 px").arg(repainted.width()).arg(textWidth)));
+    QVERIFY(repainted.right() >= (clock.width() + textWidth) / 2);  // over the last digit
 }
 
 void TestClocks::digitalWriteRepaintsOnlyOnChange_data()
