@@ -49,12 +49,15 @@ class PaintCounter : public QObject
 {
 public:
     int paints = 0;
+    QRegion painted;  // what the paints covered
 
 protected:
     bool eventFilter(QObject *, QEvent *event) override
     {
-        if (event->type() == QEvent::Paint)
+        if (event->type() == QEvent::Paint) {
             ++paints;
+            painted += static_cast<QPaintEvent *>(event)->region();
+        }
         return false;
     }
 };
@@ -171,6 +174,7 @@ private slots:
     void nextCheckDelay();
     void sharedTickerFollowsJumps_data();
     void sharedTickerFollowsJumps();
+    void sharedTickerWakesOnceASecond();
 
     void analogProperties();
     void secondDots_data();
@@ -198,6 +202,7 @@ private slots:
     void unsetColoursDrawBlack();
     void digitalIgnoresWidgetFont();
     void digitalTickRepaintsOncePerSecond();
+    void digitalSecondRepaintsItsDigit();
     void digitalWriteRepaintsOnlyOnChange_data();
     void digitalWriteRepaintsOnlyOnChange();
 };
@@ -371,24 +376,28 @@ void TestClocks::clockTexts()
 void TestClocks::nextCheckDelay_data()
 {
     QTest::addColumn<qint64>("now");
+    QTest::addColumn<qint64>("aim");
     QTest::addColumn<int>("delay");
 
-    // A second boundary of 2026-12-06; checks aim 1 ms past it.
+    // A second boundary of 2026-12-06; ticks aim 1 ms past it, checks come
+    // at most 100 ms apart.
     constexpr qint64 kSecond = Q_INT64_C(1796558400000);
-    QTest::newRow("on the aim: a full 100 ms") << kSecond + 1 << 100;
-    QTest::newRow("a late tick, x.004") << kSecond + 4 << 100;
-    QTest::newRow("x.901: the last 100 ms") << kSecond + 901 << 100;
-    QTest::newRow("x.904: 97 ms to the aim") << kSecond + 904 << 97;
-    QTest::newRow("x.999, woken early") << kSecond + 999 << 2;
-    QTest::newRow("on the boundary") << kSecond << 1;
-    QTest::newRow("before the epoch, x.999") << qint64(-1) << 2;
-    QTest::newRow("before the epoch, x.001") << qint64(-999) << 100;
+    QTest::newRow("on the aim: the next second") << kSecond + 1 << kSecond + 1001 << 100;
+    QTest::newRow("a late tick, x.004") << kSecond + 4 << kSecond + 1001 << 100;
+    QTest::newRow("x.901: the last 100 ms") << kSecond + 901 << kSecond + 1001 << 100;
+    QTest::newRow("x.904: 97 ms to the aim") << kSecond + 904 << kSecond + 1001 << 97;
+    QTest::newRow("x.999, woken early") << kSecond + 999 << kSecond + 1001 << 2;
+    QTest::newRow("on the boundary") << kSecond << kSecond + 1 << 1;
+    QTest::newRow("before the epoch, x.999") << qint64(-1) << qint64(1) << 2;
+    QTest::newRow("before the epoch, x.001") << qint64(-999) << qint64(1) << 100;
 }
 
 void TestClocks::nextCheckDelay()
 {
     QFETCH(qint64, now);
+    QFETCH(qint64, aim);
     QFETCH(int, delay);
+    QCOMPARE(ClockMath::nextBoundaryAim(now), aim);
     QCOMPARE(ClockMath::nextCheckDelay(now), delay);
 }
 
@@ -430,6 +439,22 @@ void TestClocks::sharedTickerFollowsJumps()
         QTRY_COMPARE(renderWidget(analog), analogThen);
         QTRY_COMPARE(renderWidget(digital), digitalThen);
     }
+}
+
+void TestClocks::sharedTickerWakesOnceASecond()
+{
+#ifndef Q_OS_LINUX
+    QSKIP("Only Linux tells the ticker of the system's second");
+#endif
+    // On the system clock: each tick just past a second boundary, and none
+    // between, so three ticks span two whole seconds.
+    SecondTicker ticker;
+    QVector<qint64> ticks;
+    connect(&ticker, &SecondTicker::tick, this, [&ticks] { ticks.append(QDateTime::currentMSecsSinceEpoch()); });
+    QTRY_VERIFY_WITH_TIMEOUT(ticks.size() >= 3, 5000);
+    for (const qint64 at : qAsConst(ticks))
+        QVERIFY2(at % 1000 < 100, qPrintable(QStringLiteral("a tick at x.%1").arg(at % 1000, 3, 10, QLatin1Char('0'))));
+    QVERIFY2(ticks.at(2) - ticks.at(0) >= 1900, qPrintable(QStringLiteral("3 ticks in %1 ms").arg(ticks.at(2) - ticks.at(0))));
 }
 
 void TestClocks::analogProperties()
@@ -945,6 +970,33 @@ void TestClocks::digitalIgnoresWidgetFont()
 void TestClocks::digitalTickRepaintsOncePerSecond()
 {
     checkRepaintsOncePerSecond<TeskDigitalClock>();
+}
+
+void TestClocks::digitalSecondRepaintsItsDigit()
+{
+    // 12:00:01 to 12:00:02 changes the last digit only; its column of the
+    // time line repaints, not the whole text (the pixels are checked against
+    // a full paint in tst_mainwindow).
+    TeskDigitalClock clock;
+    clock.resize(410, 111);
+    clock.setTimeDisplayFont(QFont(QStringLiteral("DejaVu Sans"), 40));
+    clock.setTimeSource([this] { return m_now; });
+    PaintCounter counter;
+    clock.installEventFilter(&counter);
+    m_now = at(QTime(12, 0, 1));
+    clock.checkTime();
+    clock.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&clock));
+
+    m_now = at(QTime(12, 0, 2));
+    QCoreApplication::processEvents();
+    counter.painted = QRegion();
+    QCOMPARE(paintsCausedBy(counter, [&clock] { clock.checkTime(); }), 1);
+    const QFontMetrics metrics(QFont(QStringLiteral("DejaVu Sans"), 40));
+    const int textWidth = metrics.horizontalAdvance(QStringLiteral("12:00:02"));
+    const QRect repainted = counter.painted.boundingRect();
+    QVERIFY2(repainted.width() < textWidth / 3, qPrintable(QStringLiteral("%1 of %2 px").arg(repainted.width()).arg(textWidth)));
+    QVERIFY(repainted.right() >= (clock.width() + textWidth) / 2);  // over the last digit
 }
 
 void TestClocks::digitalWriteRepaintsOnlyOnChange_data()

@@ -319,6 +319,8 @@ void TestMainWindow::clockSecondsRepaintOnlyWhatMoved_data()
     const QDate day(2026, 12, 7);
     const auto at = [day](int h, int m, int s) { return QDateTime(day, QTime(h, m, s)); };
     QTest::newRow("second") << at(12, 0, 1) << at(12, 0, 2) << false << false;
+    QTest::newRow("ten seconds") << at(12, 0, 9) << at(12, 0, 10) << false << false;
+    QTest::newRow("minute pointer through the time line") << at(12, 15, 1) << at(12, 15, 2) << false << false;
     QTest::newRow("minute") << at(12, 7, 59) << at(12, 8, 0) << false << false;
     QTest::newRow("hour") << at(12, 59, 59) << at(13, 0, 0) << false << false;
     QTest::newRow("count-down second") << at(9, 30, 10) << at(9, 30, 11) << true << false;

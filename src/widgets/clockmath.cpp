@@ -79,14 +79,19 @@ std::optional<int> countDownSpan(float countDownTime)
     return MeterScale::truncToInt(double(countDownTime) * 360.0 * 16.0 / 60.0);
 }
 
-int nextCheckDelay(qint64 msSinceEpoch)
+qint64 nextBoundaryAim(qint64 msSinceEpoch)
 {
     // Floor modulo: times before the epoch fall into a second as well.
     const int intoSecond = int(((msSinceEpoch % 1000) + 1000) % 1000);
     int toAim = (kBoundaryAimMs - intoSecond + 1000) % 1000;
     if (toAim == 0)
         toAim = 1000;  // standing on the aim: the next one is a second away
-    return std::min(toAim, kCheckIntervalMs);
+    return msSinceEpoch + toAim;
+}
+
+int nextCheckDelay(qint64 msSinceEpoch)
+{
+    return int(std::min<qint64>(nextBoundaryAim(msSinceEpoch) - msSinceEpoch, kCheckIntervalMs));
 }
 
 QString timeText(const QTime &time)

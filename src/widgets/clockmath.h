@@ -48,13 +48,16 @@ int endTimeArcSpan(qint64 remaining);
 // No ring for 0 or for a value that is not finite; huge values saturate.
 std::optional<int> countDownSpan(float countDownTime);
 
-// The clocks' shared tick: how long to wait, from the given wall-clock time
-// in ms since the epoch, until the next check. Checks come at most
-// kCheckIntervalMs apart, so a jump of the system time shows within that,
-// and one lands kBoundaryAimMs after every second boundary, so the second
-// flips on the second. From just past a boundary this is ten checks a second.
+// The clocks' shared tick lands kBoundaryAimMs after every second boundary,
+// so the second flips on the second. nextBoundaryAim gives the next such
+// moment strictly after the given wall-clock time, in ms since the epoch.
+// Where the system cannot report a step of its time, the ticker also checks
+// at most kCheckIntervalMs apart, so a jump shows within that: nextCheckDelay
+// is the wait until the next check, ten checks a second from just past a
+// boundary.
 constexpr int kCheckIntervalMs = 100;
 constexpr int kBoundaryAimMs = 1;
+qint64 nextBoundaryAim(qint64 msSinceEpoch);
 int nextCheckDelay(qint64 msSinceEpoch);
 
 // The digital clock's two lines: "hh:mm:ss" and "ddd d MMM yyyy", the names

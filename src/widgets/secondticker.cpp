@@ -3,7 +3,21 @@
 #include "clockmath.h"
 
 #include <QDateTime>
+#include <QLoggingCategory>
+#include <QSocketNotifier>
 #include <QTimer>
+
+#ifdef Q_OS_LINUX
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <sys/timerfd.h>
+#include <unistd.h>
+#endif
+
+namespace {
+Q_LOGGING_CATEGORY(lcClock, "lumora.clock", QtInfoMsg)
+}
 
 SecondTicker::SecondTicker(QObject *parent)
     : QObject(parent)
@@ -14,7 +28,29 @@ SecondTicker::SecondTicker(QObject *parent)
     m_timer->setTimerType(Qt::PreciseTimer);
     m_timer->setSingleShot(true);
     connect(m_timer, &QTimer::timeout, this, &SecondTicker::fire);
+#ifdef Q_OS_LINUX
+    m_timerFd = ::timerfd_create(CLOCK_REALTIME, TFD_NONBLOCK | TFD_CLOEXEC);
+    const int createError = errno;
+    if (m_timerFd >= 0) {
+        m_notifier = new QSocketNotifier(m_timerFd, QSocketNotifier::Read, this);
+        m_notifier->setEnabled(false);
+        connect(m_notifier, &QSocketNotifier::activated, this, &SecondTicker::systemTimerReadable);
+    } else {
+        qCWarning(lcClock, "No timerfd (%s): the clocks check the time every %d ms",
+                  std::strerror(createError), ClockMath::kCheckIntervalMs);
+    }
+#endif
     aim();
+}
+
+SecondTicker::~SecondTicker()
+{
+#ifdef Q_OS_LINUX
+    // The notifier goes before the descriptor it watches.
+    delete m_notifier;
+    if (m_timerFd >= 0)
+        ::close(m_timerFd);
+#endif
 }
 
 void SecondTicker::setWallClock(WallClock clock)
@@ -33,7 +69,82 @@ void SecondTicker::fire()
 
 void SecondTicker::aim()
 {
+    if (!m_wallClock && m_timerFd >= 0 && armSystemTimer()) {
+        m_timer->stop();
+        return;
+    }
+#ifdef Q_OS_LINUX
+    if (m_timerFd >= 0) {
+        // A wall clock of its own: the system's second does not count.
+        m_notifier->setEnabled(false);
+        const itimerspec disarmed{};
+        ::timerfd_settime(m_timerFd, 0, &disarmed, nullptr);
+    }
+#endif
     const qint64 now = m_wallClock ? m_wallClock() : QDateTime::currentMSecsSinceEpoch();
     m_nextDelay = ClockMath::nextCheckDelay(now);
     m_timer->start(m_nextDelay);
+}
+
+bool SecondTicker::armSystemTimer()
+{
+#ifdef Q_OS_LINUX
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    const qint64 aimMs = ClockMath::nextBoundaryAim(now);
+    itimerspec spec{};
+    spec.it_value.tv_sec = time_t(aimMs / 1000);
+    spec.it_value.tv_nsec = long(aimMs % 1000) * 1000000L;
+    // Absolute, so it follows the wall clock; cancelled when the time is set.
+    const bool armed = aimMs > 0
+        && ::timerfd_settime(m_timerFd, TFD_TIMER_ABSTIME | TFD_TIMER_CANCEL_ON_SET, &spec, nullptr) == 0;
+    const int armError = errno;
+    if (armed) {
+        m_nextDelay = int(aimMs - now);
+        m_notifier->setEnabled(true);
+        return true;
+    }
+    qCWarning(lcClock, "Cannot arm the clocks' timerfd (%s): they check the time every %d ms",
+              aimMs > 0 ? std::strerror(armError) : "time before 1970", ClockMath::kCheckIntervalMs);
+    dropSystemTimer();
+#endif
+    return false;
+}
+
+void SecondTicker::systemTimerReadable()
+{
+#ifdef Q_OS_LINUX
+    std::uint64_t expirations = 0;
+    ssize_t got;
+    do {
+        got = ::read(m_timerFd, &expirations, sizeof expirations);
+    } while (got < 0 && errno == EINTR);
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+        return;  // nothing after all; the timer is still armed
+    const int readError = got < 0 ? errno : 0;
+    if (got < 0 && readError != ECANCELED) {
+        // Never spin on a descriptor that keeps failing: the QTimer takes over.
+        qCWarning(lcClock, "Reading the clocks' timerfd failed (%s): they check the time every %d ms",
+                  std::strerror(readError), ClockMath::kCheckIntervalMs);
+        dropSystemTimer();
+    }
+    // The second came, or the system time was set (ECANCELED): either way
+    // the clocks read the time now, and the next tick is aimed from it.
+    aim();
+    emit tick();
+#endif
+}
+
+void SecondTicker::dropSystemTimer()
+{
+#ifdef Q_OS_LINUX
+    if (m_timerFd < 0)
+        return;
+    // Possibly called from the notifier's own signal: delete it later, but
+    // stop it watching before the descriptor closes.
+    m_notifier->setEnabled(false);
+    m_notifier->deleteLater();
+    m_notifier = nullptr;
+    ::close(m_timerFd);
+    m_timerFd = -1;
+#endif
 }

@@ -5,13 +5,22 @@
 
 #include <functional>
 
+class QSocketNotifier;
+
 // One source of ticks for both studio clocks, aligned to the system clock's
-// second: a precise single-shot timer is aimed just past the next second
-// boundary, with checks no more than 100 ms apart in between, and re-aimed
-// from the wall clock on every tick. Both clocks therefore read the time in
-// the same pass of the event loop, just after the second flips, and their
-// repaints reach the screen in the same frame; a step of the system time
-// shows within 100 ms.
+// second, so both read the time in the same pass of the event loop just
+// after the second flips and their repaints reach the screen in the same
+// frame.
+//
+// On Linux a timerfd on the real-time clock is armed for the absolute time
+// 1 ms past the next second: one wake a second, none between. The kernel
+// cancels it when the system time is set, and the ticker then re-arms and
+// ticks at once, so a step of the time shows at once.
+//
+// Without a timerfd, or with a wall clock of its own (the tests' fake time),
+// a precise single-shot timer is aimed just past the next second boundary,
+// with checks no more than 100 ms apart in between, and re-aimed from the
+// wall clock on every tick; a step of the time then shows within 100 ms.
 class SecondTicker : public QObject
 {
     Q_OBJECT
@@ -21,11 +30,12 @@ public:
     using WallClock = std::function<qint64()>;
 
     explicit SecondTicker(QObject *parent = nullptr);
+    ~SecondTicker() override;
 
     // An empty clock restores the system clock. Re-aims the next tick.
     void setWallClock(WallClock clock);
 
-    // The delay the next tick was aimed with, in ms.
+    // The delay the next tick or check was aimed with, in ms.
     int nextDelay() const { return m_nextDelay; }
 
     // Hands a clock's checks to ticker: its own timer (ownMs apart) rests
@@ -57,8 +67,13 @@ signals:
 private:
     void fire();
     void aim();
+    bool armSystemTimer();
+    void systemTimerReadable();
+    void dropSystemTimer();
 
     WallClock m_wallClock;
     QTimer *m_timer = nullptr;
     int m_nextDelay = 0;
+    int m_timerFd = -1;  // the real-time timerfd; -1 where there is none
+    QSocketNotifier *m_notifier = nullptr;
 };

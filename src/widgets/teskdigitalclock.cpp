@@ -10,6 +10,8 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <cmath>
+#include <utility>
 
 namespace {
 
@@ -30,6 +32,13 @@ QFont paintFont(const QFont &font)
     QFont f(font);
     f.resolve(QFont::AllPropertiesResolved);
     return f;
+}
+
+// Glyphs may reach past their advance by the font's bearings; the
+// antialiased edge may touch one pixel more.
+int glyphOverhang(const QFontMetrics &metrics)
+{
+    return std::max({0, -metrics.minLeftBearing(), -metrics.minRightBearing()}) + 2;
 }
 
 } // namespace
@@ -133,31 +142,61 @@ void TeskDigitalClock::checkTime()
     QString dateText = ClockMath::dateText(date, QLocale::system());
     const bool timeChanged = timeText != m_timeText;
     const bool dateChanged = dateText != m_dateText;
-    const QRect oldTime = timeChanged ? timeTextBounds() : QRect();
-    m_timeText = std::move(timeText);
+    const QString oldTimeText = std::exchange(m_timeText, std::move(timeText));
     m_dateText = std::move(dateText);
 
     if (time.second() == m_lastSecond && !timeChanged && !dateChanged)
         return;
     m_lastSecond = time.second();
     // The time line is clipped to the upper half, so a new second repaints
-    // the old and the new text there alone; a new date the whole clock.
+    // what changed of the text there alone, mostly one digit; a new date
+    // the whole clock.
     if (dateChanged)
         update();
     else
-        update(QRegion(oldTime) + timeTextBounds());
+        update(timeTextChange(oldTimeText));
 }
 
-QRect TeskDigitalClock::timeTextBounds() const
+QRect TeskDigitalClock::timeTextBounds(const QString &text) const
 {
     const QRect band = timeBand();
     const QFontMetrics metrics(m_timePaintFont, this);
-    // Glyphs may reach past their advance by the font's bearings; the
-    // antialiased edge may touch one pixel more.
-    const int overhang = std::max({0, -metrics.minLeftBearing(), -metrics.minRightBearing()}) + 2;
-    const QRect text = metrics.boundingRect(band, Qt::AlignCenter, m_timeText);
-    return QRect(text.left() - overhang, band.top(), text.width() + 2 * overhang, band.height())
+    const int overhang = glyphOverhang(metrics);
+    const QRect bounds = metrics.boundingRect(band, Qt::AlignCenter, text);
+    return QRect(bounds.left() - overhang, band.top(), bounds.width() + 2 * overhang, band.height())
         & band;
+}
+
+QRegion TeskDigitalClock::timeTextChange(const QString &before) const
+{
+    const QString &after = m_timeText;
+    const QFontMetricsF metrics(m_timePaintFont, this);
+    if (before.size() != after.size() || metrics.horizontalAdvance(before) != metrics.horizontalAdvance(after))
+        return QRegion(timeTextBounds(before)) + timeTextBounds(after);
+    int first = 0;
+    while (first < after.size() && before.at(first) == after.at(first))
+        ++first;
+    if (first == after.size())
+        return QRegion();
+    int end = after.size();
+    while (before.at(end - 1) == after.at(end - 1))
+        --end;
+    // As wide as before, the text stands where it stood, and so do the
+    // unchanged characters on either side; the digits of a clock font are
+    // all one width, so this is the common case. The changed glyphs' own ink
+    // is repainted, old and new, with the antialiased edge and a tenth of the
+    // line height more on each side for a kerning pair across the edge of
+    // the change. The font's widest bearings would reach out to the dial's
+    // marks, which repaint a shade differently when a clip edge cuts them.
+    const QRect band = timeBand();
+    const QRectF text = metrics.boundingRect(QRectF(band), Qt::AlignCenter, after);
+    const double origin = text.left() + metrics.horizontalAdvance(after.left(first));
+    const QRectF ink = metrics.boundingRect(before.mid(first, end - first))
+                           .united(metrics.boundingRect(after.mid(first, end - first)));
+    const int margin = 2 + int(std::ceil(metrics.height() / 10));
+    const int left = int(std::floor(origin + ink.left())) - margin;
+    const int right = int(std::ceil(origin + ink.right())) + margin;
+    return QRect(left, band.top(), right - left, band.height()) & band;
 }
 
 QRect TeskDigitalClock::timeBand() const

@@ -63,8 +63,11 @@ protected:
 private:
     // The upper half, where the time line stands.
     QRect timeBand() const;
-    // Where the time text stands in that band, overhanging glyphs included.
-    QRect timeTextBounds() const;
+    // Where a time text stands in that band, overhanging glyphs included.
+    QRect timeTextBounds(const QString &text) const;
+    // What the current time text must repaint after `before`: where the
+    // characters changed if both texts are as wide, else both texts whole.
+    QRegion timeTextChange(const QString &before) const;
 
     bool m_timeDisplay = true;
     QFont m_timeDisplayFont;
