@@ -82,6 +82,8 @@ private slots:
     void gateKeepsWhatTheScreenNeeds_data();
     void gateKeepsWhatTheScreenNeeds();
     void steadyPacketsStayWithTheReader();
+    void unplugNoticedPacedOrNot_data();
+    void unplugNoticedPacedOrNot();
 
     void clientHostByName_data();
     void clientHostByName();
@@ -265,6 +267,38 @@ void TestMeterLink::steadyPacketsStayWithTheReader()
     steady.start();
     QTRY_COMPARE(levels.count(), 2);
     QCOMPARE(link.state(), LinkState::Live);
+}
+
+void TestMeterLink::unplugNoticedPacedOrNot_data()
+{
+    QTest::addColumn<bool>("paced");
+    QTest::newRow("resting: the reader thread watches") << false;
+    QTest::newRow("moving: the frame reads") << true;
+}
+
+// The adapter is pulled whether the reader thread or the frame's pull reads
+// the port: the port is closed and the link says so, once.
+void TestMeterLink::unplugNoticedPacedOrNot()
+{
+    QFETCH(bool, paced);
+    Pty console;
+    QVERIFY(console.open());
+    MeterLink link;
+    link.rebuild(serialLink(console.slavePath()));
+    QVERIFY(link.serialFeed()->isThreaded());
+    QSignalSpy levels(&link, &MeterLink::levelsDecoded);
+    QVERIFY(console.writePacket({30000, 30000, 30000, 30000, 30000, 30000}));
+    QVERIFY(levels.wait());
+    link.setPaced(paced);
+    QTimer frame;  // the release's frame beat, while the meters move
+    connect(&frame, &QTimer::timeout, &link, &MeterLink::pull);
+    if (paced)
+        frame.start(17);
+    QVERIFY(console.writePacket({40000, 40000, 40000, 40000, 40000, 40000}));
+    QTRY_COMPARE(levels.count(), 2);
+    console.close();
+    QTRY_COMPARE(link.state(), LinkState::PortClosed);
+    QVERIFY2(link.reason().contains(QStringLiteral("stopped answering")), qPrintable(link.reason()));
 }
 
 void TestMeterLink::clientHostByName_data()
