@@ -6,6 +6,7 @@
 
 #ifdef __linux__
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 #endif
@@ -63,7 +64,7 @@ void PortReader::readNow()
     }
 }
 
-bool PortReader::readOnce(int &emptyReads, short events)
+bool PortReader::readOnce(int &emptyReads, short events, bool *full)
 {
     // The console sends 1600 bytes a second; a few hundred at a time is
     // what a slow turn can find waiting.
@@ -76,6 +77,8 @@ bool PortReader::readOnce(int &emptyReads, short events)
         return false;
     }
     const ssize_t got = ::read(m_fd, buffer, sizeof buffer);
+    if (full)
+        *full = got == ssize_t(sizeof buffer);
     if (got > 0) {
         emptyReads = 0;
         qCDebug(lcLink) << "data arrived.. ";
@@ -102,28 +105,68 @@ void PortReader::endLocked(int error)
 
 void PortReader::run()
 {
-    pollfd fds[2] = {{m_stopFd, POLLIN, 0}, {m_fd, POLLIN, 0}};
+    // epoll, edge-triggered on the port: a plain poll() asks the terminal
+    // whether it has input right after each read, and with nothing left the
+    // terminal first waits for its input worker to finish, which costs this
+    // thread a sleep and a wake of its own for most packets. Edge-triggered,
+    // the thread sleeps until the terminal reports new bytes, and each read
+    // takes everything the terminal holds.
+    const int epollFd = ::epoll_create1(EPOLL_CLOEXEC);
+    epoll_event stop{};
+    stop.events = EPOLLIN;
+    stop.data.fd = m_stopFd;
+    if (epollFd < 0 || ::epoll_ctl(epollFd, EPOLL_CTL_ADD, m_stopFd, &stop) != 0) {
+        // No way to wait: the port is let go and the retry opens it again.
+        const int error = errno;
+        if (epollFd >= 0)
+            ::close(epollFd);
+        std::lock_guard<std::mutex> lock(m_readMutex);
+        endLocked(error);
+        return;
+    }
+    bool watched = false;
     int emptyReads = 0;
     for (;;) {
-        const nfds_t watched = m_watching && !m_ended ? 2 : 1;
-        fds[1].revents = 0;
-        if (::poll(fds, watched, -1) < 0) {
+        const bool watch = m_watching && !m_ended;
+        if (watch != watched) {
+            epoll_event port{};
+            port.events = EPOLLIN | EPOLLET;
+            port.data.fd = m_fd;
+            // Added again, the port reports at once what is already waiting.
+            if (::epoll_ctl(epollFd, watch ? EPOLL_CTL_ADD : EPOLL_CTL_DEL, m_fd, &port) == 0)
+                watched = watch;
+        }
+        epoll_event events[2];
+        const int ready = ::epoll_wait(epollFd, events, 2, -1);
+        if (ready < 0) {
             if (errno == EINTR)
                 continue;
-            // Not even poll works: leave the reading to the GUI thread's
-            // beat rather than spin here.
-            return;
+            const int error = errno;
+            std::lock_guard<std::mutex> lock(m_readMutex);
+            if (!m_ended)
+                endLocked(error);
+            break;
         }
-        if (fds[0].revents != 0) {
-            std::uint64_t wakes = 0;
-            [[maybe_unused]] const ssize_t got = ::read(m_stopFd, &wakes, sizeof wakes);
-            if (m_stopping)
-                return;
-            continue;
+        bool portReady = false;
+        short portEvents = 0;
+        for (int i = 0; i < ready; ++i) {
+            if (events[i].data.fd == m_stopFd) {
+                std::uint64_t wakes = 0;
+                [[maybe_unused]] const ssize_t got = ::read(m_stopFd, &wakes, sizeof wakes);
+            } else {
+                portReady = true;
+                portEvents = short(events[i].events);  // EPOLLIN, EPOLLHUP, EPOLLERR match poll's
+            }
         }
-        if (fds[1].revents != 0)
-            readOnce(emptyReads, fds[1].revents);
+        if (m_stopping)
+            break;
+        // A full buffer may have left more behind, which no new edge would
+        // report until the next packet: read on while reads come back full.
+        bool full = portReady;
+        while (full && readOnce(emptyReads, portEvents, &full)) {
+        }
     }
+    ::close(epollFd);
 }
 
 #else

@@ -56,7 +56,8 @@ private:
     void run();
     void wakeThread();
     // Reads once; false when the device failed (the end is told then).
-    bool readOnce(int &emptyReads, short events);
+    // full: whether the read filled the whole buffer.
+    bool readOnce(int &emptyReads, short events, bool *full = nullptr);
     void endLocked(int error);
 
     int m_fd;
