@@ -1,4 +1,5 @@
 // The least a relay can cost: block on the tty, send each read on.
+// relayfloor TTY PORT [IPV4 DESTINATION, default 127.0.0.1]
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -17,7 +18,7 @@ int main(int argc, char **argv)
     tcsetattr(fd, TCSANOW, &t);
     int s = socket(AF_INET, SOCK_DGRAM, 0);
     struct sockaddr_in to = {.sin_family = AF_INET, .sin_port = htons(atoi(argv[2]))};
-    inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
+    inet_pton(AF_INET, argc > 3 ? argv[3] : "127.0.0.1", &to.sin_addr);
     unsigned char b[256];
     for (;;) {
         ssize_t n = read(fd, b, sizeof b);
