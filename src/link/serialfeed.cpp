@@ -111,16 +111,8 @@ void SerialFeed::readerEnded(quint64 generation, int error)
 {
     if (generation != m_readerGeneration || !m_reader || !m_port || !m_port->isOpen())
         return;
-    stopReader();
-    const QString why = error != 0 ? qt_error_string(error)
-                                   : QCoreApplication::translate("MeterLink", "the device hung up");
-    // Told once, by the link's state; the retries that follow stay silent.
-    m_problem = QCoreApplication::translate("MeterLink", "%1 stopped answering (%2): the device was unplugged or went away.")
-                    .arg(serialDevicePath(m_portName), why);
-    m_port->close();
-    m_port->clearError();
-    m_retryTimer->start(kRetryMs);
-    emit openChanged(false);
+    letVanishedPortGo(error != 0 ? qt_error_string(error)
+                                 : QCoreApplication::translate("MeterLink", "the device hung up"));
 }
 
 bool SerialFeed::isOpen() const
@@ -194,10 +186,15 @@ void SerialFeed::closeVanishedPort()
     m_closePending = false;
     if (!m_port || !m_port->isOpen())
         return;
+    letVanishedPortGo(m_port->errorString());
+}
+
+void SerialFeed::letVanishedPortGo(const QString &why)
+{
     stopReader();
     // Told once, by the link's state; the retries that follow stay silent.
     m_problem = QCoreApplication::translate("MeterLink", "%1 stopped answering (%2): the device was unplugged or went away.")
-                    .arg(serialDevicePath(m_portName), m_port->errorString());
+                    .arg(serialDevicePath(m_portName), why);
     m_port->close();
     m_port->clearError();
     m_framer.reset();

@@ -77,6 +77,7 @@ signals:
 private:
     void onError(QSerialPort::SerialPortError error);
     void closeVanishedPort();
+    void letVanishedPortGo(const QString &why);
     void retry();
     void noteOpenFailure();
     void portOpened();
