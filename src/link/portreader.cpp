@@ -17,8 +17,14 @@ PortReader::PortReader(int fd, PacketCall onPacket, EndCall onEnd)
     , m_onEnd(std::move(onEnd))
 {
 #ifdef __linux__
+    // Everything the thread waits on exists before it starts, so a reader
+    // that runs holds its descriptors from the first moment on.
     m_stopFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (m_fd < 0 || m_stopFd < 0)
+    m_epollFd = ::epoll_create1(EPOLL_CLOEXEC);
+    epoll_event stop{};
+    stop.events = EPOLLIN;
+    stop.data.fd = m_stopFd;
+    if (m_fd < 0 || m_stopFd < 0 || m_epollFd < 0 || ::epoll_ctl(m_epollFd, EPOLL_CTL_ADD, m_stopFd, &stop) != 0)
         return;
     m_thread = std::thread([this] { run(); });
 #endif
@@ -32,6 +38,8 @@ PortReader::~PortReader()
         wakeThread();
         m_thread.join();
     }
+    if (m_epollFd >= 0)
+        ::close(m_epollFd);
     if (m_stopFd >= 0)
         ::close(m_stopFd);
 }
@@ -111,19 +119,6 @@ void PortReader::run()
     // thread a sleep and a wake of its own for most packets. Edge-triggered,
     // the thread sleeps until the terminal reports new bytes, and each read
     // takes everything the terminal holds.
-    const int epollFd = ::epoll_create1(EPOLL_CLOEXEC);
-    epoll_event stop{};
-    stop.events = EPOLLIN;
-    stop.data.fd = m_stopFd;
-    if (epollFd < 0 || ::epoll_ctl(epollFd, EPOLL_CTL_ADD, m_stopFd, &stop) != 0) {
-        // No way to wait: the port is let go and the retry opens it again.
-        const int error = errno;
-        if (epollFd >= 0)
-            ::close(epollFd);
-        std::lock_guard<std::mutex> lock(m_readMutex);
-        endLocked(error);
-        return;
-    }
     bool watched = false;
     int emptyReads = 0;
     for (;;) {
@@ -133,11 +128,11 @@ void PortReader::run()
             port.events = EPOLLIN | EPOLLET;
             port.data.fd = m_fd;
             // Added again, the port reports at once what is already waiting.
-            if (::epoll_ctl(epollFd, watch ? EPOLL_CTL_ADD : EPOLL_CTL_DEL, m_fd, &port) == 0)
+            if (::epoll_ctl(m_epollFd, watch ? EPOLL_CTL_ADD : EPOLL_CTL_DEL, m_fd, &port) == 0)
                 watched = watch;
         }
         epoll_event events[2];
-        const int ready = ::epoll_wait(epollFd, events, 2, -1);
+        const int ready = ::epoll_wait(m_epollFd, events, 2, -1);
         if (ready < 0) {
             if (errno == EINTR)
                 continue;
@@ -166,7 +161,6 @@ void PortReader::run()
         while (full && readOnce(emptyReads, portEvents, &full)) {
         }
     }
-    ::close(epollFd);
 }
 
 #else

@@ -62,6 +62,7 @@ private:
 
     int m_fd;
     int m_stopFd = -1;
+    int m_epollFd = -1;
     PacketCall m_onPacket;
     EndCall m_onEnd;
     std::mutex m_readMutex;  // one reader of the port and the framer at a time
