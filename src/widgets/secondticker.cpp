@@ -91,12 +91,12 @@ bool SecondTicker::armSystemTimer()
 #ifdef Q_OS_LINUX
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     const qint64 aimMs = ClockMath::nextBoundaryAim(now);
-    itimerspec spec{};
-    spec.it_value.tv_sec = time_t(aimMs / 1000);
-    spec.it_value.tv_nsec = long(aimMs % 1000) * 1000000L;
+    itimerspec nextSecond{};
+    nextSecond.it_value.tv_sec = time_t(aimMs / 1000);
+    nextSecond.it_value.tv_nsec = long(aimMs % 1000) * 1000000L;
     // Absolute, so it follows the wall clock; cancelled when the time is set.
     const bool armed = aimMs > 0
-        && ::timerfd_settime(m_timerFd, TFD_TIMER_ABSTIME | TFD_TIMER_CANCEL_ON_SET, &spec, nullptr) == 0;
+        && ::timerfd_settime(m_timerFd, TFD_TIMER_ABSTIME | TFD_TIMER_CANCEL_ON_SET, &nextSecond, nullptr) == 0;
     const int armError = errno;
     if (armed) {
         m_nextDelay = int(aimMs - now);
