@@ -13,6 +13,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <pty.h>
 #include <unistd.h>
@@ -174,6 +175,10 @@ public:
             ::close(m_slave);
         m_master = m_slave = -1;
     }
+
+    // Hangs the line up as a pulled USB adapter does: the window's reads
+    // come back empty, not failed. False where the system refuses.
+    bool hangUp() const { return m_slave >= 0 && ::ioctl(m_slave, TIOCVHANGUP) == 0; }
 
     // Writes all bytes to the master side; false on a write error, or when
     // the reader has not made room for two seconds.

@@ -60,15 +60,26 @@ void PortReader::setWatching(bool watching)
 
 void PortReader::readNow()
 {
-    pollfd port{m_fd, POLLIN, 0};
+    // A packet or two per frame, so one read: it takes all the terminal
+    // holds unless the buffer comes back full. Asking first with poll() cost
+    // two more calls a frame, and on a terminal each may wait for its input
+    // worker. The bound only matters after a stall.
     int emptyReads = 0;
-    // A packet or two per frame; the bound only matters after a stall.
     for (int i = 0; i < kMaxReadsPerPull; ++i) {
-        port.revents = 0;
-        if (::poll(&port, 1, 0) <= 0 || port.revents == 0)
+        bool full = false;
+        if (!readOnce(emptyReads, 0, &full))
             return;
-        if (!readOnce(emptyReads, port.revents) || emptyReads > 0)
-            return;
+        if (emptyReads == 0) {
+            if (!full)
+                return;
+            continue;
+        }
+        // Nothing came: an idle line or one that hung up, which only poll()
+        // tells apart.
+        pollfd port{m_fd, POLLIN, 0};
+        if (::poll(&port, 1, 0) > 0 && (port.revents & (POLLHUP | POLLERR | POLLNVAL)))
+            readOnce(emptyReads, port.revents);
+        return;
     }
 }
 
