@@ -175,6 +175,7 @@ private slots:
     void sharedTickerFollowsJumps_data();
     void sharedTickerFollowsJumps();
     void sharedTickerWakesOnceASecond();
+    void sharedTickerReadsOnceATick();
 
     void analogProperties();
     void secondDots_data();
@@ -455,6 +456,21 @@ void TestClocks::sharedTickerWakesOnceASecond()
     for (const qint64 at : qAsConst(ticks))
         QVERIFY2(at % 1000 < 100, qPrintable(QStringLiteral("a tick at x.%1").arg(at % 1000, 3, 10, QLatin1Char('0'))));
     QVERIFY2(ticks.at(2) - ticks.at(0) >= 1900, qPrintable(QStringLiteral("3 ticks in %1 ms").arg(ticks.at(2) - ticks.at(0))));
+}
+
+void TestClocks::sharedTickerReadsOnceATick()
+{
+    // A wall clock that moves on with every reading: whoever asks during a
+    // tick gets that tick's instant, and the next tick a later one.
+    qint64 wall = at(QTime(12, 0, 5, 950)).toMSecsSinceEpoch();
+    SecondTicker ticker;
+    ticker.setWallClock([&wall] { return wall += 7; });
+    QVector<QDateTime> seen;
+    connect(&ticker, &SecondTicker::tick, this, [&] { seen << ticker.now() << ticker.now(); });
+    QTRY_VERIFY(seen.size() >= 4);
+    QCOMPARE(seen.at(1), seen.at(0));
+    QCOMPARE(seen.at(3), seen.at(2));
+    QVERIFY(seen.at(2) > seen.at(0));
 }
 
 void TestClocks::analogProperties()

@@ -64,7 +64,26 @@ void SecondTicker::fire()
     // Aim first, from the time at which this tick really came, so the
     // clocks' work is not added to the next delay.
     aim();
+    deliver();
+}
+
+void SecondTicker::deliver()
+{
+    m_delivering = true;
+    m_tickTime = QDateTime();
     emit tick();
+    m_delivering = false;
+    m_tickTime = QDateTime();
+}
+
+QDateTime SecondTicker::now()
+{
+    if (m_delivering && m_tickTime.isValid())
+        return m_tickTime;
+    const QDateTime time = m_wallClock ? QDateTime::fromMSecsSinceEpoch(m_wallClock()) : QDateTime::currentDateTime();
+    if (m_delivering)
+        m_tickTime = time;
+    return time;
 }
 
 void SecondTicker::aim()
@@ -130,7 +149,7 @@ void SecondTicker::systemTimerReadable()
     // The second came, or the system time was set (ECANCELED): either way
     // the clocks read the time now, and the next tick is aimed from it.
     aim();
-    emit tick();
+    deliver();
 #endif
 }
 

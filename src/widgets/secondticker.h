@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDateTime>
 #include <QObject>
 #include <QTimer>
 
@@ -38,6 +39,11 @@ public:
     // The delay the next tick or check was aimed with, in ms.
     int nextDelay() const { return m_nextDelay; }
 
+    // The local time of the tick being delivered, read once for every clock
+    // that asks during it: one look at the time zone, one instant on both
+    // faces. Outside a tick, the time now. From the wall clock if one is set.
+    QDateTime now();
+
     // Hands a clock's checks to ticker: its own timer (ownMs apart) rests
     // while a ticker drives checkTime(), and runs again when the ticker is
     // taken away (null) or destroyed. `current` is the clock's own record.
@@ -66,6 +72,7 @@ signals:
 
 private:
     void fire();
+    void deliver();
     void aim();
     bool armSystemTimer();
     void systemTimerReadable();
@@ -74,6 +81,8 @@ private:
     WallClock m_wallClock;
     QTimer *m_timer = nullptr;
     int m_nextDelay = 0;
+    bool m_delivering = false;
+    QDateTime m_tickTime;  // read by the first clock that asked this tick
     int m_timerFd = -1;  // the real-time timerfd; -1 where there is none
     QSocketNotifier *m_notifier = nullptr;
 };

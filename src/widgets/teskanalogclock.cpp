@@ -143,7 +143,9 @@ void TeskAnalogClock::setTicker(SecondTicker *ticker)
 void TeskAnalogClock::checkTime()
 {
     ClockProbe::checked("analog");
-    const QTime now = m_timeSource ? m_timeSource().time() : QTime::currentTime();
+    const QTime now = m_timeSource ? m_timeSource().time()
+                      : m_ticker  ? m_ticker->now().time()
+                                  : QTime::currentTime();
     // The whole time counts, not the second alone: a step of the system
     // time by whole minutes or hours must show on this tick too.
     if (!now.isValid()

@@ -129,7 +129,9 @@ void TeskDigitalClock::checkTime()
     ClockProbe::checked("digital");
     // One reading for both lines, so a tick at midnight cannot pair the new
     // day's time with the old day's date.
-    const QDateTime now = m_timeSource ? m_timeSource() : QDateTime::currentDateTime();
+    const QDateTime now = m_timeSource ? m_timeSource()
+                          : m_ticker ? m_ticker->now()
+                                     : QDateTime::currentDateTime();
     const QTime time = now.time();
     const QDate date = now.date();
     if (!time.isValid())
@@ -139,7 +141,10 @@ void TeskDigitalClock::checkTime()
     // does any other change of the texts: a step of the system time by
     // whole minutes or days, or the first tick filling the empty texts.
     QString timeText = ClockMath::timeText(time);
-    QString dateText = ClockMath::dateText(date, QLocale::system());
+    // The date's text asks the locale, and changes once a day.
+    QString dateText = date == m_date && !m_dateText.isEmpty() ? m_dateText
+                                                                : ClockMath::dateText(date, QLocale::system());
+    m_date = date;
     const bool timeChanged = timeText != m_timeText;
     const bool dateChanged = dateText != m_dateText;
     const QString oldTimeText = std::exchange(m_timeText, std::move(timeText));

@@ -78,6 +78,7 @@ private:
     int m_lastSecond = 0;
     QString m_timeText;
     QString m_dateText;
+    QDate m_date;  // the day m_dateText was built for
 
     // What paintEvent draws with, kept in step by the write accessors.
     QFont m_timePaintFont;
