@@ -1,5 +1,6 @@
 #include <QtTest>
 
+#include <array>
 #include <cmath>
 #include <map>
 #include <memory>
@@ -110,6 +111,7 @@ private slots:
     void framesShowThePlainTick_data();
     void framesShowThePlainTick();
     void pulledPacketsMeetTheirTicks();
+    void eachFrameRepaintsWhatMoved();
 };
 
 void TestRelease::frameInterval_data()
@@ -248,4 +250,66 @@ void TestRelease::pulledPacketsMeetTheirTicks()
 }
 
 QTEST_MAIN(TestRelease)
+// On a shown window each frame repaints every meter that moved once, over at
+// least the rows between the height shown before the frame and the new one,
+// however many ticks the frame ran.
+void TestRelease::eachFrameRepaintsWhatMoved()
+{
+    struct Painted : QObject
+    {
+        int paints = 0;
+        QRegion region;
+        bool eventFilter(QObject *, QEvent *event) override
+        {
+            if (event->type() == QEvent::Paint) {
+                ++paints;
+                region += static_cast<QPaintEvent *>(event)->region();
+            }
+            return false;
+        }
+    };
+    QWidget window;
+    window.resize(200, 430);
+    Meters m;
+    std::array<Painted, 6> painted;
+    for (std::size_t i = 0; i < 6; ++i) {
+        m.meters[i]->setParent(&window);
+        m.meters[i]->move(int(i) * 20, 0);
+        m.meters[i]->installEventFilter(&painted[i]);
+    }
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+
+    qint64 now = 0;
+    ReleaseClock release(m.meters);
+    release.setClock([&now] { return now; });
+    release.start();
+    release.setTargets(packet(-5.0));
+    int moved = 0;
+    for (int ms = 0; ms <= 1500; ms += 17) {
+        now = ms * kMs;
+        if (ms == 34)
+            release.setTargets(packet(-45.0));
+        std::array<int, 6> shown;
+        for (std::size_t i = 0; i < 6; ++i) {
+            shown[i] = m.meters[i]->barHeight();
+            painted[i].paints = 0;
+            painted[i].region = QRegion();
+        }
+        release.frame();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::UpdateRequest);
+        for (std::size_t i = 0; i < 6; ++i) {
+            const int a = shown[i], b = m.meters[i]->barHeight();
+            if (a == b)
+                continue;
+            ++moved;
+            const QRect rows(0, 415 - std::max(a, b), 12, std::abs(a - b));
+            QCOMPARE(painted[i].paints, 1);
+            QVERIFY2((QRegion(rows) - painted[i].region).isEmpty(),
+                     qPrintable(QStringLiteral("meter %1 at %2 ms: %3 to %4 px").arg(i).arg(ms).arg(a).arg(b)));
+        }
+    }
+    QVERIFY(moved > 6 * 50);
+}
+
 #include "tst_release.moc"

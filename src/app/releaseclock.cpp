@@ -142,7 +142,14 @@ void ReleaseClock::frame()
         }
         m_pulled.clear();
     }
+    // The ticks due place the bars; each meter then repaints once, from the
+    // height this frame found on screen to where the last tick left it.
+    std::array<int, MeterPacket::kChannels> shown;
+    for (std::size_t i = 0; i < m_meters.size(); ++i)
+        shown[i] = m_meters[i]->barHeight();
     advanceTo(now);
+    for (std::size_t i = 0; i < m_meters.size(); ++i)
+        m_meters[i]->repaintBarSince(shown[i]);
     m_lastFrame = now;
     m_framed = true;
     if (m_running) {
@@ -198,7 +205,7 @@ bool ReleaseClock::tickOnce()
         const MeterRelease::ReleaseResult step =
             MeterRelease::releaseStep(m_meters[i]->dBPosition(), meterLevels[i], releaseStep);
         if (step.write)
-            moved |= m_meters[i]->takeLevel(step.value);
+            moved |= m_meters[i]->placeLevel(step.value);
     }
     return moved;
 }

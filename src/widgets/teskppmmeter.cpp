@@ -141,12 +141,26 @@ bool TeskPPMMeter::calcPosition()
 
 bool TeskPPMMeter::takeLevel(double level)
 {
-    const double was = m_dBPosition;
     const int before = m_barHeight;
+    const bool moved = placeLevel(level);
+    repaintBarSince(before);
+    return moved;
+}
+
+bool TeskPPMMeter::placeLevel(double level)
+{
+    const double was = m_dBPosition;
     m_dBPosition = level;
-    if (calcPosition())
-        update(changedRows(before, m_barHeight));
+    calcPosition();
     return !(m_dBPosition == was);
+}
+
+void TeskPPMMeter::repaintBarSince(int before)
+{
+    // Only the rows between the two heights differ on screen; where the bar
+    // stood in between was never shown.
+    if (before != m_barHeight)
+        update(changedRows(before, m_barHeight));
 }
 
 int TeskPPMMeter::half() const

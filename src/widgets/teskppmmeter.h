@@ -70,6 +70,11 @@ public:
     // True when the level moved (a level clamped back to where it stood, as
     // at the top of the scale, did not move; a NaN always counts as moving).
     bool takeLevel(double level);
+    // The same, with the repaint left to the caller: a frame that runs two
+    // ticks places each meter twice and repaints it once, with
+    // repaintBarSince() and the bar height from before the first.
+    bool placeLevel(double level);
+    void repaintBarSince(int before);
 
     // Clamps dBPosition to the scale and recomputes the bar and 0 dB heights
     // for the current height. True when the bar height in pixels changed.
