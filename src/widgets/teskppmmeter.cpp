@@ -139,14 +139,6 @@ bool TeskPPMMeter::calcPosition()
     return true;
 }
 
-bool TeskPPMMeter::takeLevel(double level)
-{
-    const int before = m_barHeight;
-    const bool moved = placeLevel(level);
-    repaintBarSince(before);
-    return moved;
-}
-
 bool TeskPPMMeter::placeLevel(double level)
 {
     const double was = m_dBPosition;

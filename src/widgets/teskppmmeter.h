@@ -65,15 +65,13 @@ public:
     // and repaints only when calcPosition() reports a new bar height.
     void assigndBPosition(double value) { m_dBPosition = value; }
 
-    // Takes a new level as the release tick does: stores it without a
-    // scheduled repaint, places the bar, repaints only the rows that changed.
-    // True when the level moved (a level clamped back to where it stood, as
-    // at the top of the scale, did not move; a NaN always counts as moving).
-    bool takeLevel(double level);
-    // The same, with the repaint left to the caller: a frame that runs two
-    // ticks places each meter twice and repaints it once, with
-    // repaintBarSince() and the bar height from before the first.
+    // Takes a new level as the release tick does: stores it and places the
+    // bar, without a repaint. True when the level moved (a level clamped back
+    // to where it stood, as at the top of the scale, did not move; a NaN
+    // always counts as moving).
     bool placeLevel(double level);
+    // Repaints the rows between the bar height `before` and the current one:
+    // once a frame, however many ticks placed the bar in between.
     void repaintBarSince(int before);
 
     // Clamps dBPosition to the scale and recomputes the bar and 0 dB heights
