@@ -14,6 +14,7 @@
 #include <cfloat>
 #include <climits>
 #include <cmath>
+#include <ctime>
 #include <limits>
 
 namespace {
@@ -176,6 +177,8 @@ private slots:
     void sharedTickerFollowsJumps();
     void sharedTickerWakesOnceASecond();
     void sharedTickerReadsOnceATick();
+    void tickerLocalTime_data();
+    void tickerLocalTime();
 
     void analogProperties();
     void secondDots_data();
@@ -391,6 +394,8 @@ void TestClocks::nextCheckDelay_data()
     QTest::newRow("on the boundary") << kSecond << kSecond + 1 << 1;
     QTest::newRow("before the epoch, x.999") << qint64(-1) << qint64(1) << 2;
     QTest::newRow("before the epoch, x.001") << qint64(-999) << qint64(1) << 100;
+    constexpr qint64 kEnd = std::numeric_limits<qint64>::max();  // ...807 ms: 194 ms to the aim
+    QTest::newRow("the end of time stays there") << kEnd << kEnd << 100;
 }
 
 void TestClocks::nextCheckDelay()
@@ -471,6 +476,45 @@ void TestClocks::sharedTickerReadsOnceATick()
     QCOMPARE(seen.at(1), seen.at(0));
     QCOMPARE(seen.at(3), seen.at(2));
     QVERIFY(seen.at(2) > seen.at(0));
+}
+
+void TestClocks::tickerLocalTime_data()
+{
+    QTest::addColumn<QByteArray>("zone");
+    QTest::addColumn<qint64>("msecs");
+
+    const auto utc = [](int y, int mo, int d, int h, int mi, int s, int ms) {
+        return QDateTime(QDate(y, mo, d), QTime(h, mi, s, ms), Qt::UTC).toMSecsSinceEpoch();
+    };
+    QTest::newRow("summer, Amsterdam") << QByteArray("Europe/Amsterdam") << utc(2026, 7, 1, 12, 0, 0, 250);
+    QTest::newRow("the hour that repeats") << QByteArray("Europe/Amsterdam") << utc(2026, 10, 25, 1, 0, 0, 0);
+    QTest::newRow("summer time begins") << QByteArray("Europe/Amsterdam") << utc(2026, 3, 29, 1, 0, 0, 999);
+    QTest::newRow("before 1970") << QByteArray("America/New_York") << qint64(-1500);
+    QTest::newRow("UTC") << QByteArray("UTC") << utc(2026, 12, 8, 23, 59, 59, 999);
+    QTest::newRow("past any calendar") << QByteArray("UTC") << std::numeric_limits<qint64>::max();
+    QTest::newRow("before any calendar") << QByteArray("UTC") << std::numeric_limits<qint64>::min();
+}
+
+// The ticker's local time agrees with Qt's in the zone set on the system,
+// instant and offset both.
+void TestClocks::tickerLocalTime()
+{
+    QFETCH(QByteArray, zone);
+    QFETCH(qint64, msecs);
+
+    const QByteArray saved = qgetenv("TZ");
+    const bool wasSet = qEnvironmentVariableIsSet("TZ");
+    qputenv("TZ", zone);
+    SecondTicker ticker;
+    ticker.setWallClock([msecs] { return msecs; });
+    const QDateTime shown = ticker.now();
+    const QDateTime expected = QDateTime::fromMSecsSinceEpoch(msecs);
+    wasSet ? qputenv("TZ", saved) : qunsetenv("TZ");
+    tzset();
+    QCOMPARE(shown.date(), expected.date());
+    QCOMPARE(shown.time(), expected.time());
+    if (expected.isValid())
+        QCOMPARE(shown.toMSecsSinceEpoch(), msecs);
 }
 
 void TestClocks::analogProperties()

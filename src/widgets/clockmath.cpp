@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 namespace ClockMath {
 
@@ -79,19 +80,28 @@ std::optional<int> countDownSpan(float countDownTime)
     return MeterScale::truncToInt(double(countDownTime) * 360.0 * 16.0 / 60.0);
 }
 
-qint64 nextBoundaryAim(qint64 msSinceEpoch)
+namespace {
+// Milliseconds from msSinceEpoch to the next aim, 1 to 1000.
+int msToAim(qint64 msSinceEpoch)
 {
     // Floor modulo: times before the epoch fall into a second as well.
     const int intoSecond = int(((msSinceEpoch % 1000) + 1000) % 1000);
-    int toAim = (kBoundaryAimMs - intoSecond + 1000) % 1000;
-    if (toAim == 0)
-        toAim = 1000;  // standing on the aim: the next one is a second away
-    return msSinceEpoch + toAim;
+    const int toAim = (kBoundaryAimMs - intoSecond + 1000) % 1000;
+    return toAim == 0 ? 1000 : toAim;  // standing on the aim: the next one is a second away
+}
+} // namespace
+
+qint64 nextBoundaryAim(qint64 msSinceEpoch)
+{
+    const int toAim = msToAim(msSinceEpoch);
+    // A clock at the end of time stays there rather than wrapping round.
+    return msSinceEpoch > std::numeric_limits<qint64>::max() - toAim ? std::numeric_limits<qint64>::max()
+                                                                      : msSinceEpoch + toAim;
 }
 
 int nextCheckDelay(qint64 msSinceEpoch)
 {
-    return int(std::min<qint64>(nextBoundaryAim(msSinceEpoch) - msSinceEpoch, kCheckIntervalMs));
+    return std::min(msToAim(msSinceEpoch), kCheckIntervalMs);
 }
 
 QString timeText(const QTime &time)

@@ -7,6 +7,8 @@
 #include <QSocketNotifier>
 #include <QTimer>
 
+#include <algorithm>
+
 #ifdef Q_OS_LINUX
 #include <cerrno>
 #include <cstdint>
@@ -14,9 +16,41 @@
 #include <sys/timerfd.h>
 #include <unistd.h>
 #endif
+#ifdef Q_OS_UNIX
+#include <ctime>
+#include <limits>
+#endif
 
 namespace {
 Q_LOGGING_CATEGORY(lcClock, "lumora.clock", QtInfoMsg)
+
+// The local time at msecs since the epoch. Qt asks the C library to read
+// the time zone again first, and the C library then looks at
+// /etc/localtime on disk each time; here that is left to tzset(), which
+// the ticker calls once a minute. The rules already read still give
+// summer time its exact second.
+QDateTime localTime(qint64 msecs)
+{
+#ifdef Q_OS_UNIX
+    // Floored, so a time before 1970 keeps its milliseconds positive.
+    const int remainder = int(msecs % 1000);
+    const qint64 seconds = msecs / 1000 - (remainder < 0 ? 1 : 0);
+    const int milliseconds = remainder < 0 ? remainder + 1000 : remainder;
+    const time_t t = time_t(seconds);
+    tm local{};
+    // The C library counts a year 0 and the calendar of QDate does not:
+    // years before 1 are left to Qt.
+    if (qint64(t) == seconds && ::localtime_r(&t, &local) && local.tm_year >= 1 - 1900
+        && local.tm_year <= std::numeric_limits<int>::max() - 1900) {
+        const QDate date(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
+        // A leap second's :60 is held at :59.
+        const QTime time(local.tm_hour, local.tm_min, std::min(local.tm_sec, 59), milliseconds);
+        if (date.isValid() && time.isValid())
+            return QDateTime(date, time, Qt::OffsetFromUTC, int(local.tm_gmtoff));
+    }
+#endif
+    return QDateTime::fromMSecsSinceEpoch(msecs);
+}
 }
 
 SecondTicker::SecondTicker(QObject *parent)
@@ -80,7 +114,16 @@ QDateTime SecondTicker::now()
 {
     if (m_delivering && m_tickTime.isValid())
         return m_tickTime;
-    const QDateTime time = m_wallClock ? QDateTime::fromMSecsSinceEpoch(m_wallClock()) : QDateTime::currentDateTime();
+    const qint64 msecs = m_wallClock ? m_wallClock() : QDateTime::currentMSecsSinceEpoch();
+#ifdef Q_OS_UNIX
+    // A new time zone on the system shows within a minute.
+    const qint64 minute = msecs / 60000;
+    if (minute != m_zoneMinute) {
+        m_zoneMinute = minute;
+        ::tzset();
+    }
+#endif
+    const QDateTime time = localTime(msecs);
     if (m_delivering)
         m_tickTime = time;
     return time;

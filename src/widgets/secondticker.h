@@ -83,6 +83,7 @@ private:
     int m_nextDelay = 0;
     bool m_delivering = false;
     QDateTime m_tickTime;  // read by the first clock that asked this tick
+    qint64 m_zoneMinute = -1;  // the minute the time zone was last read in
     int m_timerFd = -1;  // the real-time timerfd; -1 where there is none
     QSocketNotifier *m_notifier = nullptr;
 };
