@@ -6,6 +6,7 @@
 
 #include <QFontMetrics>
 #include <QLocale>
+#include <QPaintEvent>
 #include <QPainter>
 #include <QTimer>
 
@@ -209,7 +210,7 @@ QRect TeskDigitalClock::timeBand() const
     return QRect(0, 0, width(), height() / 2);
 }
 
-void TeskDigitalClock::paintEvent(QPaintEvent *)
+void TeskDigitalClock::paintEvent(QPaintEvent *event)
 {
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
@@ -220,14 +221,19 @@ void TeskDigitalClock::paintEvent(QPaintEvent *)
     if (m_timeDisplay) {
         painter.setPen(m_timePen);
         painter.setFont(m_timePaintFont);
-        painter.drawText(timeBand(), Qt::AlignCenter, m_timeText);
+        // A line outside the repainted region is not laid out: a new second
+        // repaints a digit of the time line alone.
+        if (event->region().intersects(timeBand()))
+            painter.drawText(timeBand(), Qt::AlignCenter, m_timeText);
         // The date starts one time-font line below the top, not at the middle.
         top = painter.fontMetrics().height();
     }
     if (m_dateDisplay) {
         painter.setPen(m_datePen);
         painter.setFont(m_datePaintFont);
-        painter.drawText(QRect(0, top, width(), half), Qt::AlignCenter, m_dateText);
+        const QRect dateBand(0, top, width(), half);
+        if (event->region().intersects(dateBand))
+            painter.drawText(dateBand, Qt::AlignCenter, m_dateText);
     }
     painter.end();
 
