@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QApplication>
+#include <QPaintEvent>
+#include <QRegion>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -44,5 +46,23 @@ inline QString settingsPath()
     return QString::fromLocal8Bit(qgetenv("XDG_CONFIG_HOME"))
         + QStringLiteral("/Korvel B.V./Lumora Meters.conf");
 }
+
+// Counts the paints of the widget it filters, and what they covered.
+class PaintCounter : public QObject
+{
+public:
+    int paints = 0;
+    QRegion painted;
+
+protected:
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        if (event->type() == QEvent::Paint) {
+            ++paints;
+            painted += static_cast<QPaintEvent *>(event)->region();
+        }
+        return false;
+    }
+};
 
 } // namespace TestSupport

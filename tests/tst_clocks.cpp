@@ -2,6 +2,7 @@
 #include "secondticker.h"
 #include "teskanalogclock.h"
 #include "teskdigitalclock.h"
+#include "testsupport.h"
 
 #include <QFontMetrics>
 #include <QImage>
@@ -46,22 +47,7 @@ QRgb dialPixel(const QImage &image, double degrees, double radius)
     return image.pixel(int(std::floor(x)), int(std::floor(y)));
 }
 
-class PaintCounter : public QObject
-{
-public:
-    int paints = 0;
-    QRegion painted;  // what the paints covered
-
-protected:
-    bool eventFilter(QObject *, QEvent *event) override
-    {
-        if (event->type() == QEvent::Paint) {
-            ++paints;
-            painted += static_cast<QPaintEvent *>(event)->region();
-        }
-        return false;
-    }
-};
+using TestSupport::PaintCounter;
 
 // Repaints that one action causes on a shown widget. The events are flushed
 // before and after, so repaints asked for by two actions are never merged.

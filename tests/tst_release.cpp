@@ -7,6 +7,7 @@
 
 #include "releaseclock.h"
 #include "teskppmmeter.h"
+#include "testsupport.h"
 
 // The release applied on the display's frame beat, against the plain 10 ms
 // tick: at every frame the six meters stand exactly where the plain tick,
@@ -248,22 +249,11 @@ void TestRelease::pulledPacketsMeetTheirTicks()
     QVERIFY(peaksSeen > 0);
 }
 
-QTEST_MAIN(TestRelease)
 // On a shown window each frame repaints every meter that moved once, over at
 // least the rows between its height before the frame and after it.
 void TestRelease::eachFrameRepaintsWhatMoved()
 {
-    struct Painted : QObject
-    {
-        int paints = 0;
-        QRegion region;
-        bool eventFilter(QObject *, QEvent *event) override
-        {
-            if (event->type() == QEvent::Paint && ++paints)
-                region += static_cast<QPaintEvent *>(event)->region();
-            return false;
-        }
-    } painted[6];
+    TestSupport::PaintCounter painted[6];
     QWidget window;
     window.resize(200, 430);
     Meters m;
@@ -288,7 +278,7 @@ void TestRelease::eachFrameRepaintsWhatMoved()
         for (std::size_t i = 0; i < 6; ++i) {
             shown[i] = m.meters[i]->barHeight();
             painted[i].paints = 0;
-            painted[i].region = QRegion();
+            painted[i].painted = QRegion();
         }
         release.frame();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::UpdateRequest);
@@ -298,10 +288,11 @@ void TestRelease::eachFrameRepaintsWhatMoved()
                 continue;
             ++moved;
             QCOMPARE(painted[i].paints, 1);
-            QVERIFY((QRegion(0, 415 - std::max(a, b), 12, std::abs(a - b)) - painted[i].region).isEmpty());
+            QVERIFY((QRegion(0, 415 - std::max(a, b), 12, std::abs(a - b)) - painted[i].painted).isEmpty());
         }
     }
     QVERIFY(moved > 6 * 50);
 }
 
+QTEST_MAIN(TestRelease)
 #include "tst_release.moc"
