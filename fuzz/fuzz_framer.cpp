@@ -30,15 +30,20 @@ Packet packetAt(const std::uint8_t *p)
     return packet;
 }
 
-// Every 16-byte run of the stream that begins AA AA and ends 55 55.
-std::vector<Packet> scan(const std::vector<std::uint8_t> &stream)
+// Every 16-byte run of the stream that begins AA AA and ends 55 55, and how
+// many bytes of the stream lie in none of them.
+std::vector<Packet> scan(const std::vector<std::uint8_t> &stream, std::size_t *unused)
 {
     std::vector<Packet> found;
+    std::vector<bool> used(stream.size(), false);
     for (std::size_t p = 0; p + MeterPacket::kSize <= stream.size(); ++p) {
         const std::uint8_t *q = stream.data() + p;
-        if (q[0] == 0xAA && q[1] == 0xAA && q[14] == 0x55 && q[15] == 0x55)
+        if (q[0] == 0xAA && q[1] == 0xAA && q[14] == 0x55 && q[15] == 0x55) {
             found.push_back(packetAt(q));
+            std::fill(used.begin() + std::ptrdiff_t(p), used.begin() + std::ptrdiff_t(p + MeterPacket::kSize), true);
+        }
     }
+    *unused = std::size_t(std::count(used.begin(), used.end(), false));
     return found;
 }
 
@@ -87,8 +92,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     }
 
     // The reads do not change what is found, and the valid packet appended
-    // after any garbage is always the last one out.
-    check(out == scan(stream));
+    // after any garbage is always the last one out. Once the framer lets go
+    // of its tail, every byte in no packet has been counted as skipped.
+    std::size_t unused = 0;
+    check(out == scan(stream, &unused));
+    framer.reset();
+    check(framer.skippedBytes() == unused);
     check(!out.empty() && out.back() == appended);
     return 0;
 }

@@ -70,6 +70,7 @@ private slots:
     void framer_data();
     void framer();
     void framerChunkSequences();
+    void framerCountsSkippedBytes_data();
     void framerCountsSkippedBytes();
     void framerCountsWhatItHandsOut();
     void framerFindsPacketAfterAnyGarbage();
@@ -189,25 +190,51 @@ void TestPackets::framer()
     }
 }
 
-// What resyncing cost, whatever the reads: 5 bytes of noise, a packet, a
-// wrong end mark's 16 bytes, a packet, and 10 bytes a reopen lets go.
-void TestPackets::framerCountsSkippedBytes()
+// What resyncing cost, whatever the reads: only bytes that no packet handed
+// out used, and at a reopen the bytes let go.
+void TestPackets::framerCountsSkippedBytes_data()
 {
+    QTest::addColumn<QByteArray>("stream");
+    QTest::addColumn<int>("packets");
+    QTest::addColumn<int>("skipped");
+    QTest::addColumn<int>("afterReset");
+
     const QByteArray good = packet(0xC350, 0xC350, 0x9C40, 0x9C40, 0x2710, 0x2710);
     QByteArray bad = good;
     bad[15] = char(0x54);
-    const QByteArray stream = QByteArray::fromHex("0102AA5503") + good + bad + good + good.left(10);
-    PacketFramer whole;
-    QCOMPARE(feedChunks(whole, {stream}).size(), 2);
-    PacketFramer bytewise;
-    QList<QByteArray> singles;
-    for (char c : stream)
-        singles.append(QByteArray(1, c));
-    QCOMPARE(feedChunks(bytewise, singles).size(), 2);
-    for (PacketFramer *framer : {&whole, &bytewise}) {
-        QCOMPARE(framer->skippedBytes(), std::uint64_t(5 + 16));
-        framer->reset();
-        QCOMPARE(framer->skippedBytes(), std::uint64_t(5 + 16 + 10));
+    // 5 bytes of noise, a packet, a wrong end mark's 16 bytes, a packet, and
+    // 10 bytes a reopen lets go.
+    QTest::newRow("noise, bad end mark, cut tail")
+        << QByteArray::fromHex("0102AA5503") + good + bad + good + good.left(10) << 2 << 5 + 16 << 5 + 16 + 10;
+    // A clean line whose ProgLeft is about -6.5 dB (high byte 0xAA): the end
+    // of each packet could begin the next, yet nothing is skipped.
+    const QByteArray aaLevel = packet(0xAA10, 0xC350, 0xAAAA, 0x0001, 0x2710, 0xAA55);
+    QTest::newRow("clean line, ProgLeft AA xx")
+        << aaLevel + aaLevel + aaLevel + aaLevel << 4 << 0 << 0;
+    QTest::newRow("clean line, cut packet at reopen") << aaLevel + aaLevel.left(7) << 1 << 0 << 7;
+}
+
+void TestPackets::framerCountsSkippedBytes()
+{
+    QFETCH(QByteArray, stream);
+    QFETCH(int, packets);
+    QFETCH(int, skipped);
+    QFETCH(int, afterReset);
+
+    QList<QList<QByteArray>> readings;
+    readings.append({stream});
+    for (int size : {1, 7, 16}) {
+        QList<QByteArray> chunks;
+        for (int at = 0; at < stream.size(); at += size)
+            chunks.append(stream.mid(at, size));
+        readings.append(chunks);
+    }
+    for (const QList<QByteArray> &chunks : qAsConst(readings)) {
+        PacketFramer framer;
+        QCOMPARE(feedChunks(framer, chunks).size(), packets);
+        QCOMPARE(framer.skippedBytes(), std::uint64_t(skipped));
+        framer.reset();
+        QCOMPARE(framer.skippedBytes(), std::uint64_t(afterReset));
     }
 }
 

@@ -33,6 +33,16 @@ int PacketFramer::feed(const std::uint8_t *data, std::size_t size, PacketSink si
     std::size_t found = 0;
     const std::size_t carried = std::size_t(m_pending);
     const std::size_t total = carried + size;
+    // Positions count from the first carried byte. Packets are found in
+    // stream order, so what they use so far is a count and the end of the
+    // last one; the carried bytes a packet already used come first.
+    std::size_t used = std::size_t(m_usedPending);
+    std::size_t usedEnd = used;
+    const auto usePacket = [&](std::size_t at) {
+        used += at + kPacketSize - std::max(at, usedEnd);
+        usedEnd = at + kPacketSize;
+        ++found;
+    };
 
     // Packets that begin in the carried bytes and end in this chunk.
     if (carried > 0 && size > 0) {
@@ -44,7 +54,7 @@ int PacketFramer::feed(const std::uint8_t *data, std::size_t size, PacketSink si
         for (std::size_t p = 0; p < carried && p + kPacketSize <= joinedSize; ++p) {
             if (MeterPacket::hasMarks(joined.data() + p)) {
                 sink(joined.data() + p);
-                ++found;
+                usePacket(p);
             }
         }
     }
@@ -56,7 +66,7 @@ int PacketFramer::feed(const std::uint8_t *data, std::size_t size, PacketSink si
         for (std::size_t q = 0; q <= last; ++q) {
             if (data[q] == kStart && MeterPacket::hasMarks(data + q)) {
                 sink(data + q);
-                ++found;
+                usePacket(carried + q);
             }
         }
     }
@@ -75,10 +85,13 @@ int PacketFramer::feed(const std::uint8_t *data, std::size_t size, PacketSink si
         ++keepFrom;
     m_pending = int(tailSize - keepFrom);
     std::copy(tail.begin() + keepFrom, tail.begin() + tailSize, m_carry.begin());
-    // Packets may overlap in a hostile stream; what is in none is skipped.
-    const std::size_t used = found * kPacketSize + std::size_t(m_pending);
-    if (total > used)
-        m_skipped += total - used;
+    // What is let go and in no packet is skipped. A kept byte that a packet
+    // used (a level byte 0xAA can look like the next start) lies within the
+    // last packet, so the used ones among the kept bytes come first.
+    const std::size_t firstKept = total - std::size_t(m_pending);
+    const std::size_t usedKept = usedEnd > firstKept ? usedEnd - firstKept : 0;
+    m_skipped += firstKept - (used - usedKept);
+    m_usedPending = int(usedKept);
 
     return found > std::size_t(INT_MAX) ? INT_MAX : int(found);
 }

@@ -60,16 +60,18 @@ public:
     // Forgets the carried bytes.
     void reset()
     {
-        m_skipped += std::uint64_t(m_pending);
+        m_skipped += std::uint64_t(m_pending - m_usedPending);
         m_pending = 0;
+        m_usedPending = 0;
     }
 
-    // Bytes let go without being part of a packet (line noise, a packet cut
+    // Bytes let go without being part of any packet handed out (line noise, a packet cut
     // by a reopen) since the framer was made: what resyncing cost.
     std::uint64_t skippedBytes() const { return m_skipped; }
 
 private:
     std::array<std::uint8_t, kMaxPending> m_carry{};
     int m_pending = 0;
+    int m_usedPending = 0;  // the first carried bytes, which a packet used
     std::uint64_t m_skipped = 0;
 };
