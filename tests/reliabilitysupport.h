@@ -33,11 +33,11 @@ namespace Reliability {
 
 // Under AddressSanitizer freed memory sits in a quarantine and everything
 // runs slower, so memory figures are reported but not compared there, and
-// the longest runs are shortened.
-#if defined(__SANITIZE_ADDRESS__)
+// the longest runs are shortened. ThreadSanitizer is slower still.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr bool kSanitized = true;
 #elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
 constexpr bool kSanitized = true;
 #else
 constexpr bool kSanitized = false;

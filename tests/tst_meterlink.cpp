@@ -13,6 +13,9 @@
 #include "meterlink.h"
 #include "packetgate.h"
 #include "serialfeed.h"
+#include "threadwake.h"
+
+#include <thread>
 
 using namespace LinkTest;
 
@@ -84,6 +87,7 @@ private slots:
     void steadyPacketsStayWithTheReader();
     void unplugNoticedPacedOrNot_data();
     void unplugNoticedPacedOrNot();
+    void wakesFromAnotherThreadFold();
 
     void clientHostByName_data();
     void clientHostByName();
@@ -307,6 +311,24 @@ void TestMeterLink::unplugNoticedPacedOrNot()
     }
     QTRY_COMPARE(link.state(), LinkState::PortClosed);
     QVERIFY2(link.reason().contains(QStringLiteral("stopped answering")), qPrintable(link.reason()));
+}
+
+// Many wakes from another thread before the owner's loop turns come out as
+// at least one woken(), and never more than were asked for.
+void TestMeterLink::wakesFromAnotherThreadFold()
+{
+    ThreadWake wake;
+    QSignalSpy woken(&wake, &ThreadWake::woken);
+    std::thread waker([&wake] {
+        for (int i = 0; i < 1000; ++i)
+            wake.wake();
+    });
+    waker.join();
+    QTRY_VERIFY(woken.count() >= 1);
+    QVERIFY(woken.count() < 1000);
+    const int seen = woken.count();
+    wake.wake();
+    QTRY_COMPARE(woken.count(), seen + 1);
 }
 
 void TestMeterLink::clientHostByName_data()

@@ -20,6 +20,7 @@
 #include "readnotifiers.h"
 #include "portnumber.h"
 #include "serialfeed.h"
+#include "threadwake.h"
 #include "udpdestination.h"
 
 MeterLink::MeterLink(QObject *parent)
@@ -27,6 +28,7 @@ MeterLink::MeterLink(QObject *parent)
     , m_serial(new SerialFeed(this))
     , m_udpSocket(new QUdpSocket(this))
     , m_silenceTimer(new QTimer(this))
+    , m_wake(new ThreadWake(this))
     , m_datagramFilter(QString())
 {
     m_clock.start();
@@ -36,6 +38,7 @@ MeterLink::MeterLink(QObject *parent)
     connect(m_serial, &SerialFeed::packetReceived, this, &MeterLink::packetReceived);
     connect(m_serial, &SerialFeed::packetsFramed, this, &MeterLink::packetsDone);
     connect(m_serial, &SerialFeed::openChanged, this, &MeterLink::refreshState);
+    connect(m_wake, &ThreadWake::woken, this, &MeterLink::readSerial);
 #ifdef Q_OS_LINUX
     m_serial->setThreadSink([this](const std::uint8_t *packet) { threadPacket(packet); });
 #endif
@@ -325,7 +328,7 @@ void MeterLink::threadPacket(const std::uint8_t *packet)
     }
 #endif
     if (m_gate.offer(bytes, m_clock.elapsed()))
-        QMetaObject::invokeMethod(this, &MeterLink::readSerial, Qt::QueuedConnection);
+        m_wake->wake();
 }
 
 void MeterLink::readDatagrams()

@@ -22,6 +22,7 @@ class QSerialPort;
 class QTimer;
 class QUdpSocket;
 class SerialFeed;
+class ThreadWake;
 
 // The meter data link that a CommSettings describes: the serial port (serial
 // only and UDP server), the UDP socket (client, or the server's broadcast),
@@ -126,6 +127,7 @@ private:
     SerialFeed *m_serial = nullptr;
     QUdpSocket *m_udpSocket = nullptr;
     QTimer *m_silenceTimer = nullptr;
+    ThreadWake *m_wake = nullptr;  // the serial thread's call to readSerial()
     QTimer *m_lookupTimer = nullptr;
     QTimer *m_rejoinTimer = nullptr;
     DatagramFilter m_datagramFilter;

@@ -7,13 +7,20 @@
 #include "portreader.h"
 #include "readnotifiers.h"
 #include "serialproblem.h"
+#include "threadwake.h"
 
 SerialFeed::SerialFeed(QObject *parent)
     : QObject(parent)
     , m_retryTimer(new QTimer(this))
+    , m_endWake(new ThreadWake(this))
 {
     m_retryTimer->setInterval(kRetryMs);
     connect(m_retryTimer, &QTimer::timeout, this, &SerialFeed::retry);
+    connect(m_endWake, &ThreadWake::woken, this, [this] {
+        const quint64 generation = m_endedGeneration.exchange(0, std::memory_order_acquire);
+        if (generation != 0)
+            readerEnded(generation, m_endError.load(std::memory_order_relaxed));
+    });
 }
 
 SerialFeed::~SerialFeed()
@@ -88,8 +95,9 @@ void SerialFeed::startReader()
         int(m_port->handle()),
         [this](const std::uint8_t *packet) { m_threadSink(packet); },
         [this, generation](int error) {
-            QMetaObject::invokeMethod(
-                this, [this, generation, error] { readerEnded(generation, error); }, Qt::QueuedConnection);
+            m_endError.store(error, std::memory_order_relaxed);
+            m_endedGeneration.store(generation, std::memory_order_release);
+            m_endWake->wake();
         });
     if (!m_reader->isRunning()) {
         // No thread to be had: the event loop reads, as it always could.

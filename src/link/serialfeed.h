@@ -4,6 +4,7 @@
 #include <QSerialPort>
 #include <QString>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -13,6 +14,7 @@
 
 class PortReader;
 class QTimer;
+class ThreadWake;
 
 // The console's serial line: opens the port at 115200 8N1, frames the bytes
 // into meter packets and keeps the port alive. A port that cannot be opened
@@ -95,4 +97,9 @@ private:
     std::unique_ptr<PortReader> m_reader;
     std::uint64_t m_readerSkipped = 0;  // by readers that have ended
     quint64 m_readerGeneration = 0;
+    // How the reader thread tells of its end: the reader's generation and
+    // the error, then a wake; generation 0 is no end.
+    ThreadWake *m_endWake = nullptr;
+    std::atomic<quint64> m_endedGeneration{0};
+    std::atomic<int> m_endError{0};
 };
