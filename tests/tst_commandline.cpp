@@ -72,6 +72,15 @@ void TestCommandLine::parse_data()
                                    << QStringList{prog};
     QTest::newRow("65 characters") << QStringList{prog, "--instance", QString(65, 'a')} << error << ""
                                    << QStringList{prog};
+    QTest::newRow("name with a newline at its end") << QStringList{prog, "--instance", "abc\n"} << error << ""
+                                                    << QStringList{prog};
+    QTest::newRow("toolkit options, value joined or not")
+        << QStringList{prog, "--platform=offscreen", "-reverse", "-style", "Fusion"} << run << ""
+        << QStringList{prog, "--platform=offscreen", "-reverse", "-style", "Fusion"};
+    QTest::newRow("unknown option") << QStringList{prog, "--bogus"} << error << "" << QStringList{prog};
+    QTest::newRow("a stray word") << QStringList{prog, "studio"} << error << "" << QStringList{prog};
+    QTest::newRow("toolkit option without its value") << QStringList{prog, "-platform"} << error << ""
+                                                       << QStringList{prog};
 }
 
 void TestCommandLine::parse()
@@ -100,6 +109,7 @@ void TestCommandLine::withoutDisplay_data()
     QTest::newRow("-h") << QStringList{"-h"} << 0 << "--instance NAME" << "";
     QTest::newRow("--version") << QStringList{"--version"} << 0 << "Lumora Meters 1.9\n" << "";
     QTest::newRow("bad instance") << QStringList{"--instance", "a/b"} << 2 << "" << "invalid instance name";
+    QTest::newRow("unknown option") << QStringList{"--bogus"} << 2 << "" << "unknown option \"--bogus\"";
 }
 
 // Over ssh there is no display: these answer and exit without the toolkit.

@@ -7,11 +7,37 @@ namespace {
 
 const QString kInstance = QStringLiteral("--instance");
 
+// The options QApplication itself takes (with one dash or two), and which of
+// them take a value. Anything else is refused before the toolkit starts,
+// since without a display it would abort before it could say so.
+const QStringList kToolkitFlags = {
+    QStringLiteral("reverse"), QStringLiteral("nograb"), QStringLiteral("dograb"), QStringLiteral("sync"),
+    QStringLiteral("widgetcount"), QStringLiteral("testability"),
+};
+const QStringList kToolkitValues = {
+    QStringLiteral("platform"), QStringLiteral("platformpluginpath"), QStringLiteral("platformtheme"),
+    QStringLiteral("plugin"), QStringLiteral("qwindowgeometry"), QStringLiteral("geometry"),
+    QStringLiteral("qwindowicon"), QStringLiteral("icon"), QStringLiteral("qwindowtitle"),
+    QStringLiteral("title"), QStringLiteral("session"), QStringLiteral("display"), QStringLiteral("name"),
+    QStringLiteral("style"), QStringLiteral("stylesheet"), QStringLiteral("qmljsdebugger"),
+};
+
+// The option's name without its dashes, or empty when arg is no option.
+QString toolkitOptionName(const QString &arg)
+{
+    if (arg.startsWith(QLatin1String("--")))
+        return arg.mid(2).section(QLatin1Char('='), 0, 0);
+    if (arg.startsWith(QLatin1Char('-')))
+        return arg.mid(1).section(QLatin1Char('='), 0, 0);
+    return QString();
+}
+
 } // namespace
 
 bool isValidInstanceName(const QString &name)
 {
-    static const QRegularExpression pattern(QStringLiteral("^[A-Za-z0-9_-][A-Za-z0-9_.-]{0,63}$"));
+    // \A and \z: '$' would also match before a final newline.
+    static const QRegularExpression pattern(QStringLiteral("\\A[A-Za-z0-9_-][A-Za-z0-9_.-]{0,63}\\z"));
     return pattern.match(name).hasMatch();
 }
 
@@ -42,7 +68,22 @@ CommandLine CommandLine::parse(const QStringList &arguments)
         } else if (arg.startsWith(kInstance + QLatin1Char('='))) {
             name = arg.mid(kInstance.size() + 1);
         } else {
+            const QString option = toolkitOptionName(arg);
+            const bool withValue = kToolkitValues.contains(option);
+            if (!withValue && !kToolkitFlags.contains(option)) {
+                line.action = Action::Error;
+                line.error = QStringLiteral("unknown option \"%1\"").arg(arg.left(200));
+                return line;
+            }
             line.rest << arg;
+            if (withValue && !arg.contains(QLatin1Char('='))) {
+                if (i + 1 >= arguments.size()) {
+                    line.action = Action::Error;
+                    line.error = QStringLiteral("%1 needs a value").arg(arg);
+                    return line;
+                }
+                line.rest << arguments.at(++i);
+            }
             continue;
         }
         if (instanceGiven || !isValidInstanceName(name)) {
