@@ -1,8 +1,13 @@
 // The program's own options, and one display per settings store.
 #include "commandline.h"
+#include "commsettings.h"
+#include "logging.h"
 
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
+#include <QSettings>
+#include <QUdpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -30,6 +35,8 @@ QString storeFile(const QTemporaryDir &dir, const QString &name)
 
 } // namespace
 
+Q_DECLARE_METATYPE(CommSettings)
+
 class TestCommandLine : public QObject
 {
     Q_OBJECT
@@ -40,6 +47,10 @@ private slots:
     void withoutDisplay_data();
     void withoutDisplay();
     void oneCopyPerInstance();
+    void startLine_data();
+    void startLine();
+    void startLineTimed_data();
+    void startLineTimed();
 };
 
 void TestCommandLine::parse_data()
@@ -165,6 +176,102 @@ void TestCommandLine::oneCopyPerInstance()
     QVERIFY(QFile::exists(storeFile(dir, QStringLiteral("Lumora Meters-studio2.conf"))));
     QVERIFY(!QFile::exists(standardLock));
     QVERIFY(!QFile::exists(studioLock));
+}
+
+void TestCommandLine::startLine_data()
+{
+    QTest::addColumn<QString>("instance");
+    QTest::addColumn<CommSettings>("link");
+    QTest::addColumn<QString>("told");
+
+    CommSettings serial;
+    serial.serialport = QStringLiteral("ttyUSB0");
+    CommSettings server = serial;
+    server.use_udp = true;
+    server.is_server = true;
+    server.server_host = QStringLiteral("10.10.1.10");
+    server.server_port = QStringLiteral("5000");
+    CommSettings group = server;
+    group.server_destination = QStringLiteral("239.1.2.3");
+    CommSettings client;
+    client.use_udp = true;
+    client.client_host = QStringLiteral("10.10.1.10");
+    client.client_port = QStringLiteral("5000");
+    CommSettings anyHostInGroup = client;
+    anyHostInGroup.client_host.clear();
+    anyHostInGroup.client_group = QStringLiteral("239.1.2.3");
+    CommSettings longName;
+    longName.serialport = QString(300, QLatin1Char('x'));
+
+    QTest::newRow("serial") << "" << serial << "instance default, serial port ttyUSB0";
+    QTest::newRow("no port yet") << "" << CommSettings() << "instance default, no serial port chosen";
+    QTest::newRow("server") << "studio2" << server
+                            << "instance studio2, serial port ttyUSB0, UDP server from 10.10.1.10 to 255.255.255.255 port 5000";
+    QTest::newRow("server to a group") << "" << group
+                                       << "instance default, serial port ttyUSB0, UDP server from 10.10.1.10 to 239.1.2.3 port 5000";
+    QTest::newRow("client") << "" << client << "instance default, UDP client on port 5000 from 10.10.1.10";
+    QTest::newRow("client of a group, any host")
+        << "" << anyHostInGroup << "instance default, UDP client on port 5000 in group 239.1.2.3 from any host";
+    QTest::newRow("long port name cut")
+        << "" << longName
+        << QStringLiteral("instance default, serial port %1... (300 characters)").arg(QString(200, QLatin1Char('x')));
+}
+
+void TestCommandLine::startLine()
+{
+    QFETCH(QString, instance);
+    QFETCH(CommSettings, link);
+    QFETCH(QString, told);
+    QCOMPARE(::startLine(instance, link), CommandLine::versionText() + QStringLiteral(" starting: ") + told);
+}
+
+void TestCommandLine::startLineTimed_data()
+{
+    QTest::addColumn<QString>("pattern");
+    QTest::addColumn<QString>("first");
+
+    QTest::newRow("time by default")
+        << "" << R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} lumora\.app: Lumora Meters [\d.]+ starting: )"
+                 R"(instance default, UDP client on port \d+ from 10\.10\.1\.10$)";
+    QTest::newRow("QT_MESSAGE_PATTERN wins") << "%{message}" << R"(^Lumora Meters [\d.]+ starting: )"
+                                                 R"(instance default, UDP client on port \d+ from 10\.10\.1\.10$)";
+}
+
+// The first line of a real start, from the stored settings.
+void TestCommandLine::startLineTimed()
+{
+    QFETCH(QString, pattern);
+    QFETCH(QString, first);
+
+    QTemporaryDir dir;
+    QProcessEnvironment env = headless(dir);
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    if (pattern.isEmpty())
+        env.remove(QStringLiteral("QT_MESSAGE_PATTERN"));
+    else
+        env.insert(QStringLiteral("QT_MESSAGE_PATTERN"), pattern);
+    QUdpSocket free;
+    QVERIFY(free.bind(QHostAddress(QHostAddress::LocalHost), 0));
+    {
+        QSettings store(storeFile(dir, QStringLiteral("Lumora Meters.conf")), QSettings::NativeFormat);
+        store.setValue(QStringLiteral("use_udp"), true);
+        store.setValue(QStringLiteral("client_host"), QStringLiteral("10.10.1.10"));
+        store.setValue(QStringLiteral("client_port"), QString::number(free.localPort()));
+    }
+    free.close();
+
+    QProcess program;
+    program.setProcessEnvironment(env);
+    program.start(kProgram, QStringList());
+    QString err;
+    QTRY_VERIFY_WITH_TIMEOUT((err += QString::fromLocal8Bit(program.readAllStandardError())).contains(QLatin1String("starting")),
+                             kProcessTimeoutMs);
+    program.terminate();
+    QVERIFY(program.waitForFinished(kProcessTimeoutMs));
+    QStringList lines = err.split(QLatin1Char('\n'));
+    lines = lines.filter(QStringLiteral("starting"));
+    QCOMPARE(lines.size(), 1);
+    QVERIFY2(QRegularExpression(first).match(lines.first()).hasMatch(), qPrintable(lines.first()));
 }
 
 QTEST_GUILESS_MAIN(TestCommandLine)
