@@ -184,34 +184,32 @@ void TestCommandLine::startLine_data()
     QTest::addColumn<CommSettings>("link");
     QTest::addColumn<QString>("told");
 
-    CommSettings serial;
-    serial.serialport = QStringLiteral("ttyUSB0");
-    CommSettings server = serial;
-    server.use_udp = true;
-    server.is_server = true;
-    server.server_host = QStringLiteral("10.10.1.10");
-    server.server_port = QStringLiteral("5000");
-    CommSettings group = server;
-    group.server_destination = QStringLiteral("239.1.2.3");
-    CommSettings client;
-    client.use_udp = true;
-    client.client_host = QStringLiteral("10.10.1.10");
-    client.client_port = QStringLiteral("5000");
-    CommSettings anyHostInGroup = client;
-    anyHostInGroup.client_host.clear();
-    anyHostInGroup.client_group = QStringLiteral("239.1.2.3");
+    // A UDP link on port 5000 with serial port ttyUSB0; host and where: the
+    // server's address and destination, or the client's host and group.
+    const auto udp = [](bool server, const QString &host, const QString &where) {
+        CommSettings s;
+        s.use_udp = true;
+        s.is_server = server;
+        s.serialport = QStringLiteral("ttyUSB0");
+        s.server_port = s.client_port = QStringLiteral("5000");
+        (server ? s.server_host : s.client_host) = host;
+        (server ? s.server_destination : s.client_group) = where;
+        return s;
+    };
+    CommSettings serial = udp(false, QString(), QString());
+    serial.use_udp = false;
     CommSettings longName;
     longName.serialport = QString(300, QLatin1Char('x'));
 
     QTest::newRow("serial") << "" << serial << "instance default, serial port ttyUSB0";
     QTest::newRow("no port yet") << "" << CommSettings() << "instance default, no serial port chosen";
-    QTest::newRow("server") << "studio2" << server
+    QTest::newRow("server") << "studio2" << udp(true, "10.10.1.10", "")
                             << "instance studio2, serial port ttyUSB0, UDP server from 10.10.1.10 to 255.255.255.255 port 5000";
-    QTest::newRow("server to a group") << "" << group
+    QTest::newRow("server to a group") << "" << udp(true, "10.10.1.10", "239.1.2.3")
                                        << "instance default, serial port ttyUSB0, UDP server from 10.10.1.10 to 239.1.2.3 port 5000";
-    QTest::newRow("client") << "" << client << "instance default, UDP client on port 5000 from 10.10.1.10";
+    QTest::newRow("client") << "" << udp(false, "10.10.1.10", "") << "instance default, UDP client on port 5000 from 10.10.1.10";
     QTest::newRow("client of a group, any host")
-        << "" << anyHostInGroup << "instance default, UDP client on port 5000 in group 239.1.2.3 from any host";
+        << "" << udp(false, "", "239.1.2.3") << "instance default, UDP client on port 5000 in group 239.1.2.3 from any host";
     QTest::newRow("long port name cut")
         << "" << longName
         << QStringLiteral("instance default, serial port %1... (300 characters)").arg(QString(200, QLatin1Char('x')));
