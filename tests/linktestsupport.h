@@ -350,6 +350,16 @@ public:
         return out;
     }
 
+    // What the link told, debug lines left out, in order.
+    QStringList told() const
+    {
+        QStringList out;
+        for (const Line &line : lines())
+            if (line.type != QtDebugMsg && line.category == "lumora.link")
+                out << line.text;
+        return out;
+    }
+
     void clear() { lines().clear(); }
 
 private:

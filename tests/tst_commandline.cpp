@@ -1,8 +1,13 @@
 // The program's own options, and one display per settings store.
 #include "commandline.h"
+#include "commsettings.h"
+#include "logging.h"
 
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
+#include <QSettings>
+#include <QUdpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -30,6 +35,8 @@ QString storeFile(const QTemporaryDir &dir, const QString &name)
 
 } // namespace
 
+Q_DECLARE_METATYPE(CommSettings)
+
 class TestCommandLine : public QObject
 {
     Q_OBJECT
@@ -40,6 +47,10 @@ private slots:
     void withoutDisplay_data();
     void withoutDisplay();
     void oneCopyPerInstance();
+    void startLine_data();
+    void startLine();
+    void startLineTimed_data();
+    void startLineTimed();
 };
 
 void TestCommandLine::parse_data()
@@ -175,6 +186,100 @@ void TestCommandLine::oneCopyPerInstance()
     QVERIFY(QFile::exists(storeFile(dir, QStringLiteral("Lumora Meters-studio2.conf"))));
     QVERIFY(!QFile::exists(standardLock));
     QVERIFY(!QFile::exists(studioLock));
+}
+
+void TestCommandLine::startLine_data()
+{
+    QTest::addColumn<QString>("instance");
+    QTest::addColumn<CommSettings>("link");
+    QTest::addColumn<QString>("told");
+
+    // A UDP link on port 5000 with serial port ttyUSB0; host and where: the
+    // server's address and destination, or the client's host and group.
+    const auto udp = [](bool server, const QString &host, const QString &where) {
+        CommSettings s;
+        s.use_udp = true;
+        s.is_server = server;
+        s.serialport = QStringLiteral("ttyUSB0");
+        s.server_port = s.client_port = QStringLiteral("5000");
+        (server ? s.server_host : s.client_host) = host;
+        (server ? s.server_destination : s.client_group) = where;
+        return s;
+    };
+    CommSettings serial = udp(false, QString(), QString());
+    serial.use_udp = false;
+    CommSettings longName;
+    longName.serialport = QString(300, QLatin1Char('x'));
+
+    QTest::newRow("serial") << "" << serial << "instance default, serial port ttyUSB0";
+    QTest::newRow("no port yet") << "" << CommSettings() << "instance default, no serial port chosen";
+    QTest::newRow("server") << "studio2" << udp(true, "10.10.1.10", "")
+                            << "instance studio2, serial port ttyUSB0, UDP server from 10.10.1.10 to 255.255.255.255 port 5000";
+    QTest::newRow("server to a group") << "" << udp(true, "10.10.1.10", "239.1.2.3")
+                                       << "instance default, serial port ttyUSB0, UDP server from 10.10.1.10 to 239.1.2.3 port 5000";
+    QTest::newRow("client") << "" << udp(false, "10.10.1.10", "") << "instance default, UDP client on port 5000 from 10.10.1.10";
+    QTest::newRow("client of a group, any host")
+        << "" << udp(false, "", "239.1.2.3") << "instance default, UDP client on port 5000 in group 239.1.2.3 from any host";
+    QTest::newRow("long port name cut")
+        << "" << longName
+        << QStringLiteral("instance default, serial port %1... (300 characters)").arg(QString(200, QLatin1Char('x')));
+}
+
+void TestCommandLine::startLine()
+{
+    QFETCH(QString, instance);
+    QFETCH(CommSettings, link);
+    QFETCH(QString, told);
+    QCOMPARE(::startLine(instance, link), CommandLine::versionText() + QStringLiteral(" starting: ") + told);
+}
+
+void TestCommandLine::startLineTimed_data()
+{
+    QTest::addColumn<QString>("pattern");
+    QTest::addColumn<QString>("first");
+
+    QTest::newRow("time by default")
+        << "" << R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} lumora\.app: Lumora Meters [\d.]+ starting: )"
+                 R"(instance default, UDP client on port \d+ from 10\.10\.1\.10$)";
+    QTest::newRow("QT_MESSAGE_PATTERN wins") << "%{message}" << R"(^Lumora Meters [\d.]+ starting: )"
+                                                 R"(instance default, UDP client on port \d+ from 10\.10\.1\.10$)";
+}
+
+// The first line of a real start, from the stored settings.
+void TestCommandLine::startLineTimed()
+{
+    QFETCH(QString, pattern);
+    QFETCH(QString, first);
+
+    QTemporaryDir dir;
+    QProcessEnvironment env = headless(dir);
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    if (pattern.isEmpty())
+        env.remove(QStringLiteral("QT_MESSAGE_PATTERN"));
+    else
+        env.insert(QStringLiteral("QT_MESSAGE_PATTERN"), pattern);
+    QUdpSocket free;
+    QVERIFY(free.bind(QHostAddress(QHostAddress::LocalHost), 0));
+    {
+        QSettings store(storeFile(dir, QStringLiteral("Lumora Meters.conf")), QSettings::NativeFormat);
+        store.setValue(QStringLiteral("use_udp"), true);
+        store.setValue(QStringLiteral("client_host"), QStringLiteral("10.10.1.10"));
+        store.setValue(QStringLiteral("client_port"), QString::number(free.localPort()));
+    }
+    free.close();
+
+    QProcess program;
+    program.setProcessEnvironment(env);
+    program.start(kProgram, QStringList());
+    QString err;
+    QTRY_VERIFY_WITH_TIMEOUT((err += QString::fromLocal8Bit(program.readAllStandardError())).contains(QLatin1String("starting")),
+                             kProcessTimeoutMs);
+    program.terminate();
+    QVERIFY(program.waitForFinished(kProcessTimeoutMs));
+    QStringList lines = err.split(QLatin1Char('\n'));
+    lines = lines.filter(QStringLiteral("starting"));
+    QCOMPARE(lines.size(), 1);
+    QVERIFY2(QRegularExpression(first).match(lines.first()).hasMatch(), qPrintable(lines.first()));
 }
 
 QTEST_GUILESS_MAIN(TestCommandLine)

@@ -15,6 +15,7 @@
 #include <QHostAddress>
 #include <QHostInfo>
 #include <QNetworkInterface>
+#include <QPointer>
 #include <QSerialPort>
 #include <QSerialPortInfo>
 #include <QTemporaryDir>
@@ -188,6 +189,8 @@ private slots:
     void prefill();
     void localAddresses_data();
     void localAddresses();
+    void lateAddresses_data();
+    void lateAddresses();
     void portEntries_data();
     void portEntries();
     void serialPortStored_data();
@@ -412,9 +415,13 @@ void TestCommDialog::localAddresses_data()
         << QStringList{"2001:db8::1:2:3a", "192.168.100.200", "fe80::1234:5678"} << QStringList() << ""
         << QStringList{"192.168.100.200", "fe80::1234:5678"} << "192.168.100.200";
     // Debian's hosts file maps the host name to 127.0.1.1 alone.
-    QTest::newRow("stock debian: interfaces after the look-up")
+    QTest::newRow("stock debian: first card chosen, not loopback")
         << QStringList{"127.0.1.1"} << QStringList{"192.168.10.20", "10.0.0.7"} << ""
-        << QStringList{"127.0.1.1", "192.168.10.20", "10.0.0.7"} << "127.0.1.1";
+        << QStringList{"127.0.1.1", "192.168.10.20", "10.0.0.7"} << "192.168.10.20";
+    QTest::newRow("loopback interface passed over") << QStringList() << QStringList{"127.0.0.1", "10.0.0.7"}
+                                                    << "" << QStringList{"127.0.0.1", "10.0.0.7"} << "10.0.0.7";
+    QTest::newRow("only loopback: kept") << QStringList() << QStringList{"127.0.0.1"} << ""
+                                         << QStringList{"127.0.0.1"} << "127.0.0.1";
     QTest::newRow("no duplicates") << QStringList{"192.168.10.20", "127.0.1.1"}
                                    << QStringList{"10.0.0.7", "192.168.10.20"} << "10.0.0.7"
                                    << QStringList{"192.168.10.20", "127.0.1.1", "10.0.0.7"} << "10.0.0.7";
@@ -458,6 +465,62 @@ void TestCommDialog::localAddresses()
     clickOn(shown.dialog.get(), QStringLiteral("pushButton_ok"));
     QCOMPARE(shown.accepted->count(), 1);
     QCOMPARE(record.server_host, savedHost);
+}
+
+void TestCommDialog::lateAddresses_data()
+{
+    QTest::addColumn<QString>("storedHost");
+    QTest::addColumn<QStringList>("interfaces");
+    QTest::addColumn<QStringList>("listed");
+    QTest::addColumn<QString>("savedHost");
+
+    QTest::newRow("stored stays chosen") << "172.16.0.5" << QStringList{"10.0.0.7"}
+                                         << QStringList{"10.0.0.7", "172.16.0.5", "127.0.1.1", "192.168.10.20"}
+                                         << "172.16.0.5";
+    QTest::newRow("default card stays chosen") << "" << QStringList{"10.0.0.7"}
+                                               << QStringList{"10.0.0.7", "127.0.1.1", "172.16.0.5", "192.168.10.20"}
+                                               << "10.0.0.7";
+    QTest::newRow("empty box takes the first") << "" << QStringList()
+                                               << QStringList{"127.0.1.1", "172.16.0.5", "192.168.10.20"}
+                                               << "127.0.1.1";
+}
+
+// A slow host-name look-up: the dialog is there before it answers, and its
+// addresses join the end of the list without moving the choice.
+void TestCommDialog::lateAddresses()
+{
+    QFETCH(QString, storedHost);
+    QFETCH(QStringList, interfaces);
+    QFETCH(QStringList, listed);
+    QFETCH(QString, savedHost);
+
+    CommSettings record;
+    record.use_udp = true;
+    record.is_server = true;
+    record.server_host = storedHost;
+    record.server_port = QStringLiteral("5000");
+    CommSources sources = studioPc();
+    sources.addresses.clear();
+    sources.interfaceAddresses = interfaces;
+    AddressAnswer answer;
+    QPointer<QObject> lookup;
+    CCommDialog dialog(nullptr, &record, sources, [&](const AddressAnswer &a) {
+        answer = a;
+        lookup = new QObject;
+        return lookup.data();
+    });
+    dialog.show();
+    QVERIFY(answer);
+    answer({"127.0.1.1", "172.16.0.5", "fe80::3e97:eff:fe01:2345", "192.168.10.20"});
+
+    auto *nic = part<QComboBox>(&dialog, QStringLiteral("comboBox_nic"));
+    QStringList items;
+    for (int i = 0; i < nic->count(); ++i)
+        items << nic->itemText(i);
+    QCOMPARE(items, listed);
+    clickOn(&dialog, QStringLiteral("pushButton_ok"));
+    QCOMPARE(record.server_host, savedHost);
+    QVERIFY(lookup.isNull());  // closing ends a look-up still under way
 }
 
 void TestCommDialog::portEntries_data()
@@ -892,21 +955,30 @@ void TestCommDialog::systemLists()
         if (text.size() <= 15 && !expected.contains(text))
             expected << text;
     };
-    for (const QHostAddress &address : QHostInfo::fromName(QHostInfo::localHostName()).addresses())
-        add(address);
-    for (const QNetworkInterface &nic : QNetworkInterface::allInterfaces()) {
-        if (!(nic.flags() & QNetworkInterface::IsUp) || !(nic.flags() & QNetworkInterface::CanBroadcast))
-            continue;
-        for (const QNetworkAddressEntry &entry : nic.addressEntries()) {
-            if (entry.ip().protocol() == QAbstractSocket::IPv4Protocol)
-                add(entry.ip());
+    // At once: the cards, loopback last; the host name's addresses follow.
+    for (bool loopback : {false, true}) {
+        for (const QNetworkInterface &nic : QNetworkInterface::allInterfaces()) {
+            const auto flags = nic.flags();
+            if (!(flags & QNetworkInterface::IsUp) || bool(flags & QNetworkInterface::IsLoopBack) != loopback
+                || !(flags & (QNetworkInterface::CanBroadcast | QNetworkInterface::IsLoopBack)))
+                continue;
+            for (const QNetworkAddressEntry &entry : nic.addressEntries()) {
+                if (entry.ip().protocol() == QAbstractSocket::IPv4Protocol)
+                    add(entry.ip());
+            }
         }
     }
     auto *nic = part<QComboBox>(&dialog, QStringLiteral("comboBox_nic"));
-    QStringList items;
-    for (int i = 0; i < nic->count(); ++i)
-        items << nic->itemText(i);
-    QCOMPARE(items, expected);
+    const auto items = [nic] {
+        QStringList texts;
+        for (int i = 0; i < nic->count(); ++i)
+            texts << nic->itemText(i);
+        return texts;
+    };
+    QCOMPARE(items(), expected);
+    for (const QHostAddress &address : QHostInfo::fromName(QHostInfo::localHostName()).addresses())
+        add(address);
+    QTRY_COMPARE(items(), expected);
 }
 
 QTEST_MAIN(TestCommDialog)

@@ -97,6 +97,9 @@ private slots:
     void udpPortTaken();
     void addressNotOnThisPc();
     void problemsLoggedOncePerChange();
+    void dropOutTold();
+    void firstPortChosenQuietly();
+    void longPortNameCut();
 };
 
 void TestMeterLink::serialPacketsComeOutAsLevels()
@@ -428,23 +431,81 @@ void TestMeterLink::addressNotOnThisPc()
 
 // Pulled, gone, back: a warning for each change, nothing for the retries in
 // between, and a line when it is back.
+// An unplug is told once, with its first reason for as long as it lasts;
+// after the replug the log ends with the data that came back.
 void TestMeterLink::problemsLoggedOncePerChange()
 {
     ConsoleCable cable;
     QVERIFY(cable.plug());
     LinkLog log;
     MeterLink link;
+    link.setSilenceTimeout(100);
     link.rebuild(serialLink(cable.linkPath()));
-    QCOMPARE(link.state(), LinkState::Silent);
+    cable.write(packetOf(40000));
+    QTRY_COMPARE(link.state(), LinkState::Live);
     cable.unplug();
-    QTRY_COMPARE(link.reason().contains(QStringLiteral("does not exist")), true);
+    QTRY_COMPARE(link.state(), LinkState::PortClosed);
+    const QString first = link.reason();
+    QVERIFY2(first.contains(QStringLiteral("stopped answering")), qPrintable(first));
     QSignalSpy retried(link.serialFeed(), &SerialFeed::openChanged);
     QVERIFY(retried.wait(3000));
-    QCOMPARE(log.texts(QtWarningMsg).size(), 2);  // stopped answering; does not exist
+    QCOMPARE(link.reason(), first);
+    QCOMPARE(log.texts(QtWarningMsg).size(), 1);
     QVERIFY(cable.plug());
-    QTRY_COMPARE_WITH_TIMEOUT(link.state(), LinkState::Silent, 3000);
-    QCOMPARE(log.texts(QtWarningMsg).size(), 2);
+    QTRY_VERIFY_WITH_TIMEOUT(link.serialFeed()->isOpen(), 3000);
+    cable.write(packetOf(40000));
+    QTRY_COMPARE(link.state(), LinkState::Live);
+    QCOMPARE(log.texts(QtWarningMsg).size(), 1);
     QVERIFY(link.reason().isEmpty());
+    QVERIFY2(log.told().last().startsWith(QStringLiteral("meter data arrives again (after")),
+             qPrintable(log.told().join(QLatin1Char('\n'))));
+}
+
+// A console that stops and comes back: one line each way, with how long.
+void TestMeterLink::dropOutTold()
+{
+    Pty console;
+    QVERIFY(console.open());
+    LinkLog log;
+    MeterLink link;
+    link.setSilenceTimeout(1500);
+    link.rebuild(serialLink(console.slavePath()));
+    QSignalSpy silence(&link, &MeterLink::silenceBegan);
+    QVERIFY(console.writePacket({40000, 40000, 40000, 40000, 40000, 40000}));
+    QVERIFY(silence.wait(3000));
+    QVERIFY(console.writePacket({40000, 40000, 40000, 40000, 40000, 40000}));
+    QTRY_COMPARE(link.state(), LinkState::Live);
+    QCOMPARE(log.told(), (QStringList{QStringLiteral("No meter data from %1 for more than a second.").arg(console.slavePath()),
+                                      QStringLiteral("Meter data arrives from %1.").arg(console.slavePath()),
+                                      QStringLiteral("meter data stopped"),
+                                      QStringLiteral("meter data arrives again (after 2 s)")}));
+}
+
+// Choosing the first port: it opens at once, and no "not open" is told.
+void TestMeterLink::firstPortChosenQuietly()
+{
+    Pty console;
+    QVERIFY(console.open());
+    LinkLog log;
+    MeterLink link;
+    link.rebuild(CommSettings());
+    log.clear();
+    link.rebuild(serialLink(console.slavePath()));
+    QCOMPARE(link.state(), LinkState::Silent);
+    QCOMPARE(log.texts(QtWarningMsg), QStringList());
+}
+
+// A name of a megabyte reaches the log and the tooltip cut short, retries too.
+void TestMeterLink::longPortNameCut()
+{
+    LinkLog log;
+    MeterLink link;
+    link.rebuild(serialLink(QString(1 << 20, QLatin1Char('x'))));
+    QTRY_COMPARE(link.state(), LinkState::PortClosed);
+    QSignalSpy retried(link.serialFeed(), &SerialFeed::openChanged);
+    QVERIFY(retried.wait(3000));
+    const QString all = log.told().join(QString()) + link.where() + link.reason();
+    QVERIFY2(all.size() < 2000, qPrintable(QString::number(all.size())));
 }
 
 QTEST_GUILESS_MAIN(TestMeterLink)

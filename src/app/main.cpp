@@ -2,12 +2,14 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QLockFile>
+#include <QSettings>
 #include <QTimer>
 
 #include <cstdio>
 #include <vector>
 
 #include "commandline.h"
+#include "linklogging.h"
 #include "logging.h"
 #include "mainwindow.h"
 #include "paintcounter.h"
@@ -31,6 +33,7 @@ QString lockPath()
 
 int main(int argc, char *argv[])
 {
+    setTimedMessagePattern();
     // Our own options first: --help and --version need no display.
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
@@ -114,6 +117,7 @@ int main(int argc, char *argv[])
     // A logout or a service stop sends SIGTERM: end the event loop so the
     // window is destroyed in order and the settings are written.
     SignalQuit::install(&app);
+    qCInfo(lcApp).noquote() << startLine(line.instance, readStored(*openUserSettings()).comm);
     MainWindow window;
     // Off unless lumora.perf debug output is switched on for a measurement.
     PaintCounter::attachIfEnabled(&window);

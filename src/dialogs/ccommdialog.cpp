@@ -6,6 +6,7 @@
 #include "portnumber.h"
 
 #include <QComboBox>
+#include <QHostAddress>
 #include <QIntValidator>
 #include <QMessageBox>
 
@@ -37,11 +38,12 @@ bool isUsablePort(const QLineEdit *edit)
 } // namespace
 
 CCommDialog::CCommDialog(QWidget *parent, CommSettings *comm)
-    : CCommDialog(parent, comm, CommSources::fromSystem())
+    : CCommDialog(parent, comm, CommSources::fromSystem(), lookUpHostNameAddresses)
 {
 }
 
-CCommDialog::CCommDialog(QWidget *parent, CommSettings *comm, const CommSources &sources)
+CCommDialog::CCommDialog(QWidget *parent, CommSettings *comm, const CommSources &sources,
+                         const AddressLookup &addressLookup)
     : QDialog(parent)
     , ui(new Ui::CCommDialog)
     , comm(comm)
@@ -61,14 +63,7 @@ CCommDialog::CCommDialog(QWidget *parent, CommSettings *comm, const CommSources 
     ui->comboBox_serial->setInsertPolicy(QComboBox::NoInsert);
     ui->comboBox_serial->setCompleter(nullptr);
 
-    // The host name's addresses first, then every interface that can reach
-    // another room; on a stock Debian PC the host name gives only 127.0.1.1.
-    QStringList nics;
-    for (const QString &address : sources.addresses + sources.interfaceAddresses) {
-        if (address.size() <= kLongestAddressText && !nics.contains(address))
-            nics.append(address);
-    }
-    ui->comboBox_nic->addItems(nics);
+    addAddresses(sources.addresses + sources.interfaceAddresses);
 
     if (comm) {
         ui->lineEdit_server_port->setText(comm->server_port);
@@ -106,6 +101,25 @@ CCommDialog::CCommDialog(QWidget *parent, CommSettings *comm, const CommSources 
         ui->checkBox_useudp->setChecked(comm->use_udp);
     }
 
+    // Nothing stored: the first card that reaches other rooms, not loopback
+    // (on a stock Debian PC the host name gives only 127.0.1.1).
+    if (!comm || comm->server_host.isEmpty()) {
+        for (const QString &address : sources.interfaceAddresses) {
+            const int nic = ui->comboBox_nic->findText(address, Qt::MatchExactly | Qt::MatchCaseSensitive);
+            if (nic >= 0 && !QHostAddress(address).isLoopback()) {
+                ui->comboBox_nic->setCurrentIndex(nic);
+                break;
+            }
+        }
+    }
+
+    // Added to the end when it answers, so what is chosen stays chosen.
+    if (addressLookup) {
+        lookup = addressLookup([this](const QStringList &addresses) { addAddresses(addresses); });
+        if (lookup)
+            lookup->setParent(this);
+    }
+
     // The pre-fill toggled buttons one by one; settle every widget's state.
     on_checkBox_useudp_toggled(ui->checkBox_useudp->isChecked());
 }
@@ -113,6 +127,22 @@ CCommDialog::CCommDialog(QWidget *parent, CommSettings *comm, const CommSources 
 CCommDialog::~CCommDialog()
 {
     delete ui;
+}
+
+void CCommDialog::done(int result)
+{
+    delete lookup;
+    lookup = nullptr;
+    QDialog::done(result);
+}
+
+void CCommDialog::addAddresses(const QStringList &addresses)
+{
+    for (const QString &address : addresses) {
+        if (address.size() <= kLongestAddressText
+            && ui->comboBox_nic->findText(address, Qt::MatchExactly | Qt::MatchCaseSensitive) < 0)
+            ui->comboBox_nic->addItem(address);
+    }
 }
 
 QString CCommDialog::portEntryText(const SerialPortEntry &port) const

@@ -19,11 +19,17 @@ class CCommDialog : public QDialog
     Q_OBJECT
 
 public:
-    // Lists this machine's serial ports and network addresses.
+    // Lists this machine's serial ports and interface addresses at once,
+    // and the host name's addresses when its look-up answers.
     CCommDialog(QWidget *parent, CommSettings *comm);
-    // Lists the given ports and addresses instead (tests, other front ends).
-    CCommDialog(QWidget *parent, CommSettings *comm, const CommSources &sources);
+    // Lists the given ports and addresses instead (tests, other front ends),
+    // and what lookup finds later, if given.
+    CCommDialog(QWidget *parent, CommSettings *comm, const CommSources &sources,
+                const AddressLookup &lookup = AddressLookup());
     ~CCommDialog() override;
+
+    // Closing abandons a look-up still under way.
+    void done(int result) override;
 
 private slots:
     void saveSettings();
@@ -34,8 +40,10 @@ private slots:
 
 private:
     QString portEntryText(const SerialPortEntry &port) const;
+    void addAddresses(const QStringList &addresses);
 
     Ui::CCommDialog *ui;
     QList<SerialPortEntry> ports;  // in the order the port box lists them
     CommSettings *comm;            // not owned; may be null
+    QObject *lookup = nullptr;     // the address look-up under way, a child
 };

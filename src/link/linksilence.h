@@ -30,6 +30,9 @@ public:
     // Milliseconds until the link counts as silent; 0 once it does.
     qint64 msUntilSilent(qint64 nowMs) const;
 
+    // When the last packet came; -1 before the first.
+    qint64 lastArrivalMs() const { return m_heard ? m_lastMs : -1; }
+
     // Back to "no packet yet", for a rebuilt link.
     void reset() { m_heard = false; }
 

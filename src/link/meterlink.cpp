@@ -20,6 +20,7 @@
 #include "readnotifiers.h"
 #include "portnumber.h"
 #include "serialfeed.h"
+#include "serialproblem.h"
 #include "threadwake.h"
 #include "udpdestination.h"
 
@@ -78,6 +79,7 @@ void MeterLink::rebuild(const CommSettings &settings)
     m_gate.reset();
     m_gate.setPaced(m_paced);
     m_silence.reset();
+    m_stoppedSinceMs = -1;
     m_silenceTimer->stop();
     m_lookupTimer->stop();
     m_rejoinTimer->stop();
@@ -431,11 +433,28 @@ void MeterLink::takePacket(const MeterPacket::Bytes &packet)
 void MeterLink::packetsDone()
 {
     emit levelsDecoded(m_latest);
-    m_silenceTimer->start(int(std::max<qint64>(1, m_silence.msUntilSilent(m_clock.elapsed()))));
+    const qint64 now = m_clock.elapsed();
+    m_silenceTimer->start(int(std::max<qint64>(1, m_silence.msUntilSilent(now))));
     if (m_silent) {
         m_silent = false;
+        // Told once per drop-out, so the log ends with what the meters show.
+        if (m_stoppedSinceMs >= 0)
+            qCInfo(lcLink).noquote() << "meter data arrives again (after"
+                                     << QStringLiteral("%1 s)").arg(qRound64(double(now - m_stoppedSinceMs) / 1000.0));
+        else
+            qCInfo(lcLink).noquote() << linkStateDescription(LinkState::Live, sourceText());
+        m_stoppedSinceMs = -1;
         refreshState();
     }
+}
+
+QString MeterLink::sourceText() const
+{
+    if (m_settings.use_udp && !m_settings.is_server) {
+        const QString host = m_settings.client_host.trimmed();
+        return host.isEmpty() ? tr("any sender to UDP port %1").arg(m_name) : host;
+    }
+    return shownPortName(m_settings.serialport);
 }
 
 void MeterLink::checkSilence()
@@ -454,6 +473,8 @@ void MeterLink::checkSilence()
     }
     // A pulled cable must not read as a held tone.
     m_silent = true;
+    m_stoppedSinceMs = m_silence.lastArrivalMs();
+    qCInfo(lcLink) << "meter data stopped";
     // The meters fall to the floor: the next packet is news, whatever it holds.
     m_gate.forget();
     emit silenceBegan();
@@ -471,7 +492,7 @@ void MeterLink::refreshState()
         const bool serialInUse = !m_settings.use_udp || m_settings.is_server;
         if (serialInUse && !m_serial->isOpen()) {
             state = LinkState::PortClosed;
-            where = m_settings.serialport;
+            where = shownPortName(m_settings.serialport);
             reason = m_serial->problem();
         } else if (!m_hostProblem.isEmpty()) {
             state = LinkState::HostUnresolved;
@@ -480,7 +501,7 @@ void MeterLink::refreshState()
         } else {
             // Live or silent, it is about where the packets come from.
             where = m_settings.use_udp && !m_settings.is_server ? m_settings.client_host
-                                                                : m_settings.serialport;
+                                                                : shownPortName(m_settings.serialport);
             if (m_silent)
                 state = LinkState::Silent;
         }
@@ -493,9 +514,11 @@ void MeterLink::refreshState()
     m_where = where;
     m_reason = reason;
     // Once per change: the retries behind an unchanged problem stay silent.
+    // A link that is ready and waits is told too (a drop-out is told by
+    // checkSilence, the data by packetsDone).
     if (state != LinkState::Live && state != LinkState::Silent)
         qCWarning(lcLink).noquote() << linkStateDescription(state, where) << reason;
-    else if (wasProblem)
+    else if ((wasProblem && state == LinkState::Live) || (state == LinkState::Silent && m_stoppedSinceMs < 0))
         qCInfo(lcLink).noquote() << linkStateDescription(state, where);
     emit stateChanged(m_state, m_where);
 }

@@ -111,6 +111,7 @@ private:
     void threadPacket(const std::uint8_t *packet);
     void packetsDone();
     void checkSilence();
+    QString sourceText() const;  // where the packets come from, for the log
     void refreshState();
     void quietTransports();
     bool readsDatagrams() const;
@@ -153,6 +154,7 @@ private:
     MeterPacket::Levels m_latest {};
     quint64 m_packetsDecoded = 0;
     bool m_silent = true;
+    qint64 m_stoppedSinceMs = -1;  // the last packet before a drop-out; -1: none logged
     bool m_paced = false;
     LinkState m_problem = LinkState::Live;  // set up problems; Live when none
     QString m_problemWhere;

@@ -34,8 +34,11 @@ void SerialFeed::close()
 {
     stopReader();
     if (m_port) {
-        m_port->close();
+        // Quiet first: closing a port that never opened reports "not open"
+        // as an error, which is no news about the next port.
         m_port->disconnect(this);
+        if (m_port->isOpen())
+            m_port->close();
         // A port replaced here is never used again; let it go with its handles.
         m_port->deleteLater();
         m_port = nullptr;
@@ -43,6 +46,7 @@ void SerialFeed::close()
     m_retryTimer->stop();
     m_closePending = false;
     m_problem.clear();
+    m_problemError = QSerialPort::NoError;
 }
 
 void SerialFeed::open(const QString &portName)
@@ -101,7 +105,8 @@ void SerialFeed::startReader()
         });
     if (!m_reader->isRunning()) {
         // No thread to be had: the event loop reads, as it always could.
-        qCWarning(lcLink) << "no reader thread for" << m_portName << "- reading it on the event loop";
+        qCWarning(lcLink).noquote() << "no reader thread for" << shownPortName(m_portName)
+                                    << "- reading it on the event loop";
         m_reader.reset();
         setReadNotifiers(m_port, true);
     }
@@ -202,7 +207,8 @@ void SerialFeed::letVanishedPortGo(const QString &why)
     stopReader();
     // Told once, by the link's state; the retries that follow stay silent.
     m_problem = QCoreApplication::translate("MeterLink", "%1 stopped answering (%2): the device was unplugged or went away.")
-                    .arg(serialDevicePath(m_portName), why);
+                    .arg(shownPortName(serialDevicePath(m_portName)), why);
+    m_problemError = QSerialPort::ResourceError;
     m_port->close();
     m_port->clearError();
     m_framer.reset();
@@ -221,7 +227,8 @@ void SerialFeed::retry()
         m_retryTimer->stop();
         m_framer.reset();
         m_problem.clear();
-        qCInfo(lcLink) << "serial port" << m_portName << "is open again";
+        m_problemError = QSerialPort::NoError;
+        qCInfo(lcLink).noquote() << "serial port" << shownPortName(m_portName) << "is open again";
         portOpened();
         emit openChanged(true);
         return;
@@ -232,6 +239,16 @@ void SerialFeed::retry()
 
 void SerialFeed::noteOpenFailure()
 {
-    if (m_port)
-        m_problem = describeSerialFailure(m_portName, m_port->error(), m_port->errorString());
+    if (!m_port)
+        return;
+    const QSerialPort::SerialPortError error = m_port->error();
+    // The first reason stays while the port stays shut: a device that went
+    // away is then missing, which says less, and "not open" says nothing.
+    // A new kind of failure (now there, but not ours to open) is news.
+    if (!m_problem.isEmpty()
+        && (error == m_problemError || error == QSerialPort::NoError || error == QSerialPort::NotOpenError
+            || (m_problemError == QSerialPort::ResourceError && error == QSerialPort::DeviceNotFoundError)))
+        return;
+    m_problem = describeSerialFailure(m_portName, error, m_port->errorString());
+    m_problemError = error;
 }

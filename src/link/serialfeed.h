@@ -92,6 +92,8 @@ private:
     QString m_portName;
     PacketFramer m_framer;
     QString m_problem;
+    // The failure m_problem tells of; ResourceError: the device went away.
+    QSerialPort::SerialPortError m_problemError = QSerialPort::NoError;
     bool m_closePending = false;
     ThreadSink m_threadSink;
     std::unique_ptr<PortReader> m_reader;

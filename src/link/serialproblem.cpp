@@ -44,6 +44,7 @@ QString describeSerialFailure(const QString &portName, QSerialPort::SerialPortEr
     if (portName.isEmpty())
         return QString();
     const QString path = serialDevicePath(portName);
+    const QString shown = shownPortName(path);
 #ifdef Q_OS_UNIX
     const bool exists = QFileInfo::exists(path);
 #else
@@ -51,12 +52,19 @@ QString describeSerialFailure(const QString &portName, QSerialPort::SerialPortEr
 #endif
     if (error == QSerialPort::DeviceNotFoundError || !exists)
         return tr("%1 does not exist (%2): is the console's cable or USB adapter plugged in?")
-            .arg(path, systemText);
+            .arg(shown, systemText);
     if (error == QSerialPort::PermissionError && !userMayOpen(path))
         return tr("Permission denied on %1 (%2): the user must be in the dialout group "
                   "(sudo adduser $USER dialout, then log in again).")
-            .arg(path, systemText);
+            .arg(shown, systemText);
     if (error == QSerialPort::PermissionError)
-        return tr("%1 is in use by another program (%2).").arg(path, systemText);
-    return tr("%1: %2").arg(path, systemText);
+        return tr("%1 is in use by another program (%2).").arg(shown, systemText);
+    return tr("%1: %2").arg(shown, systemText);
+}
+
+QString shownPortName(const QString &portName)
+{
+    if (portName.size() <= kShownPortNameLength)
+        return portName;
+    return portName.left(kShownPortNameLength) + QStringLiteral("... (%1 characters)").arg(portName.size());
 }

@@ -14,3 +14,9 @@ QString describeSerialFailure(const QString &portName, QSerialPort::SerialPortEr
 // The device file a port name stands for: "ttyUSB0" is /dev/ttyUSB0, a
 // path is itself.
 QString serialDevicePath(const QString &portName);
+
+// A port name as log lines and tooltips show it: at most kShownPortNameLength
+// characters and a mark where it was cut. A stored or typed name can be of
+// any length, and each retry would write all of it again.
+constexpr int kShownPortNameLength = 200;
+QString shownPortName(const QString &portName);

@@ -2,7 +2,7 @@
 // with no window. See --help.
 
 #include "linklogging.h"
-#include "linkstate.h"
+#include "linksummary.h"
 #include "meterlink.h"
 #include "packetframer.h"
 #include "relayoptions.h"
@@ -22,6 +22,7 @@ constexpr int kStatsIntervalMs = 60 * 1000;
 
 int main(int argc, char *argv[])
 {
+    setTimedMessagePattern();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("lumora-relay"));
     QCoreApplication::setApplicationVersion(QStringLiteral(LUMORA_VERSION));
@@ -48,12 +49,7 @@ int main(int argc, char *argv[])
     // The serial thread forwards each packet itself; the event loop here
     // hears only of a console coming back after a silence.
     link.setLevelsWanted(false);
-    // The problems are logged by the link itself, once each; the relay adds
-    // the good news.
-    QObject::connect(&link, &MeterLink::stateChanged, [](LinkState state, const QString &where) {
-        if (state == LinkState::Live || state == LinkState::Silent)
-            qCInfo(lcLink).noquote() << linkStateDescription(state, where);
-    });
+    // The link logs its problems, its drop-outs and the data coming back itself.
     quint64 reopens = 0;
     QObject::connect(link.serialFeed(), &SerialFeed::openChanged, [&reopens](bool open) {
         if (open)
@@ -70,10 +66,7 @@ int main(int argc, char *argv[])
     stats.start();
 
     const CommSettings &s = options.link;
-    qCInfo(lcLink).noquote() << "relaying" << s.serialport << "to"
-                             << (s.server_destination.isEmpty() ? QStringLiteral("255.255.255.255")
-                                                                : s.server_destination)
-                             << "port" << s.server_port;
+    qCInfo(lcLink).noquote() << "lumora-relay" << LUMORA_VERSION << "starting:" << linkSummary(s);
     link.rebuild(s);
     return app.exec();
 }
