@@ -4,9 +4,11 @@
 // is read as while the meters move: paced, one pull per 17 ms frame (or, with
 // --resting, on each readyRead). Loopback only.
 //   lumora-flood-bench [--junk N] [--seconds S] [--marked] [--resting] [--no-kernel-filter]
+//                      [--rcvbuf BYTES]
 // --marked: the junk carries both packet marks (a wrong server, or a forger).
 // --no-kernel-filter: the socket filter is taken off after the link is set
-// up, as the client was before it had one.
+// up, as the client was before it had one. --rcvbuf: a larger receive buffer
+// (up to the system's rmem_max).
 // Prints one line: junk rate and sent, real sent and read, longest gap
 // between two real packets read, and silences the link reported.
 
@@ -90,6 +92,7 @@ int main(int argc, char **argv)
     bool marked = false;
     bool resting = false;
     bool kernelFilter = true;
+    int receiveBuffer = 0;
     const QStringList args = app.arguments();
     for (int i = 1; i < args.size(); ++i) {
         if (args[i] == QLatin1String("--junk") && i + 1 < args.size())
@@ -102,8 +105,12 @@ int main(int argc, char **argv)
             resting = true;
         else if (args[i] == QLatin1String("--no-kernel-filter"))
             kernelFilter = false;
+        else if (args[i] == QLatin1String("--rcvbuf") && i + 1 < args.size())
+            receiveBuffer = args[++i].toInt();
         else {
-            std::fprintf(stderr, "usage: %s [--junk N] [--seconds S] [--marked] [--resting] [--no-kernel-filter]\n",
+            std::fprintf(stderr,
+                         "usage: %s [--junk N] [--seconds S] [--marked] [--resting] [--no-kernel-filter] "
+                         "[--rcvbuf BYTES]\n",
                          argv[0]);
             return 2;
         }
@@ -129,6 +136,10 @@ int main(int argc, char **argv)
         int none = 0;
         ::setsockopt(int(link.udpSocket()->socketDescriptor()), SOL_SOCKET, SO_DETACH_FILTER, &none, sizeof none);
     }
+
+    if (receiveBuffer > 0)
+        ::setsockopt(int(link.udpSocket()->socketDescriptor()), SOL_SOCKET, SO_RCVBUF, &receiveBuffer,
+                     sizeof receiveBuffer);
 
     const long realTotal = long(seconds) * kRealRate;
     std::vector<bool> read(std::size_t(realTotal), false);
@@ -200,9 +211,12 @@ int main(int argc, char **argv)
     real.join();
     junk.join();
     link.pull();
-    std::printf("junk %d/s%s%s (%ld sent), %s: real %ld sent, %ld read (%.1f%%), longest gap %lld ms, "
+    int buffer = 0;
+    socklen_t bufferSize = sizeof buffer;
+    ::getsockopt(int(link.udpSocket()->socketDescriptor()), SOL_SOCKET, SO_RCVBUF, &buffer, &bufferSize);
+    std::printf("receive buffer %d bytes; junk %d/s%s%s (%ld sent), %s: real %ld sent, %ld read (%.1f%%), longest gap %lld ms, "
                 "silences %d\n",
-                junkRate, marked ? " marked" : "", kernelFilter ? "" : ", no kernel filter", junkSent.load(),
+                buffer, junkRate, marked ? " marked" : "", kernelFilter ? "" : ", no kernel filter", junkSent.load(),
                 resting ? "resting" : "paced", realSent.load(), readCount,
                 realSent > 0 ? 100.0 * double(readCount) / double(realSent.load()) : 0.0, longestGap, silences);
     ::close(realFd);

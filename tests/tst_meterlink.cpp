@@ -5,6 +5,7 @@
 #include <QtTest>
 
 #include <atomic>
+#include <memory>
 
 #include <linux/capability.h>
 #include <sys/stat.h>
@@ -361,11 +362,12 @@ void TestMeterLink::movedServerIsFoundAgain()
     MeterLink link;
     link.setSilenceTimeout(100);
     link.setHostRecheckInterval(100);
-    std::atomic<quint32> address{QHostAddress(QStringLiteral("127.0.0.3")).toIPv4Address()};
-    link.setHostResolver([&address](const QString &name) {
+    // Shared: a look-up on its worker thread may outlive the test.
+    const auto address = std::make_shared<std::atomic<quint32>>(QHostAddress(QStringLiteral("127.0.0.3")).toIPv4Address());
+    link.setHostResolver([address](const QString &name) {
         QHostInfo info;
         info.setHostName(name);
-        info.setAddresses({QHostAddress(address.load())});
+        info.setAddresses({QHostAddress(address->load())});
         return info;
     });
     const quint16 port = freeUdpPort();
@@ -382,7 +384,7 @@ void TestMeterLink::movedServerIsFoundAgain()
     resend.start(10);
     QTRY_COMPARE(link.state(), LinkState::Live);
 
-    address = QHostAddress(QStringLiteral("127.0.0.1")).toIPv4Address();
+    *address = QHostAddress(QStringLiteral("127.0.0.1")).toIPv4Address();
     sender = &newPc;
     QTRY_COMPARE(link.state(), LinkState::Silent);
     QTRY_COMPARE_WITH_TIMEOUT(link.state(), LinkState::Live, 3000);

@@ -19,6 +19,12 @@ constexpr unsigned kSampleOneIn = 32;  // a power of two
 // the kernel: every 16-byte datagram is kept, and user space sorts them.
 constexpr std::size_t kMaxServers = 64;
 
+#ifdef Q_OS_LINUX
+constexpr bool kAvailable = true;
+#else
+constexpr bool kAvailable = false;  // user space sorts every datagram
+#endif
+
 // Attaches the filter to the socket, replacing any earlier one. False, with
 // the system's text in *error, where the system refuses or has no such
 // filters; the socket then keeps all it receives.

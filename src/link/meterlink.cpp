@@ -240,6 +240,8 @@ bool MeterLink::bindClient(quint16 port)
 // of junk cannot crowd them out. Called again whenever the senders change.
 void MeterLink::filterInKernel()
 {
+    if (!KernelFilter::kAvailable)
+        return;
     QString error;
     if (KernelFilter::attach(m_udpSocket->socketDescriptor(), m_datagramFilter.servers(), &error)
         || !m_kernelFilterProblem.isEmpty())
