@@ -4,6 +4,9 @@
 #include <QUdpSocket>
 #include <QtTest>
 
+#include <atomic>
+#include <memory>
+
 #include <linux/capability.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -91,6 +94,8 @@ private slots:
 
     void clientHostByName_data();
     void clientHostByName();
+    void movedServerIsFoundAgain();
+    void wrongSenderIsTold();
     void missingPort();
     void portRefusedToUser();
     void portHeldByAnotherProgram();
@@ -371,6 +376,77 @@ void TestMeterLink::clientHostByName()
     resend.start(20);
     QTRY_COMPARE(link.state(), LinkState::Live);
     QVERIFY(log.texts(QtWarningMsg).isEmpty());
+}
+
+// A studio PC that moved to a new address is found again while the link is
+// silent, and the kernel's filter follows: a burst from the new address
+// arrives whole.
+void TestMeterLink::movedServerIsFoundAgain()
+{
+    LinkLog log;
+    MeterLink link;
+    link.setSilenceTimeout(100);
+    link.setHostRecheckInterval(100);
+    // Shared: a look-up on its worker thread may outlive the test.
+    const auto address = std::make_shared<std::atomic<quint32>>(QHostAddress(QStringLiteral("127.0.0.3")).toIPv4Address());
+    link.setHostResolver([address](const QString &name) {
+        QHostInfo info;
+        info.setHostName(name);
+        info.setAddresses({QHostAddress(address->load())});
+        return info;
+    });
+    const quint16 port = freeUdpPort();
+    link.rebuild(clientLink(QString::number(port), QStringLiteral("studio-pc")));
+    QUdpSocket oldPc;
+    QUdpSocket newPc;
+    QVERIFY(oldPc.bind(QHostAddress(QStringLiteral("127.0.0.3")), 0));
+    QVERIFY(newPc.bind(QHostAddress(QStringLiteral("127.0.0.1")), 0));
+    QUdpSocket *sender = &oldPc;
+    QTimer resend;
+    QObject::connect(&resend, &QTimer::timeout, [&] {
+        sender->writeDatagram(packetOf(45000), QHostAddress(QHostAddress::LocalHost), port);
+    });
+    resend.start(10);
+    QTRY_COMPARE(link.state(), LinkState::Live);
+
+    *address = QHostAddress(QStringLiteral("127.0.0.1")).toIPv4Address();
+    sender = &newPc;
+    QTRY_COMPARE(link.state(), LinkState::Silent);
+    QTRY_COMPARE_WITH_TIMEOUT(link.state(), LinkState::Live, 3000);
+    resend.stop();
+    QVERIFY(log.texts(QtInfoMsg).contains(QStringLiteral("accepting meter data from studio-pc = 127.0.0.1")));
+    const quint64 before = link.packetsDecoded();
+    for (int i = 0; i < 64; ++i)
+        QCOMPARE(newPc.writeDatagram(packetOf(30000), QHostAddress(QHostAddress::LocalHost), port), qint64(16));
+    QTRY_COMPARE(link.packetsDecoded(), before + 64);
+}
+
+// Meter packets from a sender that is not client_host are told of once a
+// minute, and the tooltip of the silent link says why.
+void TestMeterLink::wrongSenderIsTold()
+{
+    LinkLog log;
+    MeterLink link;
+    const quint16 port = freeUdpPort();
+    link.rebuild(clientLink(QString::number(port), QStringLiteral("127.0.0.1")));
+    QUdpSocket stranger;
+    QVERIFY(stranger.bind(QHostAddress(QStringLiteral("127.0.0.2")), 0));
+    // Only a sample of them passes the kernel's filter.
+    QTimer resend;
+    QObject::connect(&resend, &QTimer::timeout, [&] {
+        for (int i = 0; i < 8; ++i)
+            stranger.writeDatagram(packetOf(45000), QHostAddress(QHostAddress::LocalHost), port);
+    });
+    resend.start(5);
+    const QString told = QStringLiteral("ignoring meter data from 127.0.0.2: this display listens to 127.0.0.1 (client_host)");
+    QTRY_COMPARE(log.texts(QtWarningMsg), QStringList{told});
+    QCOMPARE(link.state(), LinkState::Silent);
+    QVERIFY2(link.reason().contains(QStringLiteral("Ignoring meter data from 127.0.0.2")), qPrintable(link.reason()));
+    const quint64 seen = link.packetsDecoded();
+    QSignalSpy more(link.udpSocket(), &QUdpSocket::readyRead);
+    QTRY_VERIFY(more.count() > 20);
+    QCOMPARE(log.texts(QtWarningMsg), QStringList{told});
+    QCOMPARE(link.packetsDecoded(), seen);
 }
 
 void TestMeterLink::missingPort()

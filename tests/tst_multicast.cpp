@@ -69,6 +69,7 @@ private slots:
     void groupReachesEveryDisplay_data();
     void groupReachesEveryDisplay();
     void clientJoinsInterfacesThatComeUp();
+    void joinRefusedIsTold();
     void unicastReachesItsClient();
     void serverTtl_data();
     void serverTtl();
@@ -160,6 +161,50 @@ void TestMulticast::clientJoinsInterfacesThatComeUp()
     QVERIFY(end0 > 0 && end1 > 0);
     QTRY_VERIFY_WITH_TIMEOUT(display.joinedInterfaces() == (QSet<int>{lo, end0, end1}), MeterLink::kRejoinMs + 3000);
     QCOMPARE(kernelMemberships(kGroup), (QStringList{"lo", "lumora0", "lumora1"}));
+}
+
+// The kernel lets one socket join a group on 20 interfaces here. Each one
+// beyond is told of once, with the system's reason, in the log and the
+// tooltip; the re-join rounds add nothing for it.
+void TestMulticast::joinRefusedIsTold()
+{
+    if (!PrivateNetwork::inside()) {
+        PrivateNetwork::run(this, "joinRefusedIsTold");
+        return;
+    }
+    // Pairs of virtual cables of this namespace's own: they carry nothing
+    // anywhere.
+    int cards = 0;
+    const auto addPair = [&cards] {
+        const QString a = QStringLiteral("lumd%1").arg(++cards);
+        const QString b = QStringLiteral("lumd%1").arg(++cards);
+        return QProcess::execute(QStringLiteral("ip"), {"link", "add", a, "type", "veth", "peer", "name", b}) == 0
+            && QProcess::execute(QStringLiteral("ip"), {"link", "set", a, "up"}) == 0
+            && QProcess::execute(QStringLiteral("ip"), {"link", "set", b, "up"}) == 0;
+    };
+    // With lo, 21 interfaces.
+    for (int n = 0; n < 10; ++n)
+        if (!addPair())
+            QSKIP("no virtual network cables here");
+    LinkLog log;
+    MeterLink display;
+    display.rebuild(groupClient(kGroupPort));
+    QCOMPARE(display.joinedInterfaces().size(), 20);
+    QStringList warnings = log.texts(QtWarningMsg);
+    QCOMPARE(warnings.size(), 1);
+    QVERIFY2(warnings.first().contains(QStringLiteral("No buffer space available")), qPrintable(warnings.first()));
+    const QString refused = warnings.first().section(QStringLiteral(" on "), 1).section(QLatin1Char(':'), 0, 0);
+    QCOMPARE(display.state(), LinkState::Silent);
+    QVERIFY2(display.reason().contains(refused + QStringLiteral(": No buffer space available")),
+             qPrintable(display.reason()));
+
+    // Two more cards: their refusals are told on the next round, the first
+    // one's not again.
+    QVERIFY(addPair());
+    QTRY_COMPARE_WITH_TIMEOUT(log.texts(QtWarningMsg).size(), 3, MeterLink::kRejoinMs + 3000);
+    warnings = log.texts(QtWarningMsg);
+    QVERIFY(!warnings[1].contains(refused + QLatin1Char(':')) && !warnings[2].contains(refused + QLatin1Char(':')));
+    QVERIFY(display.reason().contains(QStringLiteral("lumd22")));
 }
 
 // Unicast to one display on this PC: no namespace needed. The relay reads a

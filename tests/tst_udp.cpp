@@ -84,9 +84,11 @@ private slots:
     void rebuildDropsTargets_data();
     void rebuildDropsTargets();
     void floodLeavesLoopResponsive();
+    void junkSenderCannotStopTheServer();
 
     void broadcasts_data();
     void broadcasts();
+    void twoDisplaysShareABroadcastPort();
 
 private:
     quint16 m_port = 0;
@@ -336,6 +338,57 @@ void TestUdp::floodLeavesLoopResponsive()
     QVERIFY2(longestGap < 500, qPrintable(QStringLiteral("event loop stalled for %1 ms").arg(longestGap)));
 }
 
+// 16-byte junk from a stranger, hundreds of datagrams for each of the
+// server's packets, while the link is read on the frame as when the meters
+// move: every one of the server's packets is read all the same.
+void TestUdp::junkSenderCannotStopTheServer()
+{
+    if (inPrivateNetwork())
+        QSKIP("runs on the host's loopback");
+    constexpr int kPackets = 200;
+    constexpr int kJunkPerPacket = 500;
+    LinkUnderTest under(clientLink(QString::number(m_port)));
+    under.link.setPaced(true);
+    QTimer frame;
+    QObject::connect(&frame, &QTimer::timeout, &under.link, &MeterLink::pull);
+    frame.start(17);
+
+    std::atomic<bool> done{false};
+    const quint16 port = m_port;
+    std::thread senders([&] {
+        const auto socketFrom = [](quint32 address) {
+            const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+            sockaddr_in from{};
+            from.sin_family = AF_INET;
+            from.sin_addr.s_addr = htonl(address);
+            ::bind(fd, reinterpret_cast<const sockaddr *>(&from), sizeof from);
+            return fd;
+        };
+        const int server = socketFrom(INADDR_LOOPBACK);
+        const int stranger = socketFrom(INADDR_LOOPBACK + 1);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(port);
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const auto send = [&](int fd, const QByteArray &bytes) {
+            ::sendto(fd, bytes.constData(), size_t(bytes.size()), 0, reinterpret_cast<const sockaddr *>(&to), sizeof to);
+        };
+        const QByteArray junk = QByteArray(16, '\x42');
+        for (quint32 n = 0; n < quint32(kPackets); ++n) {
+            send(server, numberedPacket(n));
+            for (int i = 0; i < kJunkPerPacket; ++i)
+                send(stranger, junk);
+        }
+        ::close(server);
+        ::close(stranger);
+        done = true;
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(done.load(), 60000);
+    senders.join();
+    QTRY_COMPARE(under.link.packetsDecoded(), quint64(kPackets));
+    QCOMPARE(under.last, levelsOf(numberedPacket(kPackets - 1)));
+}
+
 void TestUdp::broadcasts_data()
 {
     QTest::addColumn<CommSettings>("link");
@@ -419,6 +472,28 @@ void TestUdp::broadcasts()
         QCOMPARE(received[int(n)], numberedPacket(n));
     QCOMPARE(under.link.udpSocket()->state(), QAbstractSocket::BoundState);
     QCOMPARE(under.link.udpSocket()->localPort(), listenPort);
+}
+
+// Two displays on one PC listen to the same broadcast port, and each reads
+// every packet.
+void TestUdp::twoDisplaysShareABroadcastPort()
+{
+    if (!inPrivateNetwork()) {
+        PrivateNetwork::run(this, "twoDisplaysShareABroadcastPort");
+        return;
+    }
+    if (!PrivateNetwork::onlyLoopback())
+        QSKIP("this network namespace has more than loopback; nothing is broadcast here");
+    LinkUnderTest left(clientLink(QString::number(m_port)));
+    LinkUnderTest right(clientLink(QString::number(m_port)));
+    QCOMPARE(right.link.state(), LinkState::Silent);
+    QUdpSocket server;
+    QVERIFY(server.bind(kServerAddress, 0));
+    constexpr quint32 count = 20;
+    for (quint32 n = 0; n < count; ++n)
+        QCOMPARE(server.writeDatagram(numberedPacket(n), QHostAddress::Broadcast, m_port), qint64(16));
+    QTRY_COMPARE(left.link.packetsDecoded(), quint64(count));
+    QTRY_COMPARE(right.link.packetsDecoded(), quint64(count));
 }
 
 LUMORA_TEST_MAIN(TestUdp)

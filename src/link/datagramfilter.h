@@ -33,6 +33,9 @@ public:
     // address with no IPv4 form gives 0 (0.0.0.0).
     static quint32 ipv4Form(const QHostAddress &address);
 
+    // The accepted senders' IPv4 addresses, host order.
+    const std::vector<quint32> &servers() const { return m_servers; }
+
 private:
     std::vector<quint32> m_servers;  // empty: nothing matches
 };

@@ -1,5 +1,6 @@
 #include "meterlink.h"
 
+#include <QFile>
 #include <QHostAddress>
 #include <QHostInfo>
 #include <QNetworkInterface>
@@ -16,6 +17,7 @@
 #include <sys/socket.h>
 #endif
 
+#include "kernelfilter.h"
 #include "linklogging.h"
 #include "readnotifiers.h"
 #include "portnumber.h"
@@ -23,6 +25,19 @@
 #include "serialproblem.h"
 #include "threadwake.h"
 #include "udpdestination.h"
+
+namespace {
+
+// The kernel's limit on group memberships per socket, as the system says it.
+QString igmpMaxMemberships()
+{
+    QFile file(QStringLiteral("/proc/sys/net/ipv4/igmp_max_memberships"));
+    if (!file.open(QIODevice::ReadOnly))
+        return QStringLiteral("?");
+    return QString::fromLatin1(file.read(16)).trimmed();
+}
+
+} // namespace
 
 MeterLink::MeterLink(QObject *parent)
     : QObject(parent)
@@ -43,10 +58,15 @@ MeterLink::MeterLink(QObject *parent)
 #ifdef Q_OS_LINUX
     m_serial->setThreadSink([this](const std::uint8_t *packet) { threadPacket(packet); });
 #endif
+    m_hostLookup = new HostLookup(this);
+    connect(m_hostLookup, &HostLookup::finished, this, &MeterLink::clientHostLookedUp);
     m_lookupTimer = new QTimer(this);
     m_lookupTimer->setSingleShot(true);
-    m_lookupTimer->setInterval(kLookupRetryMs);
-    connect(m_lookupTimer, &QTimer::timeout, this, &MeterLink::lookUpClientHost);
+    connect(m_lookupTimer, &QTimer::timeout, this, &MeterLink::lookupTimerFired);
+    m_wrongSenderTimer = new QTimer(this);
+    m_wrongSenderTimer->setSingleShot(true);
+    m_wrongSenderTimer->setInterval(kWrongSenderNoticeMs);
+    connect(m_wrongSenderTimer, &QTimer::timeout, this, &MeterLink::tellWrongSender);
     m_rejoinTimer = new QTimer(this);
     m_rejoinTimer->setInterval(kRejoinMs);
     connect(m_rejoinTimer, &QTimer::timeout, this, &MeterLink::joinGroup);
@@ -56,8 +76,6 @@ MeterLink::~MeterLink()
 {
     // The serial thread sends on the socket: it ends first.
     m_serial->close();
-    if (m_lookupId >= 0)
-        QHostInfo::abortHostLookup(m_lookupId);
 }
 
 const QSerialPort *MeterLink::serialPort() const
@@ -83,11 +101,11 @@ void MeterLink::rebuild(const CommSettings &settings)
     m_silenceTimer->stop();
     m_lookupTimer->stop();
     m_rejoinTimer->stop();
-    if (m_lookupId >= 0)
-        QHostInfo::abortHostLookup(m_lookupId);
-    m_lookupId = -1;
-    ++m_lookupGeneration;  // an answer still on its way is for the old link
+    m_hostLookup->cancel();  // an answer still on its way is for the old link
+    m_hostResolved = false;
     m_hostProblem.clear();
+    m_hostAddresses.clear();
+    forgetClientNotes();
     m_sendPort.reset();
     m_destination = QHostAddress();
     m_group = QHostAddress();
@@ -198,32 +216,54 @@ void MeterLink::setUpClient()
             setProblem(LinkState::BindFailed, m_settings.client_port, m_udpSocket->errorString());
     }
     qCDebug(lcLink) << "bind to port " << shown << " - " << bound;
-    if (bound && !m_group.isNull()) {
+    if (!bound)
+        return;
+    filterInKernel();
+    if (!m_group.isNull()) {
         joinGroup();
         m_rejoinTimer->start();
     }
     // A literal address is used as it stands; only a name is looked up.
     QHostAddress literal;
-    if (bound && !m_settings.client_host.trimmed().isEmpty() && !literal.setAddress(m_settings.client_host))
+    if (!m_settings.client_host.trimmed().isEmpty() && !literal.setAddress(m_settings.client_host))
         lookUpClientHost();
 }
 
 bool MeterLink::bindClient(quint16 port)
 {
+    // Several displays on one PC may listen to the same group or broadcast,
+    // and each gets every packet. (A packet sent to one address of this PC
+    // still reaches only one of them.)
+    const auto sharing = QAbstractSocket::ShareAddress | QAbstractSocket::ReuseAddressHint;
     if (m_group.isNull())
-        return m_udpSocket->bind(QHostAddress::Any, port);
-    // Several programs on one PC may listen to the same group.
-    return m_udpSocket->bind(QHostAddress::AnyIPv4, port,
-                             QAbstractSocket::ShareAddress | QAbstractSocket::ReuseAddressHint);
+        return m_udpSocket->bind(QHostAddress::Any, port, sharing);
+    return m_udpSocket->bind(QHostAddress::AnyIPv4, port, sharing);
+}
+
+// Lets only the accepted senders' packets (and a sample of other marked
+// packets, for the wrong-sender notice) into the socket's queue, so a flood
+// of junk cannot crowd them out. Called again whenever the senders change.
+void MeterLink::filterInKernel()
+{
+    if (!KernelFilter::kAvailable)
+        return;
+    QString error;
+    if (KernelFilter::attach(m_udpSocket->socketDescriptor(), m_datagramFilter.servers(), &error)
+        || !m_kernelFilterProblem.isEmpty())
+        return;
+    m_kernelFilterProblem = error;
+    qCWarning(lcLink).noquote() << "cannot filter datagrams in the kernel:" << error
+                                << "- a flood of other datagrams may crowd out the server's packets";
 }
 
 // Joins the group on every interface that is up and can take multicast and
 // has not been joined yet; an interface that went away is forgotten, so it
 // is joined again when it comes back. One that refuses now (no address yet,
-// say) is tried again on the next round.
+// say) is tried again on the next round, and told of once.
 void MeterLink::joinGroup()
 {
     QSet<int> present;
+    bool failuresChanged = false;
     const QList<QNetworkInterface> interfaces = QNetworkInterface::allInterfaces();
     for (const QNetworkInterface &candidate : interfaces) {
         const auto flags = candidate.flags();
@@ -232,15 +272,32 @@ void MeterLink::joinGroup()
         present.insert(candidate.index());
         if (m_joined.contains(candidate.index()))
             continue;
-        if (joinGroupOn(candidate)) {
+        QString error;
+        if (joinGroupOn(candidate, &error)) {
             qCInfo(lcLink) << "joined" << m_group.toString() << "on" << candidate.name();
             m_joined.insert(candidate.index());
+            failuresChanged |= m_joinFailures.remove(candidate.index()) > 0;
+        } else if (!m_joinFailures.contains(candidate.index())) {
+            qCWarning(lcLink).noquote() << QStringLiteral("cannot join group %1 on %2: %3")
+                                               .arg(m_group.toString(), candidate.name(), error);
+            m_joinFailures.insert(candidate.index(), candidate.name() + QStringLiteral(": ") + error);
+            failuresChanged = true;
         }
     }
     m_joined.intersect(present);
+    for (auto it = m_joinFailures.begin(); it != m_joinFailures.end();) {
+        if (present.contains(it.key())) {
+            ++it;
+        } else {
+            it = m_joinFailures.erase(it);
+            failuresChanged = true;
+        }
+    }
+    if (failuresChanged)
+        refreshState();
 }
 
-bool MeterLink::joinGroupOn(const QNetworkInterface &interface)
+bool MeterLink::joinGroupOn(const QNetworkInterface &interface, QString *error)
 {
 #ifdef Q_OS_LINUX
     // By the interface's index: the toolkit joins by the interface's first
@@ -252,49 +309,141 @@ bool MeterLink::joinGroupOn(const QNetworkInterface &interface)
     // A membership that still stands (the card went down and up) is joined.
     if (::setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &request, sizeof request) == 0 || errno == EADDRINUSE)
         return true;
-    qCDebug(lcLink) << "join" << m_group.toString() << "on" << interface.name() << ":" << qt_error_string(errno);
+    *error = qt_error_string(errno);
+    // The kernel's per-socket limit on memberships.
+    if (errno == ENOBUFS)
+        *error += tr(" (this PC allows %1 groups per socket: net.ipv4.igmp_max_memberships)")
+                      .arg(igmpMaxMemberships());
     return false;
 #else
     if (m_udpSocket->joinMulticastGroup(m_group, interface))
         return true;
-    qCDebug(lcLink) << "join" << m_group.toString() << "on" << interface.name() << ":" << m_udpSocket->errorString();
+    *error = m_udpSocket->errorString();
     return false;
 #endif
 }
 
 void MeterLink::lookUpClientHost()
 {
-    const quint64 generation = m_lookupGeneration;
-    m_lookupId = QHostInfo::lookupHost(m_settings.client_host.trimmed(), this,
-                                       [this, generation](const QHostInfo &info) {
-                                           if (generation == m_lookupGeneration)
-                                               clientHostLookedUp(info);
-                                       });
+    m_hostLookup->start(m_settings.client_host.trimmed());
+}
+
+bool MeterLink::isLookingUp() const
+{
+    return m_hostLookup->isRunning();
+}
+
+void MeterLink::setHostResolver(HostLookup::Resolver resolver)
+{
+    m_hostLookup->setResolver(std::move(resolver));
+}
+
+// After a failed look-up: again. After a good one: again only while no
+// packet arrives, since a moved server is what a silent link may mean.
+void MeterLink::lookupTimerFired()
+{
+    if (m_hostResolved && !m_silent) {
+        m_lookupTimer->start(m_hostRecheckMs);
+        return;
+    }
+    lookUpClientHost();
 }
 
 void MeterLink::clientHostLookedUp(const QHostInfo &info)
 {
-    m_lookupId = -1;
     QList<QHostAddress> v4;
     const QList<QHostAddress> addresses = info.addresses();
     for (const QHostAddress &a : addresses)
-        if (a.protocol() == QAbstractSocket::IPv4Protocol)
+        if (a.protocol() == QAbstractSocket::IPv4Protocol && !v4.contains(a))
             v4 << a;
     if (v4.isEmpty()) {
-        m_hostProblem = info.error() != QHostInfo::NoError
-            ? info.errorString()
-            : tr("%1 has no IPv4 address.").arg(m_settings.client_host);
-        m_lookupTimer->start();
-    } else {
-        m_hostProblem.clear();
-        m_datagramFilter = DatagramFilter(v4);
-        QStringList texts;
-        for (const QHostAddress &a : qAsConst(v4))
-            texts << a.toString();
-        qCInfo(lcLink).noquote() << "accepting meter data from" << m_settings.client_host << "="
-                                 << texts.join(QStringLiteral(", "));
+        // A name that resolved once keeps its addresses: a resolver that
+        // fails for a while does not stop a live link.
+        if (!m_hostResolved)
+            m_hostProblem = info.error() != QHostInfo::NoError
+                ? info.errorString()
+                : tr("%1 has no IPv4 address.").arg(m_settings.client_host);
+        m_lookupTimer->start(m_hostResolved ? m_hostRecheckMs : kLookupRetryMs);
+        refreshState();
+        return;
     }
+    m_hostProblem.clear();
+    m_hostResolved = true;
+    std::sort(v4.begin(), v4.end(), [](const QHostAddress &a, const QHostAddress &b) {
+        return a.toIPv4Address() < b.toIPv4Address();
+    });
+    QStringList texts;
+    for (const QHostAddress &a : qAsConst(v4))
+        texts << a.toString();
+    const QString joined = texts.join(QStringLiteral(", "));
+    if (joined != m_hostAddresses) {
+        m_hostAddresses = joined;
+        m_datagramFilter = DatagramFilter(v4);
+        if (m_udpSocket->state() == QAbstractSocket::BoundState)
+            filterInKernel();
+        qCInfo(lcLink).noquote() << "accepting meter data from" << m_settings.client_host << "=" << joined;
+    }
+    m_lookupTimer->start(m_hostRecheckMs);
     refreshState();
+}
+
+// A whole marked packet from a sender that is not client_host: told at once,
+// then once a minute while such packets keep coming.
+void MeterLink::wrongSenderSeen(const QHostAddress &sender)
+{
+    m_wrongSenderSeenAt = m_clock.elapsed();
+    const quint32 v4 = DatagramFilter::ipv4Form(sender);
+    m_wrongSender = v4 != 0 ? QHostAddress(v4).toString() : sender.toString();
+    if (!m_wrongSenderTimer->isActive())
+        tellWrongSender();
+}
+
+void MeterLink::tellWrongSender()
+{
+    if (m_wrongSenderSeenAt <= m_wrongSenderToldAt) {
+        // None for a minute: the notice is withdrawn.
+        m_wrongSenderNotice.clear();
+        m_wrongSenderToldAt = -1;
+        refreshState();
+        return;
+    }
+    m_wrongSenderToldAt = m_wrongSenderSeenAt;
+    QString listensTo;
+    if (m_settings.client_host.trimmed().isEmpty())
+        listensTo = tr("no server (client_host is empty)");
+    else if (!m_hostAddresses.isEmpty())
+        listensTo = tr("%1 = %2 (client_host)").arg(m_settings.client_host.trimmed(), m_hostAddresses);
+    else
+        listensTo = tr("%1 (client_host)").arg(m_settings.client_host.trimmed());
+    qCWarning(lcLink).noquote() << QStringLiteral("ignoring meter data from %1: this display listens to %2")
+                                       .arg(m_wrongSender, listensTo);
+    m_wrongSenderNotice = tr("Ignoring meter data from %1: this display listens to %2.").arg(m_wrongSender, listensTo);
+    m_wrongSenderTimer->start();
+    refreshState();
+}
+
+void MeterLink::forgetClientNotes()
+{
+    m_kernelFilterProblem.clear();
+    m_wrongSenderTimer->stop();
+    m_wrongSender.clear();
+    m_wrongSenderSeenAt = -1;
+    m_wrongSenderToldAt = -1;
+    m_wrongSenderNotice.clear();
+    m_joinFailures.clear();
+}
+
+// What a client's tooltip adds to Live or Silent: groups not joined, and a
+// wrong sender.
+QString MeterLink::clientNotes() const
+{
+    QStringList notes;
+    if (!m_joinFailures.isEmpty())
+        notes << tr("Not joined to group %1 on %2.")
+                     .arg(m_group.toString(), QStringList(m_joinFailures.values()).join(QStringLiteral("; ")));
+    if (!m_wrongSenderNotice.isEmpty())
+        notes << m_wrongSenderNotice;
+    return notes.join(QLatin1Char('\n'));
 }
 
 void MeterLink::readSerial()
@@ -350,10 +499,13 @@ void MeterLink::readDatagrams()
         MeterPacket::Bytes buffer;
         QHostAddress sender;
         const qint64 got = socket->readDatagram(reinterpret_cast<char *>(buffer.data()), qint64(buffer.size()), &sender);
-        if (got == qint64(MeterPacket::kSize)
-            && m_datagramFilter.accepts(reinterpret_cast<const char *>(buffer.data()), size, sender)) {
+        if (got != qint64(MeterPacket::kSize))
+            continue;
+        if (m_datagramFilter.accepts(reinterpret_cast<const char *>(buffer.data()), size, sender)) {
             packetReceived(buffer);
             ++decoded;
+        } else if (size == got && MeterPacket::hasMarks(buffer.data())) {
+            wrongSenderSeen(sender);
         }
     }
     if (decoded > 0)
@@ -504,6 +656,8 @@ void MeterLink::refreshState()
                                                                 : shownPortName(m_settings.serialport);
             if (m_silent)
                 state = LinkState::Silent;
+            if (readsDatagrams())
+                reason = clientNotes();
         }
     }
     if (m_stateKnown && state == m_state && where == m_where && reason == m_reason)

@@ -2,6 +2,7 @@
 
 #include <QElapsedTimer>
 #include <QHostAddress>
+#include <QMap>
 #include <QObject>
 #include <QSet>
 #include <QString>
@@ -11,6 +12,7 @@
 
 #include "commsettings.h"
 #include "datagramfilter.h"
+#include "hostlookup.h"
 #include "linksilence.h"
 #include "linkstate.h"
 #include "meterpacket.h"
@@ -39,6 +41,11 @@ public:
     static constexpr int kMaxDatagramsPerTurn = 64;
     // A client_host name that does not resolve is looked up again this often.
     static constexpr int kLookupRetryMs = 10000;
+    // A client_host name that resolved is looked up again this often while
+    // the link is silent: the studio PC may have moved to a new address.
+    static constexpr int kHostRecheckMs = 30000;
+    // A sender other than client_host is told of at most this often.
+    static constexpr int kWrongSenderNoticeMs = 60000;
     // How often a client looks for interfaces that came up, to join its group.
     static constexpr int kRejoinMs = 5000;
 
@@ -75,7 +82,11 @@ public:
     QHostAddress destination() const { return m_destination; }
     const QSet<int> &joinedInterfaces() const { return m_joined; }
     // A client_host name is being looked up.
-    bool isLookingUp() const { return m_lookupId >= 0; }
+    bool isLookingUp() const;
+    // For tests: how often a resolved name is checked while silent, and a
+    // resolver in place of the system's (called on a worker thread).
+    void setHostRecheckInterval(int milliseconds) { m_hostRecheckMs = milliseconds; }
+    void setHostResolver(HostLookup::Resolver resolver);
     // What the window title shows in brackets: the serial port's name, or
     // the client's listening port.
     QString name() const { return m_name; }
@@ -120,9 +131,15 @@ private:
     void setUpClient();
     bool bindClient(quint16 port);
     void joinGroup();
-    bool joinGroupOn(const QNetworkInterface &interface);
+    bool joinGroupOn(const QNetworkInterface &interface, QString *error);
     void lookUpClientHost();
+    void lookupTimerFired();
     void clientHostLookedUp(const QHostInfo &info);
+    void filterInKernel();
+    void wrongSenderSeen(const QHostAddress &sender);
+    void tellWrongSender();
+    void forgetClientNotes();
+    QString clientNotes() const;
 
     CommSettings m_settings;
     SerialFeed *m_serial = nullptr;
@@ -136,9 +153,21 @@ private:
     QHostAddress m_destination;
     QHostAddress m_group;               // the client's group; null when none
     QSet<int> m_joined;
-    int m_lookupId = -1;
-    quint64 m_lookupGeneration = 0;
+    HostLookup *m_hostLookup = nullptr;
+    bool m_hostResolved = false;        // the last look-up found addresses
+    int m_hostRecheckMs = kHostRecheckMs;
     QString m_hostProblem;              // why client_host did not resolve
+    QString m_hostAddresses;            // what client_host resolved to, as text
+    QString m_kernelFilterProblem;      // told once per link
+    // A sender other than client_host: the latest seen, when, and the
+    // notice in force (empty when none).
+    QTimer *m_wrongSenderTimer = nullptr;
+    QString m_wrongSender;
+    qint64 m_wrongSenderSeenAt = -1;
+    qint64 m_wrongSenderToldAt = -1;
+    QString m_wrongSenderNotice;
+    // Interfaces the group could not be joined on: index -> "name: reason".
+    QMap<int, QString> m_joinFailures;
     QElapsedTimer m_clock;
     PacketGate m_gate;
     std::vector<MeterPacket::Bytes> m_taken;
