@@ -1,9 +1,12 @@
 // The program's own options, and one display per settings store.
 #include "commandline.h"
+#include "instancelock.h"
 #include "commsettings.h"
 #include "logging.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSettings>
@@ -47,6 +50,10 @@ private slots:
     void withoutDisplay_data();
     void withoutDisplay();
     void oneCopyPerInstance();
+    void staleLockReason_data();
+    void staleLockReason();
+    void staleLockTakenOver_data();
+    void staleLockTakenOver();
     void startLine_data();
     void startLine();
     void startLineTimed_data();
@@ -186,6 +193,92 @@ void TestCommandLine::oneCopyPerInstance()
     QVERIFY(QFile::exists(storeFile(dir, QStringLiteral("Lumora Meters-studio2.conf"))));
     QVERIFY(!QFile::exists(standardLock));
     QVERIFY(!QFile::exists(studioLock));
+}
+
+void TestCommandLine::staleLockReason_data()
+{
+    QTest::addColumn<QByteArray>("contents");
+    QTest::addColumn<bool>("stale");
+
+    const LockHolder self{1234, QStringLiteral("lumora-meters"), QStringLiteral("studio-pc"), "m1", "b1"};
+    QTest::newRow("a live copy here") << QByteArray("4242\nlumora-meters\nstudio-pc\nm1\nb1\n") << false;
+    QTest::newRow("older lock: pid, program, host") << QByteArray("4242\nlumora-meters\nstudio-pc\n") << false;
+    QTest::newRow("no host written") << QByteArray("4242\nlumora-meters\n\n") << false;
+    QTest::newRow("our own pid") << QByteArray("1234\nlumora-meters\nstudio-pc\nm1\nb1\n") << true;
+    QTest::newRow("empty") << QByteArray() << true;
+    QTest::newRow("pid 0") << QByteArray("0\nlumora-meters\nstudio-pc\n") << true;
+    QTest::newRow("garbage") << QByteArray("\x01\x02 not a pid") << true;
+    QTest::newRow("another host") << QByteArray("4242\nlumora-meters\nold-pc\nm1\nb1\n") << true;
+    QTest::newRow("a cloned disk's machine id") << QByteArray("4242\nlumora-meters\nstudio-pc\nm2\nb1\n") << true;
+    QTest::newRow("an earlier boot") << QByteArray("4242\nlumora-meters\nstudio-pc\nm1\nb0\n") << true;
+}
+
+void TestCommandLine::staleLockReason()
+{
+    QFETCH(QByteArray, contents);
+    QFETCH(bool, stale);
+    const LockHolder self{1234, QStringLiteral("lumora-meters"), QStringLiteral("studio-pc"), "m1", "b1"};
+    QCOMPARE(!::staleLockReason(parseLockFile(contents), self).isEmpty(), stale);
+}
+
+// Locks that no running copy holds, written by the test where a real copy
+// would find them at its start; the copy takes them over and runs.
+void TestCommandLine::staleLockTakenOver_data()
+{
+    QTest::addColumn<QByteArray>("contents");
+    QTest::addColumn<bool>("inContainer");
+
+    const LockHolder self = thisProcess();
+    const QByteArray tail = "\n" + self.machineId + "\n" + self.bootId + "\n";
+    QTest::newRow("empty lock file") << QByteArray() << false;
+    QTest::newRow("another machine's")
+        << QByteArray("4242\nlumora-meters\nold-studio-pc\n0123456789abcdef\nfedcba9876543210\n") << false;
+    // In a PID namespace the display is process 1 again after a kill.
+    QTest::newRow("own pid in a container")
+        << ("1\nlumora-meters\n" + self.host.toUtf8() + tail) << true;
+}
+
+void TestCommandLine::staleLockTakenOver()
+{
+    QFETCH(QByteArray, contents);
+    QFETCH(bool, inContainer);
+
+    QTemporaryDir dir;
+    QProcessEnvironment env = headless(dir);
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    const QString lockFile = storeFile(dir, QStringLiteral("Lumora Meters.lock"));
+    QVERIFY(QDir().mkpath(QFileInfo(lockFile).path()));
+    QFile lock(lockFile);
+    QVERIFY(lock.open(QIODevice::WriteOnly));
+    lock.write(contents);
+    lock.close();
+
+    QProcess program;
+    program.setProcessEnvironment(env);
+    if (inContainer)
+        program.start(QStringLiteral("unshare"), {QStringLiteral("--pid"), QStringLiteral("--fork"),
+                                                  QStringLiteral("--mount-proc"),
+                                                  QStringLiteral("--kill-child=SIGTERM"), kProgram});
+    else
+        program.start(kProgram, QStringList());
+    QVERIFY(program.waitForStarted(kProcessTimeoutMs));
+    QString err;
+    QTRY_VERIFY_WITH_TIMEOUT((err += QString::fromLocal8Bit(program.readAllStandardError())).contains(
+                                 QStringLiteral("taking over the lock"))
+                                 || program.state() == QProcess::NotRunning,
+                             kProcessTimeoutMs);
+    if (inContainer && program.state() == QProcess::NotRunning && err.contains(QStringLiteral("unshare")))
+        QSKIP(qPrintable(QStringLiteral("no PID namespace here: ") + err.trimmed()));
+    QVERIFY2(program.state() == QProcess::Running, qPrintable(err));
+    // unshare waits out a SIGTERM; its end sends the display one.
+    if (inContainer)
+        program.kill();
+    else
+        program.terminate();
+    QVERIFY(program.waitForFinished(kProcessTimeoutMs));
+    if (!inContainer)
+        QCOMPARE(program.exitCode(), 0);
+    QTRY_VERIFY(!QFile::exists(lockFile));
 }
 
 void TestCommandLine::startLine_data()

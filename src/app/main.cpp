@@ -1,5 +1,6 @@
 #include <QApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QLockFile>
 #include <QSettings>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "commandline.h"
+#include "instancelock.h"
 #include "linklogging.h"
 #include "logging.h"
 #include "mainwindow.h"
@@ -63,7 +65,21 @@ int main(int argc, char *argv[])
     QDir().mkpath(QFileInfo(lockFile).path());
     QLockFile lock(lockFile);
     lock.setStaleLockTime(0);  // only a copy that is gone leaves a stale lock
-    if (!lock.tryLock(0)) {
+    bool locked = lock.tryLock(0);
+    if (!locked && lock.error() == QLockFile::LockFailedError) {
+        // The toolkit leaves alone what it cannot prove dead; some of that
+        // cannot be alive either, and must not keep the wall dark.
+        QFile held(lockFile);
+        const std::optional<LockHolder> holder =
+            held.open(QIODevice::ReadOnly) ? parseLockFile(held.read(4096)) : std::nullopt;
+        const QString stale = staleLockReason(holder, thisProcess());
+        if (!stale.isEmpty()) {
+            qCInfo(lcApp).noquote() << "taking over the lock" << lockFile << "of no running copy:" << stale;
+            lock.removeStaleLockFile();
+            locked = lock.tryLock(0);
+        }
+    }
+    if (!locked) {
         if (lock.error() == QLockFile::LockFailedError) {
             qint64 pid = 0;
             QString host, application;
