@@ -21,6 +21,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "commsettings.h"
@@ -316,7 +317,8 @@ inline std::array<double, 6> levelsOf(const QByteArray &bytes)
 }
 
 // Collects what the link writes to the log while it exists, with the link's
-// debug lines switched on whatever QT_LOGGING_RULES says.
+// debug lines switched on whatever QT_LOGGING_RULES says. The serial reader
+// thread logs too, hence the lock.
 class LinkLog
 {
 public:
@@ -329,7 +331,7 @@ public:
 
     LinkLog()
     {
-        lines().clear();
+        clear();
         m_previousHandler = qInstallMessageHandler(&LinkLog::handler);
         previousFilter() = QLoggingCategory::installFilter(&LinkLog::filter);
     }
@@ -344,6 +346,7 @@ public:
     QStringList texts(QtMsgType type) const
     {
         QStringList out;
+        const std::lock_guard<std::mutex> lock(mutex());
         for (const Line &line : lines())
             if (line.type == type && line.category == "lumora.link")
                 out << line.text;
@@ -354,19 +357,29 @@ public:
     QStringList told() const
     {
         QStringList out;
+        const std::lock_guard<std::mutex> lock(mutex());
         for (const Line &line : lines())
             if (line.type != QtDebugMsg && line.category == "lumora.link")
                 out << line.text;
         return out;
     }
 
-    void clear() { lines().clear(); }
+    void clear()
+    {
+        const std::lock_guard<std::mutex> lock(mutex());
+        lines().clear();
+    }
 
 private:
     static std::vector<Line> &lines()
     {
         static std::vector<Line> all;
         return all;
+    }
+    static std::mutex &mutex()
+    {
+        static std::mutex m;
+        return m;
     }
     static QLoggingCategory::CategoryFilter &previousFilter()
     {
@@ -382,6 +395,7 @@ private:
     }
     static void handler(QtMsgType type, const QMessageLogContext &context, const QString &text)
     {
+        const std::lock_guard<std::mutex> lock(mutex());
         lines().push_back({type, QByteArray(context.category ? context.category : ""), text});
     }
 

@@ -128,6 +128,11 @@ void TestMulticast::groupReachesEveryDisplay()
         QCOMPARE(wire.received().at(int(n)), numberedPacket(n));
     QCOMPARE(wire.destinations(), QStringList{kGroup});
     QCOMPARE(first.state(), LinkState::Live);
+    // Sent from 127.0.0.1: it works, and the mark says who alone hears it.
+    if (!relay)
+        QTRY_COMPARE(server.state(), LinkState::LoopbackOnly);
+    else
+        QTRY_VERIFY(relay->log().contains(QLatin1String("Sending from a loopback address: only this PC hears it")));
 
     if (relay) {
         relay->process().terminate();
@@ -287,6 +292,9 @@ void TestMulticast::badValuesSendNothing_data()
     QTest::newRow("TTL 0") << server(kGroup, "0") << "0" << "1 to 255";
     QTest::newRow("TTL 256") << server(kGroup, "256") << "256" << "1 to 255";
     QTest::newRow("TTL on a broadcast, two") << server("", "two") << "two" << "1 to 255";
+    CommSettings v6 = server("", "");
+    v6.server_host = QStringLiteral("::1");
+    QTest::newRow("server host ::1") << v6 << "::1" << "IPv4 address";
     QTest::newRow("group 10.1.2.3") << groupClient(47202, "10.1.2.3") << "10.1.2.3" << "multicast group";
     QTest::newRow("group ff02::1") << groupClient(47202, "ff02::1") << "ff02::1" << "multicast group";
 }

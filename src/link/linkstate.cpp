@@ -18,11 +18,15 @@ QString linkStateDescription(LinkState state, const QString &where)
     case LinkState::InvalidPort:
         return QCoreApplication::translate("MainWindow", "The UDP port \"%1\" is not a number from 1 to 65535.").arg(where);
     case LinkState::AddressNotLocal:
-        return QCoreApplication::translate("MainWindow", "The address %1 is not on this PC any more: choose the network address again with the gear icon.").arg(where);
+        return QCoreApplication::translate("MainWindow", "Waiting for address %1 to appear on this PC; nothing is sent meanwhile. Trying again every 5 seconds; if it is mistyped, choose the network address with the gear icon.").arg(where);
     case LinkState::HostUnresolved:
         return QCoreApplication::translate("MainWindow", "The host name %1 does not resolve. Retrying every 10 seconds.").arg(where);
     case LinkState::InvalidAddress:
         return QCoreApplication::translate("MainWindow", "The UDP setting \"%1\" cannot be used; nothing is sent or joined.").arg(where);
+    case LinkState::SendFailed:
+        return QCoreApplication::translate("MainWindow", "Sending meter data to %1 fails: the displays receive nothing. Check this PC's network connection and routes.").arg(where);
+    case LinkState::LoopbackOnly:
+        return QCoreApplication::translate("MainWindow", "Sending from a loopback address: only this PC hears it. Meter data arrives from %1; choose the studio network's address with the gear icon.").arg(where);
     }
     return QString();
 }

@@ -3,7 +3,8 @@
 #include <QString>
 
 // What the small mark beside the settings icon tells the operator. Only Live
-// hides it.
+// hides it. LoopbackOnly is Live in all but reach: the packets go out, and
+// only this PC hears them.
 enum class LinkState {
     Live,         // valid packets arrive
     Silent,       // link open, but no valid packet for a second
@@ -13,6 +14,8 @@ enum class LinkState {
     AddressNotLocal,  // server_host is no address of this PC (any more)
     HostUnresolved,   // client_host is a name that does not resolve
     InvalidAddress,   // a destination, TTL or group the link cannot use
+    SendFailed,       // the server's sends fail (no route, say)
+    LoopbackOnly,     // the server sends, but from a loopback address
 };
 
 // The tooltip of the link-state mark, in plain words.

@@ -10,11 +10,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 #ifdef Q_OS_LINUX
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 #endif
 
 #include "kernelfilter.h"
@@ -70,12 +73,19 @@ MeterLink::MeterLink(QObject *parent)
     m_rejoinTimer = new QTimer(this);
     m_rejoinTimer->setInterval(kRejoinMs);
     connect(m_rejoinTimer, &QTimer::timeout, this, &MeterLink::joinGroup);
+    m_addressTimer = new QTimer(this);
+    m_addressTimer->setInterval(AddressWatch::kCheckMs);
+    connect(m_addressTimer, &QTimer::timeout, this, &MeterLink::checkServerAddress);
 }
 
 MeterLink::~MeterLink()
 {
     // The serial thread sends on the socket: it ends first.
     m_serial->close();
+#ifdef Q_OS_LINUX
+    if (m_threadSend.fd >= 0)
+        ::close(m_threadSend.fd);
+#endif
 }
 
 const QSerialPort *MeterLink::serialPort() const
@@ -88,12 +98,30 @@ void MeterLink::setSilenceTimeout(int milliseconds)
     m_silence = LinkSilence(milliseconds);
 }
 
+void MeterLink::setAddressCheckInterval(int milliseconds)
+{
+    m_addressTimer->setInterval(milliseconds);
+}
+
 void MeterLink::rebuild(const CommSettings &settings)
 {
     m_settings = settings;
     // The serial thread ends here, before anything it uses changes.
     m_serial->close();
+#ifdef Q_OS_LINUX
+    if (m_threadSend.fd >= 0)
+        ::close(m_threadSend.fd);
+#endif
     m_threadSend = ThreadSend();
+    if (m_sendTurn.load() & 1)
+        m_sendTurn.fetch_add(1);
+    m_sendError.store(0);
+    m_sendProblem.clear();
+    m_sendWhere.clear();
+    m_loopbackTold = false;
+    m_addressTimer->stop();
+    m_serverLocal = QHostAddress();
+    m_multicastTtl = 0;
     m_gate.reset();
     m_gate.setPaced(m_paced);
     m_silence.reset();
@@ -147,6 +175,19 @@ void MeterLink::setProblem(LinkState state, const QString &where, const QString 
     m_problemReason = reason;
 }
 
+namespace {
+
+#ifdef Q_OS_LINUX
+// A descriptor that sends nowhere: a datagram to an IPv4 address fails on
+// it at once, and nothing leaves this PC.
+int nowhereSocket()
+{
+    return ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+}
+#endif
+
+} // namespace
+
 void MeterLink::setUpServer()
 {
     const auto port = parsePort(m_settings.server_port);
@@ -161,38 +202,146 @@ void MeterLink::setUpServer()
         setProblem(LinkState::InvalidAddress, destination.problemValue, destination.problem);
         return;
     }
-    const QHostAddress local(m_settings.server_host);
+    // The packets go out as IPv4; an IPv6 address would bind, and send
+    // nothing.
+    QHostAddress local(QHostAddress::AnyIPv4);
+    const QString host = m_settings.server_host.trimmed();
+    if (!host.isEmpty() && !parseDottedIPv4(host, &local)) {
+        setProblem(LinkState::InvalidAddress, m_settings.server_host,
+                   tr("the address to send from must be an IPv4 address of this PC, such as 192.168.1.20"));
+        return;
+    }
+    m_serverLocal = local;
     // The broadcast goes out from server_port as it always did. A group or a
     // host is sent to from any free port, so displays listening on
     // server_port on this same PC (a relay beside a display, a test) are not
     // in its way; receivers look at the sender's address, not its port.
-    const quint16 from = destination.kind == UdpDestination::Kind::Broadcast ? *port : 0;
-    if (!m_udpSocket->bind(local, from)) {
-        // An address that left this PC (another network, a new lease) is
-        // not the port's fault; say so.
+    m_serverFrom = destination.kind == UdpDestination::Kind::Broadcast ? *port : 0;
+    m_multicastTtl = destination.kind == UdpDestination::Kind::Multicast ? destination.ttl : 0;
+    m_destination = destination.address;
+    m_sendPort = port;
+    m_sendWhere = QStringLiteral("%1:%2").arg(m_destination.toString()).arg(*port);
+#ifdef Q_OS_LINUX
+    m_threadSend.fd = nowhereSocket();
+    if (m_threadSend.fd < 0) {
+        setProblem(LinkState::BindFailed, m_settings.server_port, QString::fromLocal8Bit(std::strerror(errno)));
+        return;
+    }
+    m_threadSend.address = m_destination.toIPv4Address();
+    m_threadSend.port = *port;
+#endif
+    const bool bound = bindServer();
+    m_addressWatch = AddressWatch();
+    m_addressWatch.check(bound || m_problem != LinkState::AddressNotLocal, m_clock.elapsed());
+    // An address that is there now may still go (a new lease, a cable
+    // moved to another network), so it is watched; "any" only until bound.
+    if (!bound || local != QHostAddress(QHostAddress::AnyIPv4))
+        m_addressTimer->start();
+}
+
+// Binds the server's socket and hands it to the serial thread. False, with
+// the problem set, when the address is not on this PC or the port is taken.
+bool MeterLink::bindServer()
+{
+    m_udpSocket->close();
+    if (!m_udpSocket->bind(m_serverLocal, m_serverFrom)) {
+        // An address that is not on this PC (yet, or any more) is not the
+        // port's fault; say so.
         if (m_udpSocket->error() == QAbstractSocket::SocketAddressNotAvailableError)
             setProblem(LinkState::AddressNotLocal, m_settings.server_host, m_udpSocket->errorString());
         else
             setProblem(LinkState::BindFailed, m_settings.server_port, m_udpSocket->errorString());
-        return;
+        m_udpSocket->close();
+        return false;
     }
-    if (destination.kind == UdpDestination::Kind::Multicast) {
-        m_udpSocket->setSocketOption(QAbstractSocket::MulticastTtlOption, destination.ttl);
+    if (m_multicastTtl > 0) {
+        m_udpSocket->setSocketOption(QAbstractSocket::MulticastTtlOption, m_multicastTtl);
         // Out of the network card that server_host names, not wherever the
         // routing table would send a group.
         const QList<QNetworkInterface> interfaces = QNetworkInterface::allInterfaces();
         for (const QNetworkInterface &candidate : interfaces) {
             const QList<QNetworkAddressEntry> entries = candidate.addressEntries();
             for (const QNetworkAddressEntry &entry : entries)
-                if (entry.ip().protocol() == QAbstractSocket::IPv4Protocol && entry.ip().isEqual(local))
+                if (entry.ip().protocol() == QAbstractSocket::IPv4Protocol && entry.ip().isEqual(m_serverLocal))
                     m_udpSocket->setMulticastInterface(candidate);
         }
     }
-    m_destination = destination.address;
-    m_sendPort = port;
-    m_threadSend.fd = int(m_udpSocket->socketDescriptor());
-    m_threadSend.address = m_destination.toIPv4Address();
-    m_threadSend.port = *port;
+#ifdef Q_OS_LINUX
+    if (::dup3(int(m_udpSocket->socketDescriptor()), m_threadSend.fd, O_CLOEXEC) < 0) {
+        setProblem(LinkState::BindFailed, m_settings.server_port, QString::fromLocal8Bit(std::strerror(errno)));
+        m_udpSocket->close();
+        return false;
+    }
+#endif
+    // A new socket has not failed yet. The thread leaves the error alone
+    // until the turn is odd again.
+    m_sendError.store(0);
+    m_sendProblem.clear();
+    if (!(m_sendTurn.load() & 1))
+        m_sendTurn.fetch_add(1, std::memory_order_release);
+    setProblem(LinkState::Live, QString(), QString());
+    return true;
+}
+
+// Lets the socket go: the serial thread counts its packets as unsent from
+// here, and the port is free for the next bind.
+void MeterLink::releaseServer()
+{
+    if (m_sendTurn.load() & 1)
+        m_sendTurn.fetch_add(1, std::memory_order_release);
+#ifdef Q_OS_LINUX
+    const int nowhere = nowhereSocket();
+    if (nowhere >= 0) {
+        ::dup3(nowhere, m_threadSend.fd, O_CLOEXEC);
+        ::close(nowhere);
+    }
+#endif
+    m_udpSocket->close();
+}
+
+bool MeterLink::serverAddressPresent(QString *why) const
+{
+    QUdpSocket probe;
+    if (probe.bind(m_serverLocal, 0))
+        return true;
+    *why = probe.errorString();
+    return probe.error() != QAbstractSocket::SocketAddressNotAvailableError;
+}
+
+// Every few seconds while a server has a socket to look after: binds again
+// once its address is (back) on this PC, and lets the socket go when the
+// address leaves.
+void MeterLink::checkServerAddress()
+{
+    bool present = true;
+    if (m_udpSocket->state() == QAbstractSocket::BoundState) {
+        QString why;
+        present = serverAddressPresent(&why);
+        if (!present) {
+            releaseServer();
+            setProblem(LinkState::AddressNotLocal, m_settings.server_host, why);
+        }
+    } else {
+        present = bindServer() || m_problem != LinkState::AddressNotLocal;
+    }
+    switch (m_addressWatch.check(present, m_clock.elapsed())) {
+    case AddressWatch::Note::Mistyped:
+        qCWarning(lcLink).noquote()
+            << tr("Address %1 has not appeared on this PC for more than a minute: is it mistyped? Still "
+                  "trying every %2 seconds.")
+                   .arg(m_settings.server_host)
+                   .arg(m_addressTimer->interval() / 1000.0);
+        break;
+    case AddressWatch::Note::Appeared:
+        qCInfo(lcLink).noquote() << tr("Address %1 is on this PC again.").arg(m_settings.server_host);
+        break;
+    case AddressWatch::Note::None:
+    case AddressWatch::Note::Missing:
+        break;
+    }
+    if (m_udpSocket->state() == QAbstractSocket::BoundState && m_serverLocal == QHostAddress(QHostAddress::AnyIPv4))
+        m_addressTimer->stop();
+    refreshState();
 }
 
 void MeterLink::setUpClient()
@@ -462,22 +611,11 @@ void MeterLink::readSerial()
 
 void MeterLink::threadPacket(const std::uint8_t *packet)
 {
-    // On the serial thread: only the gate, the clock and the socket's
-    // descriptor are touched here.
+    // On the serial thread: only the gate, the clock, the thread's send
+    // descriptor and the send counters are touched here.
     MeterPacket::Bytes bytes;
     std::copy(packet, packet + MeterPacket::kSize, bytes.begin());
-#ifdef Q_OS_LINUX
-    if (m_threadSend.fd >= 0) {
-        sockaddr_in to {};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(m_threadSend.port);
-        to.sin_addr.s_addr = htonl(m_threadSend.address);
-        // A send that fails (no route yet, a full buffer) loses this one
-        // packet on the network, as a failed writeDatagram always did.
-        ::sendto(m_threadSend.fd, bytes.data(), bytes.size(), MSG_NOSIGNAL, reinterpret_cast<const sockaddr *>(&to),
-                 sizeof to);
-    }
-#endif
+    sendPacket(packet);
     if (m_gate.offer(bytes, m_clock.elapsed()))
         m_wake->wake();
 }
@@ -569,10 +707,66 @@ void MeterLink::quietTransports()
 void MeterLink::packetReceived(const MeterPacket::Bytes &packet)
 {
     ++m_packetsDecoded;
-    if (m_settings.is_server && m_settings.use_udp && m_sendPort)
-        m_udpSocket->writeDatagram(reinterpret_cast<const char *>(packet.data()), qint64(packet.size()),
-                                   m_destination, *m_sendPort);
+    sendPacket(packet.data());
     takePacket(packet);
+}
+
+// On the serial thread or on the event loop, one packet at a time: atomics
+// only. A failed send loses this one packet on the network; a change
+// between working and failing is told to the event loop, which logs it.
+void MeterLink::sendPacket(const std::uint8_t *packet)
+{
+#ifdef Q_OS_LINUX
+    if (m_threadSend.fd < 0)
+        return;
+    const unsigned turn = m_sendTurn.load(std::memory_order_acquire);
+    if (!(turn & 1)) {
+        m_packetsUnsent.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
+    sockaddr_in to {};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(m_threadSend.port);
+    to.sin_addr.s_addr = htonl(m_threadSend.address);
+    const ssize_t sent = ::sendto(m_threadSend.fd, packet, MeterPacket::kSize, MSG_NOSIGNAL,
+                                  reinterpret_cast<const sockaddr *>(&to), sizeof to);
+    const int error = sent == ssize_t(MeterPacket::kSize) ? 0 : sent < 0 ? errno : EMSGSIZE;
+    (error == 0 ? m_packetsSent : m_packetsUnsent).fetch_add(1, std::memory_order_relaxed);
+    // A send that overlapped a rebind says nothing about the new socket.
+    if (m_sendTurn.load(std::memory_order_acquire) != turn)
+        return;
+    const int before = m_sendError.exchange(error, std::memory_order_relaxed);
+    if ((before != 0) != (error != 0))
+        QMetaObject::invokeMethod(this, &MeterLink::sendStateChanged, Qt::QueuedConnection);
+#else
+    if (!m_sendPort || m_udpSocket->state() != QAbstractSocket::BoundState)
+        return;
+    const bool sent = m_udpSocket->writeDatagram(reinterpret_cast<const char *>(packet), qint64(MeterPacket::kSize),
+                                                 m_destination, *m_sendPort) == qint64(MeterPacket::kSize);
+    (sent ? m_packetsSent : m_packetsUnsent).fetch_add(1, std::memory_order_relaxed);
+#endif
+}
+
+void MeterLink::sendStateChanged()
+{
+    // Told once per change; by now the sends may have changed again.
+    const int error = m_sendError.load(std::memory_order_relaxed);
+    if ((error != 0) == !m_sendProblem.isEmpty())
+        return;
+    if (error != 0) {
+        // Often the first sign that the address left this PC: look now
+        // rather than at the next check, and say that instead.
+        if (m_addressTimer->isActive() && m_udpSocket->state() == QAbstractSocket::BoundState) {
+            checkServerAddress();
+            if (m_udpSocket->state() != QAbstractSocket::BoundState)
+                return;
+        }
+        m_sendProblem = QString::fromLocal8Bit(std::strerror(error));
+    } else {
+        m_sendProblem.clear();
+        qCInfo(lcLink).noquote() << tr("Sending meter data to %1 works again.").arg(m_sendWhere);
+    }
+    refreshState();
 }
 
 void MeterLink::takePacket(const MeterPacket::Bytes &packet)
@@ -650,29 +844,42 @@ void MeterLink::refreshState()
             state = LinkState::HostUnresolved;
             where = m_settings.client_host;
             reason = m_hostProblem;
+        } else if (!m_sendProblem.isEmpty()) {
+            // Kept through a silence: the next packet would fail the same way.
+            state = LinkState::SendFailed;
+            where = m_sendWhere;
+            reason = m_sendProblem;
         } else {
             // Live or silent, it is about where the packets come from.
             where = m_settings.use_udp && !m_settings.is_server ? m_settings.client_host
                                                                 : shownPortName(m_settings.serialport);
             if (m_silent)
                 state = LinkState::Silent;
+            else if (m_sendPort && m_serverLocal.isLoopback())
+                state = LinkState::LoopbackOnly;
             if (readsDatagrams())
                 reason = clientNotes();
         }
     }
     if (m_stateKnown && state == m_state && where == m_where && reason == m_reason)
         return;
-    const bool wasProblem = m_stateKnown && m_state != LinkState::Live && m_state != LinkState::Silent;
+    const auto working = [](LinkState s) {
+        return s == LinkState::Live || s == LinkState::Silent || s == LinkState::LoopbackOnly;
+    };
+    const bool wasProblem = m_stateKnown && !working(m_state);
     m_stateKnown = true;
     m_state = state;
     m_where = where;
     m_reason = reason;
     // Once per change: the retries behind an unchanged problem stay silent.
     // A link that is ready and waits is told too (a drop-out is told by
-    // checkSilence, the data by packetsDone).
-    if (state != LinkState::Live && state != LinkState::Silent)
+    // checkSilence, the data by packetsDone). A loopback server is warned
+    // about once per link, not after each silence.
+    if (!working(state) || (state == LinkState::LoopbackOnly && !m_loopbackTold))
         qCWarning(lcLink).noquote() << linkStateDescription(state, where) << reason;
     else if ((wasProblem && state == LinkState::Live) || (state == LinkState::Silent && m_stoppedSinceMs < 0))
         qCInfo(lcLink).noquote() << linkStateDescription(state, where);
+    if (state == LinkState::LoopbackOnly)
+        m_loopbackTold = true;
     emit stateChanged(m_state, m_where);
 }

@@ -7,9 +7,11 @@
 #include <QSet>
 #include <QString>
 
+#include <atomic>
 #include <optional>
 #include <vector>
 
+#include "addresswatch.h"
 #include "commsettings.h"
 #include "datagramfilter.h"
 #include "hostlookup.h"
@@ -98,6 +100,14 @@ public:
     void setLevelsWanted(bool wanted) { m_gate.setChangesWanted(wanted); }
     // The link counts as silent after this long without a valid packet.
     void setSilenceTimeout(int milliseconds);
+    // How often a server checks that its address is on this PC, to bind
+    // again when it comes back.
+    void setAddressCheckInterval(int milliseconds);
+    // Server: packets sent, and packets that were not (the send failed, or
+    // the address to send from is missing). Counted on whichever thread
+    // sends.
+    quint64 packetsSent() const { return m_packetsSent.load(std::memory_order_relaxed); }
+    quint64 packetsUnsent() const { return m_packetsUnsent.load(std::memory_order_relaxed); }
     bool isSilent() const { return m_silent; }
 
     // The transports, for reading their state only (tests, status).
@@ -128,6 +138,12 @@ private:
     bool readsDatagrams() const;
     void setProblem(LinkState state, const QString &where, const QString &reason);
     void setUpServer();
+    bool bindServer();
+    void releaseServer();
+    bool serverAddressPresent(QString *why) const;
+    void checkServerAddress();
+    void sendPacket(const std::uint8_t *packet);
+    void sendStateChanged();
     void setUpClient();
     bool bindClient(quint16 port);
     void joinGroup();
@@ -148,9 +164,17 @@ private:
     ThreadWake *m_wake = nullptr;  // the serial thread's call to readSerial()
     QTimer *m_lookupTimer = nullptr;
     QTimer *m_rejoinTimer = nullptr;
+    QTimer *m_addressTimer = nullptr;
     DatagramFilter m_datagramFilter;
     std::optional<quint16> m_sendPort;  // set while the server may send
     QHostAddress m_destination;
+    QHostAddress m_serverLocal;         // the address the server sends from
+    quint16 m_serverFrom = 0;           // and its port; 0: any
+    int m_multicastTtl = 0;             // 0: not sending to a group
+    AddressWatch m_addressWatch;
+    QString m_sendWhere;                // the destination and port, as shown
+    QString m_sendProblem;              // why sends fail; empty while they work
+    bool m_loopbackTold = false;
     QHostAddress m_group;               // the client's group; null when none
     QSet<int> m_joined;
     HostLookup *m_hostLookup = nullptr;
@@ -172,13 +196,22 @@ private:
     PacketGate m_gate;
     std::vector<MeterPacket::Bytes> m_taken;
     // Where the serial thread sends each packet in server mode; set only
-    // while no thread runs. fd -1: nowhere.
+    // while no thread runs. fd -1: not a server. The descriptor is our own:
+    // a copy of the bound socket's, or one that sends nowhere while the
+    // socket is not bound. A rebind swaps what it stands for in one step
+    // (dup3), so the thread never sends on a closed or reused number.
     struct ThreadSend
     {
         int fd = -1;
         quint32 address = 0;  // IPv4, host order
         quint16 port = 0;
     } m_threadSend;
+    // Odd while fd stands for a bound socket; each swap moves it on, so a
+    // send that overlapped one does not judge the new socket.
+    std::atomic<unsigned> m_sendTurn{0};
+    std::atomic<int> m_sendError{0};  // errno of the last send; 0: it went out
+    std::atomic<quint64> m_packetsSent{0};
+    std::atomic<quint64> m_packetsUnsent{0};
     LinkSilence m_silence;
     MeterPacket::Levels m_latest {};
     quint64 m_packetsDecoded = 0;

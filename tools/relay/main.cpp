@@ -18,6 +18,14 @@ namespace {
 
 constexpr int kStatsIntervalMs = 60 * 1000;
 
+// The minute line's interval; tests shorten it through the environment.
+int statsInterval()
+{
+    bool ok = false;
+    const int ms = qEnvironmentVariableIntValue("LUMORA_RELAY_STATS_MS", &ok);
+    return ok && ms > 0 ? ms : kStatsIntervalMs;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -56,10 +64,12 @@ int main(int argc, char *argv[])
             ++reopens;
     });
     QTimer stats;
-    stats.setInterval(kStatsIntervalMs);
+    stats.setInterval(statsInterval());
     QObject::connect(&stats, &QTimer::timeout, [&] {
-        qCInfo(lcLink, "%llu packets forwarded, %llu bytes skipped while resyncing, %llu reopens",
+        qCInfo(lcLink, "%llu packets read, %llu sent, %llu failed, %llu bytes skipped while resyncing, %llu reopens",
                static_cast<unsigned long long>(link.packetsDecoded()),
+               static_cast<unsigned long long>(link.packetsSent()),
+               static_cast<unsigned long long>(link.packetsUnsent()),
                static_cast<unsigned long long>(link.serialFeed()->skippedBytes()),
                static_cast<unsigned long long>(reopens));
     });

@@ -65,9 +65,10 @@ RelayOptions parseRelayOptions(const QStringList &arguments)
         o.status = RelayOptions::Status::Help;
         o.message = parser.helpText()
             + QStringLiteral("\nIt logs each change of the link's state, and once a minute the packets\n"
-                             "forwarded, the bytes skipped while finding packets in the serial stream and\n"
-                             "the reopens of the port. SIGTERM or SIGINT end it with status 0; a bad\n"
-                             "option or value ends it with status 2.\n");
+                             "read, sent and failed, the bytes skipped while finding packets in the serial\n"
+                             "stream and the reopens of the port. An --interface address that is not on\n"
+                             "this PC yet is waited for, and checked every 5 seconds. SIGTERM or SIGINT\n"
+                             "end it with status 0; a bad option or value ends it with status 2.\n");
         return o;
     }
     if (parser.isSet(version)) {
