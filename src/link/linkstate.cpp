@@ -26,7 +26,7 @@ QString linkStateDescription(LinkState state, const QString &where)
     case LinkState::SendFailed:
         return QCoreApplication::translate("MainWindow", "Sending meter data to %1 fails: the displays receive nothing. Check this PC's network connection and routes.").arg(where);
     case LinkState::LoopbackOnly:
-        return QCoreApplication::translate("MainWindow", "Sending from a loopback address: only this PC hears it. Meter data arrives from %1; choose the studio network's address with the gear icon.").arg(where);
+        return QCoreApplication::translate("MainWindow", "Sending from a loopback address: only this PC hears it. Meter data comes from %1; choose the studio network's address with the gear icon.").arg(where);
     }
     return QString();
 }
