@@ -3,12 +3,17 @@
 #include "commsettings.h"
 
 #include <QByteArray>
+#include <QMetaType>
+#include <QObject>
 #include <QString>
 
 #include <array>
+#include <functional>
 #include <memory>
 
+class QFileSystemWatcher;
 class QSettings;
+class QTimer;
 
 // The twelve values the display keeps between runs, as they are held in the
 // store. The defaults are the values of absent keys (a first run).
@@ -27,6 +32,8 @@ struct StoredSettings
     }
     friend bool operator!=(const StoredSettings &a, const StoredSettings &b) { return !(a == b); }
 };
+
+Q_DECLARE_METATYPE(StoredSettings)
 
 namespace SettingsKeys {
 // How many backups of a damaged file are kept: name.bak, name.bak.1 ...
@@ -66,10 +73,64 @@ std::unique_ptr<QSettings> openSettingsFile(const QString &path);
 // Looks at a settings file before it is used. If it cannot be parsed or
 // read, moves it aside to the first free backup name (path.bak, then
 // path.bak.1 ... path.bak.9; with all ten in use the last is replaced; a copy
-// when it cannot be moved), so every key reads as absent and nothing
-// overwrites it; when no backup can be made the file is left alone. If it is
-// sound but one of the twelve keys holds a value of another type (which then
-// reads as absent and is replaced by the next write), a copy is kept under
-// the same names. Logs one warning in either case. Returns the backup's path,
-// or an empty string when there was nothing to keep or it could not be kept.
+// when it cannot be moved), so nothing overwrites it. The lines that cannot be
+// parsed are logged and left out of a new file in its place, so the other
+// keys are still read; when nothing can be salvaged every key reads as
+// absent. When no backup can be made the file is left alone. If it is sound
+// but one of the twelve keys holds a value of another type (which then reads
+// as absent and is replaced by the next write), a copy is kept under the same
+// names. Logs one warning in either case. Returns the backup's path, or an
+// empty string when there was nothing to keep or it could not be kept.
+// The file is judged from a private copy in the temporary folder; when none
+// can be made there it is judged in place, and only a file that cannot be
+// parsed or read is ever moved aside. A path that is no regular file (a
+// folder, say) is left alone with one warning.
 QString recoverDamagedFile(const QString &path);
+
+// What to write when the file may have been changed by someone else since
+// it was last read or written (`known`): every value that differs on disk
+// from `known` is kept as it is on disk, the others are taken from `ours`.
+StoredSettings keepChangesOnDisk(const StoredSettings &ours, const StoredSettings &known,
+                                 const StoredSettings &disk);
+
+// One display's settings file while the display runs: read at start,
+// written at quit and after each change, and watched in between, so an
+// installer's edit is taken while the display runs and not undone when it
+// quits. Editors replace files, so the folder is watched as well.
+class SettingsFile : public QObject
+{
+    Q_OBJECT
+public:
+    using Opener = std::function<std::unique_ptr<QSettings>()>;
+    // `open` gives the store of `path` (openUserSettings, openSettingsFile).
+    SettingsFile(const QString &path, Opener open, QObject *parent = nullptr);
+    ~SettingsFile() override;
+
+    // Reads the store and starts watching the file.
+    StoredSettings read();
+    // Writes `ours`, keeping every value someone else changed on disk since
+    // the last read or write; such a change is then reported as changedOnDisk
+    // once control returns to the event loop.
+    void write(const StoredSettings &ours);
+
+    // How long a change on disk may take to be reported, at most.
+    static constexpr int kSettleMs = 300;
+
+signals:
+    // Someone else changed the file: what it holds now and what it held
+    // when this display last read or wrote it. Our own writes never show
+    // up here. Not reported while two of these share one file in a process,
+    // since each would take the other's writes for an edit.
+    void changedOnDisk(const StoredSettings &now, const StoredSettings &before);
+
+private:
+    void arm();
+    void check();
+    bool shared() const;
+
+    QString m_path;
+    Opener m_open;
+    QFileSystemWatcher *m_watcher;
+    QTimer *m_settle;
+    StoredSettings m_known;
+};
