@@ -1,3 +1,4 @@
+#include "settingsfile.h"
 #include "settingsstore.h"
 #include "testsupport.h"
 

@@ -22,6 +22,7 @@
 #include "screenlayout.h"
 #include "screenrule.h"
 #include "secondticker.h"
+#include "settingsfile.h"
 #include "settingsstore.h"
 #include "teskanalogclock.h"
 #include "teskdigitalclock.h"
