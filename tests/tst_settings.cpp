@@ -1,3 +1,4 @@
+#include "settingsfile.h"
 #include "settingsstore.h"
 #include "testsupport.h"
 
@@ -9,8 +10,6 @@
 #include <unistd.h>
 #include <functional>
 #include <memory>
-
-Q_DECLARE_METATYPE(StoredSettings)
 
 namespace QTest {
 template<>
@@ -81,6 +80,12 @@ private slots:
     void unreadableFile();
     void userStoreLocation();
     void failedWriteIsLogged();
+    void unusableTempFolder_data();
+    void unusableTempFolder();
+    void pathIsAFolder();
+    void keepChangesOnDisk_data();
+    void keepChangesOnDisk();
+    void editWhileRunning();
 
 
 private:
@@ -288,26 +293,47 @@ void TestSettings::strayKeysAreNotCarried()
 void TestSettings::damagedFile_data()
 {
     QTest::addColumn<QByteArray>("file");
-    QTest::newRow("binary junk") << QByteArray("\x00\x01\x02\xff\xfe garbage\n", 15);
-    QTest::newRow("broken section header") << QByteArray("[General\nis_server=true\nlabelMeter1=X\n");
-    QTest::newRow("text without keys") << QByteArray("just words without equals\n");
-    QTest::newRow("stray bracket after a key") << QByteArray("\\xff\\xfe=1\nuse_udp=true\n[\n");
+    QTest::addColumn<QString>("logged");       // what the warning says after "cannot be parsed"
+    QTest::addColumn<StoredSettings>("expected");  // the keys that are still read
+
+    QTest::newRow("binary junk") << QByteArray("\x00\x01\x02\xff\xfe garbage\n", 15)
+        << R"( at line 1: "\\x00\\x01\\x02\\xff\\xfe garbage" .*- kept it as .*\.bak and read the other lines)"
+        << StoredSettings();
+    QTest::newRow("broken section header") << QByteArray("[General\nis_server=true\nlabelMeter1=X\n")
+        << R"( at line 1: "\[General" - kept it as .*\.bak and read the other lines)"
+        << with([](StoredSettings &v) { v.comm.is_server = true; v.labels[0] = "X"; });
+    QTest::newRow("text without keys") << QByteArray("just words without equals\n")
+        << R"( at line 1: "just words without equals" -)" << StoredSettings();
+    QTest::newRow("stray bracket after a key") << QByteArray("\\xff\\xfe=1\nuse_udp=true\n[\n")
+        << R"( at line 3: "\[" -)" << with([](StoredSettings &v) { v.comm.use_udp = true; });
+    // An installer's typo costs its own line only.
+    QTest::newRow("typo between keys")
+        << QByteArray("[General]\nuse_udp=true\nclient_group 239.1.1.1\nclient_port=6000\n")
+        << R"( at line 3: "client_group 239.1.1.1" -)"
+        << with([](StoredSettings &v) { v.comm.use_udp = true; v.comm.client_port = "6000"; });
+    QTest::newRow("long line is cut")
+        << QByteArray("[General]\nlabelMeter1=A\n") + QByteArray(300, 'y') + "\n"
+        << " at line 3: \"y{80}\\.\\.\\.\" -" << with([](StoredSettings &v) { v.labels[0] = "A"; });
     // A serialized string list that claims two billion entries: the
     // toolkit's parser gives up on the allocation (found by the fuzzer).
     QTest::newRow("value claiming billions of elements")
-        << QByteArray("[General]\nclient_port=@Variant(\\0\\0\\0\\v\\x7f\\0\\0\\0\\x6QPoint)\n");
+        << QByteArray("[General]\nclient_port=@Variant(\\0\\0\\0\\v\\x7f\\0\\0\\0\\x6QPoint)\n")
+        << " - kept it as .*\\.bak and started from defaults" << StoredSettings();
     QTest::newRow("over 4 MiB") << QByteArray("[General]\nlabelMeter1=") + QByteArray(4 * 1024 * 1024, 'x')
-                                + QByteArray("\n");
+                                + QByteArray("\n")
+        << " - kept it as .*\\.bak and started from defaults" << StoredSettings();
 }
 
 void TestSettings::damagedFile()
 {
     QFETCH(QByteArray, file);
+    QFETCH(QString, logged);
+    QFETCH(StoredSettings, expected);
     writeFile(path(), file);
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("cannot be parsed - kept it as .*\\.bak"));
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("cannot be parsed" + logged));
     auto s = openSettingsFile(path());
-    // Every key reads as absent, even those the parser could salvage.
-    QCOMPARE(readStored(*s), StoredSettings());
+    QCOMPARE(readStored(*s), expected);
+    QCOMPARE(s->status(), QSettings::NoError);
     QCOMPARE(readFile(path() + ".bak"), file);
 
     // The exit write leaves a sound file with nothing of the damage in it.
@@ -376,9 +402,9 @@ void TestSettings::userStoreLocation()
 
     // The user store gets the same care when it is damaged.
     writeFile(expected, "[broken\nlabelMeter3=Booth\n");
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("cannot be parsed"));
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("cannot be parsed at line 1"));
     auto s = openUserSettings();
-    QCOMPARE(readStored(*s), StoredSettings());
+    QCOMPARE(readStored(*s), with([](StoredSettings &v) { v.labels[2] = "Booth"; }));
     QCOMPARE(readFile(expected + ".bak"), QByteArray("[broken\nlabelMeter3=Booth\n"));
 }
 
@@ -390,6 +416,138 @@ void TestSettings::failedWriteIsLogged()
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression("could not write the settings"));
     writeStored(s, StoredSettings());
     QCOMPARE(s.status(), QSettings::AccessError);
+}
+
+void TestSettings::unusableTempFolder_data()
+{
+    QTest::addColumn<QString>("tmp");           // TMPDIR, inside the test's folder
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<StoredSettings>("expected");
+    QTest::addColumn<bool>("movedAside");
+
+    const QByteArray sound = "[General]\nuse_udp=true\nlabelMeter1=Studio\n";
+    const StoredSettings soundRead = with([](StoredSettings &v) {
+        v.comm.use_udp = true;
+        v.labels[0] = "Studio";
+    });
+    QTest::newRow("missing folder") << "missing" << sound << soundRead << false;
+    QTest::newRow("a file, not a folder") << "plain-file" << sound << soundRead << false;
+    QTest::newRow("read-only folder") << "read-only" << sound << soundRead << false;
+    // Judged in place, a damaged file is still moved aside.
+    QTest::newRow("missing folder, damaged file") << "missing" << QByteArray("[General\nuse_udp=true\n")
+        << with([](StoredSettings &v) { v.comm.use_udp = true; }) << true;
+}
+
+void TestSettings::unusableTempFolder()
+{
+    QFETCH(QString, tmp);
+    QFETCH(QByteArray, file);
+    QFETCH(StoredSettings, expected);
+    QFETCH(bool, movedAside);
+    const QString tmpPath = m_dir->filePath(tmp);
+    if (tmp == "plain-file")
+        writeFile(tmpPath, "x");
+    if (tmp == "read-only") {
+        if (::geteuid() == 0)
+            QSKIP("file permissions do not bind the superuser");
+        QVERIFY(QDir().mkpath(tmpPath));
+        QVERIFY(QFile::setPermissions(tmpPath, QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+    }
+    const QByteArray savedTmp = qgetenv("TMPDIR");
+    qputenv("TMPDIR", QFile::encodeName(tmpPath));
+    const auto restore = qScopeGuard([&] {
+        if (savedTmp.isNull())
+            qunsetenv("TMPDIR");
+        else
+            qputenv("TMPDIR", savedTmp);
+    });
+
+    writeFile(path(), file);
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("could not make a private copy .* reading .* in place"));
+    if (movedAside)
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("cannot be parsed at line 1"));
+    auto s = openSettingsFile(path());
+    QCOMPARE(readStored(*s), expected);
+    QCOMPARE(QFile::exists(path() + ".bak"), movedAside);
+    if (!movedAside)
+        QCOMPARE(readFile(path()), file);
+}
+
+void TestSettings::pathIsAFolder()
+{
+    QVERIFY(QDir().mkpath(path()));
+    QTest::ignoreMessage(QtWarningMsg,
+                         QRegularExpression("settings path .*/Lumora Meters.conf is a folder"));
+    auto s = openSettingsFile(path());
+    QCOMPARE(readStored(*s), StoredSettings());
+    QVERIFY(QFileInfo(path()).isDir());
+}
+
+void TestSettings::keepChangesOnDisk_data()
+{
+    QTest::addColumn<StoredSettings>("ours");
+    QTest::addColumn<StoredSettings>("disk");
+    QTest::addColumn<StoredSettings>("written");
+    // Each row starts from a file that held the defaults when it was read.
+    const auto group = [](StoredSettings &v) { v.comm.client_group = "239.1.1.1"; };
+    const auto renamed = [](StoredSettings &v) { v.labels[1] = "Booth"; };
+    const auto moved = [](StoredSettings &v) { v.geometry = "ours"; };
+    QTest::newRow("unchanged on disk: ours") << with(moved) << StoredSettings() << with(moved);
+    QTest::newRow("changed on disk: kept")
+        << with(moved) << with(group) << with([&](StoredSettings &v) { moved(v); group(v); });
+    QTest::newRow("changed on both sides: the disk's")
+        << with(renamed) << with([](StoredSettings &v) { v.labels[1] = "Edit"; })
+        << with([](StoredSettings &v) { v.labels[1] = "Edit"; });
+    QTest::newRow("reset on disk to the default: kept")
+        << with(group) << StoredSettings() << StoredSettings();
+}
+
+void TestSettings::keepChangesOnDisk()
+{
+    QFETCH(StoredSettings, ours);
+    QFETCH(StoredSettings, disk);
+    QFETCH(StoredSettings, written);
+    StoredSettings known;
+    // The last row: ours took the group from an earlier read of the file.
+    if (QByteArray(QTest::currentDataTag()).startsWith("reset"))
+        known.comm.client_group = "239.1.1.1";
+    QCOMPARE(::keepChangesOnDisk(ours, known, disk), written);
+}
+
+void TestSettings::editWhileRunning()
+{
+    qRegisterMetaType<StoredSettings>();
+    writeFile(path(), "[General]\nuse_udp=true\n");
+    SettingsFile file(path(), [this] { return openSettingsFile(path()); });
+    QSignalSpy changed(&file, &SettingsFile::changedOnDisk);
+    StoredSettings ours = file.read();
+    QVERIFY(ours.comm.use_udp);
+
+    // An editor writes a new file and renames it over the old one.
+    const auto edit = [this](const QByteArray &bytes) {
+        writeFile(path() + ".swp", bytes);
+        QVERIFY(::rename(QFile::encodeName(path() + ".swp"), QFile::encodeName(path())) == 0);
+    };
+    edit("[General]\nuse_udp=true\nclient_group=239.1.1.1\n");
+    QTRY_COMPARE_WITH_TIMEOUT(changed.count(), 1, 2000);
+    QCOMPARE(changed.at(0).at(0).value<StoredSettings>().comm.client_group, QStringLiteral("239.1.1.1"));
+    QCOMPARE(changed.at(0).at(1).value<StoredSettings>(), ours);
+
+    // Our own write is no edit.
+    ours.comm.client_group = "239.1.1.1";
+    ours.labels[0] = "Studio";
+    file.write(ours);
+    QVERIFY(!changed.wait(4 * SettingsFile::kSettleMs));
+
+    // An edit not yet taken when we write (at quit, say) is kept.
+    edit("[General]\nuse_udp=true\nclient_group=239.1.1.1\nlabelMeter1=Studio\nlabelMeter2=Edit\n");
+    ours.geometry = "moved";
+    file.write(ours);
+    const StoredSettings onDisk = readFromDisk(path(), scratch());
+    QCOMPARE(onDisk.labels[1], QStringLiteral("Edit"));
+    QCOMPARE(onDisk.geometry, QByteArray("moved"));
+    QTRY_COMPARE(changed.count(), 2);
+    QCOMPARE(changed.at(1).at(0).value<StoredSettings>(), onDisk);
 }
 
 QTEST_GUILESS_MAIN(TestSettings)

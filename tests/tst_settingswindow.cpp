@@ -12,6 +12,8 @@
 #include <QtTest>
 
 #include <csignal>
+#include <cstdio>
+#include <memory>
 
 #include "ccommdialog.h"
 #include "mainwindow.h"
@@ -79,6 +81,7 @@ private slots:
     void renameIsStoredAtOnce();
     void dialogOkRebuildsAndStores();
     void dialogCancelStoresNothing();
+    void editWhileRunningIsTaken();
     void sigtermWritesOnceAndExitsCleanly_data();
     void sigtermWritesOnceAndExitsCleanly();
 };
@@ -185,6 +188,36 @@ void TestSettingsWindow::dialogCancelStoresNothing()
     QCOMPARE(window.linkSettings(), CommSettings());
     QVERIFY(!QFile::exists(TestSupport::settingsPath()));
     QVERIFY(window.findChildren<CCommDialog *>().isEmpty());
+}
+
+void TestSettingsWindow::editWhileRunningIsTaken()
+{
+    store(QStringLiteral("use_udp"), true);
+    store(QStringLiteral("client_host"), QStringLiteral("127.0.0.1"));
+    store(QStringLiteral("client_port"), QString::number(freeUdpPort()));
+    auto window = std::make_unique<MainWindow>();
+    const QString port = QString::number(freeUdpPort());
+
+    // An installer sets the group and a name with an editor, which writes a
+    // new file and renames it over the old one.
+    const QString path = TestSupport::settingsPath();
+    QFile::copy(path, path + QStringLiteral(".new"));
+    {
+        QSettings edit(path + QStringLiteral(".new"), QSettings::NativeFormat);
+        edit.setValue(QStringLiteral("client_port"), port);
+        edit.setValue(QStringLiteral("labelMeter2"), QStringLiteral("Booth"));
+    }
+    QVERIFY(::rename(QFile::encodeName(path + QStringLiteral(".new")), QFile::encodeName(path)) == 0);
+
+    QTRY_COMPARE_WITH_TIMEOUT(labelText(*window, "labelMeter2"), QStringLiteral("Booth"), 2000);
+    // As after OK in the dialog: the link is rebuilt on the new port.
+    QCOMPARE(window->linkSettings().client_port, port);
+    QCOMPARE(window->link().udpSocket()->localPort(), port.toUShort());
+
+    // The quit does not undo it.
+    window.reset();
+    QCOMPARE(stored(QStringLiteral("client_port")), QVariant(port));
+    QCOMPARE(stored(QStringLiteral("labelMeter2")), QVariant(QStringLiteral("Booth")));
 }
 
 void TestSettingsWindow::sigtermWritesOnceAndExitsCleanly_data()

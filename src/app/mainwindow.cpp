@@ -22,6 +22,7 @@
 #include "screenlayout.h"
 #include "screenrule.h"
 #include "secondticker.h"
+#include "settingsfile.h"
 #include "settingsstore.h"
 #include "teskanalogclock.h"
 #include "teskdigitalclock.h"
@@ -207,6 +208,8 @@ MainWindow::~MainWindow()
     // Closes the serial port before the settings are written.
     delete m_link;
     m_link = nullptr;
+    // Nothing is taken from the file any more: the link is gone.
+    disconnect(m_settingsFile, nullptr, this, nullptr);
     writeSettings();
     delete ui;
     delete m_layout;
@@ -220,8 +223,11 @@ MainWindow::~MainWindow()
 
 void MainWindow::readSettings()
 {
-    const std::unique_ptr<QSettings> settings = openUserSettings();
-    const StoredSettings stored = readStored(*settings);
+    m_settingsFile = new SettingsFile(userSettingsPath(), &openUserSettings, this);
+    const StoredSettings stored = m_settingsFile->read();
+    // An edit of the file while the display runs is taken like the dialog's
+    // OK or a rename, so the exit write does not undo it.
+    connect(m_settingsFile, &SettingsFile::changedOnDisk, this, &MainWindow::takeOutsideChange);
 
     commSettings = stored.comm;
     labelMeter1->setText(stored.labels[0]);
@@ -238,17 +244,53 @@ void MainWindow::readSettings()
     restoreGeometry(stored.geometry);
 }
 
+StoredSettings MainWindow::shownSettings()
+{
+    StoredSettings shown;
+    shown.comm = commSettings;
+    shown.currentScreen = currentScreen();
+    shown.geometry = saveGeometry();
+    shown.labels = {labelMeter1->text(), labelMeter2->text(), labelMeter3->text()};
+    return shown;
+}
+
 void MainWindow::writeSettings()
 {
-    StoredSettings stored;
-    stored.comm = commSettings;
-    stored.currentScreen = currentScreen();
-    stored.geometry = saveGeometry();
-    stored.labels = {labelMeter1->text(), labelMeter2->text(), labelMeter3->text()};
+    m_settingsFile->write(shownSettings());
+    qCDebug(lcSettings) << "settings written to" << userSettingsPath();
+}
 
-    const std::unique_ptr<QSettings> settings = openUserSettings();
-    writeStored(*settings, stored);
-    qCDebug(lcSettings) << "settings written to" << settings->fileName();
+void MainWindow::takeOutsideChange(const StoredSettings &now, const StoredSettings &before)
+{
+    // Only what changed in the file: whatever the operator did here since
+    // the last write stays.
+    const StoredSettings shown = shownSettings();
+    const StoredSettings next = keepChangesOnDisk(shown, before, now);
+
+    myLabel *const labels[3] = {labelMeter1, labelMeter2, labelMeter3};
+    for (size_t i = 0; i < next.labels.size(); ++i) {
+        if (next.labels[i] != shown.labels[i])
+            labels[i]->setText(next.labels[i]);
+    }
+
+    if (next.geometry != shown.geometry) {
+        restoreGeometry(next.geometry);
+    } else if (next.currentScreen != shown.currentScreen) {
+        const QList<QScreen *> screens = QGuiApplication::screens();
+        if (next.currentScreen >= 0 && next.currentScreen < screens.size())
+            move(screens.at(next.currentScreen)->geometry().topLeft());
+    }
+
+    // As after the dialog's OK: only a changed link is rebuilt, or one whose
+    // socket could not be set up.
+    if (next.comm == commSettings)
+        return;
+    const CommSettings linkBefore = commSettings;
+    commSettings = next.comm;
+    const LinkState state = m_link->state();
+    if (!sameLink(linkBefore, commSettings) || state == LinkState::BindFailed
+        || state == LinkState::AddressNotLocal)
+        setupLink();
 }
 
 int MainWindow::currentScreen()

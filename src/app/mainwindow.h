@@ -16,6 +16,8 @@ class MeterLink;
 class QLabel;
 class ReleaseClock;
 class ScreenLayout;
+class SettingsFile;
+struct StoredSettings;
 class myLabel;
 namespace Ui { class MainWindow; }
 
@@ -68,6 +70,8 @@ private slots:
 private:
     void readSettings();
     void writeSettings();
+    StoredSettings shownSettings();
+    void takeOutsideChange(const StoredSettings &now, const StoredSettings &before);
     int currentScreen();
     void promptForLabel(myLabel *label, const QString &prompt);
     void showLinkState(LinkState state, const QString &where);
@@ -92,4 +96,5 @@ private:
     ScreenLayout *m_layout = nullptr;
     KioskMode *m_kiosk = nullptr;
     QLabel *m_linkMark = nullptr;  // the link-state mark beside the settings icon
+    SettingsFile *m_settingsFile = nullptr;
 };

@@ -7,9 +7,12 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSaveFile>
+#include <QSet>
 #include <QSettings>
 #include <QTemporaryFile>
 #include <QVariant>
+#include <QVector>
 
 #include <climits>
 #include <cmath>
@@ -152,6 +155,191 @@ QString identicalBackup(const QString &path)
     return QString();
 }
 
+
+// A warning that would otherwise repeat at every read and write of the store.
+void warnOnce(const QString &text)
+{
+    static QSet<QString> said;
+    if (said.contains(text))
+        return;
+    said.insert(text);
+    qCWarning(lcSettings).noquote() << text;
+}
+
+// One logical line of the toolkit's INI reader: a backslash joins the next
+// physical line, quotes may span lines, and a ';' at the start of a line
+// comments it out.
+struct IniLine
+{
+    int start = 0;
+    int length = 0;
+    int equals = -1;
+};
+
+bool isIniSpace(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+}
+
+bool nextIniLine(const QByteArray &data, int &pos, IniLine &line)
+{
+    const int size = data.size();
+    bool inQuotes = false;
+    line.equals = -1;
+    line.start = pos;
+    while (line.start < size && isIniSpace(data.at(line.start)))
+        ++line.start;
+    int i = line.start;
+    while (i < size) {
+        const char c = data.at(i++);
+        if (c == '=') {
+            if (!inQuotes && line.equals == -1)
+                line.equals = i - 1;
+        } else if (c == '\n' || c == '\r') {
+            if (i == line.start + 1) {
+                ++line.start;
+            } else if (!inQuotes) {
+                --i;
+                break;
+            }
+        } else if (c == '\\') {
+            if (i < size) {
+                const char escaped = data.at(i++);
+                if (i < size) {
+                    const char next = data.at(i);
+                    if ((escaped == '\n' && next == '\r') || (escaped == '\r' && next == '\n'))
+                        ++i;
+                }
+            }
+        } else if (c == '"') {
+            inQuotes = !inQuotes;
+        } else if (c == ';') {
+            if (i == line.start + 1) {
+                while (i < size && data.at(i) != '\n' && data.at(i) != '\r')
+                    ++i;
+                while (i < size && isIniSpace(data.at(i)))
+                    ++i;
+                line.start = i;
+            } else if (!inQuotes) {
+                --i;
+                break;
+            }
+        }
+    }
+    pos = i;
+    line.length = i - line.start;
+    return line.length > 0;
+}
+
+// The lines the toolkit's reader rejects: a section header without its
+// closing bracket, and a line that is neither a header nor a key.
+QVector<IniLine> unparsableLines(const QByteArray &data)
+{
+    QVector<IniLine> bad;
+    int pos = 0;
+    IniLine line;
+    while (nextIniLine(data, pos, line)) {
+        const QByteArray text = QByteArray::fromRawData(data.constData() + line.start, line.length);
+        if (text.startsWith('[') ? !text.contains(']') : line.equals == -1)
+            bad << line;
+    }
+    return bad;
+}
+
+QByteArray withoutLines(const QByteArray &data, const QVector<IniLine> &lines)
+{
+    QByteArray kept;
+    int from = 0;
+    for (const IniLine &line : lines) {
+        kept += data.mid(from, line.start - from);
+        from = line.start + line.length;
+    }
+    return kept + data.mid(from);
+}
+
+int lineNumberAt(const QByteArray &data, int offset)
+{
+    int number = 1;
+    for (int i = 0; i < offset; ++i) {
+        const char c = data.at(i);
+        if (c == '\n' || (c == '\r' && (i + 1 >= data.size() || data.at(i + 1) != '\n')))
+            ++number;
+    }
+    return number;
+}
+
+// A line of the file as it can be shown in one log line: cut short, with
+// control characters and other bytes that are no plain text escaped.
+QString shownLine(const QByteArray &line)
+{
+    constexpr int kShownBytes = 80;
+    QString shown;
+    for (int i = 0; i < qMin(line.size(), kShownBytes); ++i) {
+        const auto c = static_cast<unsigned char>(line.at(i));
+        if (c >= 0x20 && c < 0x7f && c != '"' && c != '\\')
+            shown += QLatin1Char(char(c));
+        else
+            shown += QStringLiteral("\\x%1").arg(uint(c), 2, 16, QLatin1Char('0'));
+    }
+    if (line.size() > kShownBytes)
+        shown += QStringLiteral("...");
+    return QLatin1Char('"') + shown + QLatin1Char('"');
+}
+
+struct Judgement
+{
+    QSettings::Status status = QSettings::AccessError;
+    QStringList foreign;   // keys of a sound file that hold a value of another type
+};
+
+Judgement judge(const QString &file)
+{
+    Judgement j;
+    try {
+        QSettings probe(file, QSettings::NativeFormat);
+        // Sections are parsed lazily: only reading the keys reveals a bad file.
+        probe.allKeys();
+        j.status = probe.status();
+        if (j.status == QSettings::NoError)
+            j.foreign = foreignKeys(probe);
+    } catch (const std::bad_alloc &) {
+        // A serialized value can claim billions of elements; the toolkit's
+        // parser then gives up on the allocation. Such a file is damage, not
+        // a reason for the display to die.
+        j.status = QSettings::FormatError;
+    }
+    return j;
+}
+
+// Writes a copy of the bytes the toolkit has never seen under this name.
+bool makePrivateCopy(QTemporaryFile &copy, const QByteArray &bytes, QString *why)
+{
+    if (!copy.open()) {
+        *why = copy.errorString();
+        return false;
+    }
+    if (copy.write(bytes) != bytes.size() || !copy.flush()) {
+        *why = copy.errorString();
+        return false;
+    }
+    copy.close();
+    return true;
+}
+
+// Puts the readable lines of a damaged file where it was. False, and no file
+// left behind, when they do not make a sound file either.
+bool writeSalvage(const QString &path, const QByteArray &bytes)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit())
+        return false;
+    // Its size differs from the damaged file's, so this parses it afresh.
+    if (judge(path).status == QSettings::NoError)
+        return true;
+    QFile::remove(path);
+    return false;
+}
+
 } // namespace
 
 StoredSettings readStored(QSettings &s)
@@ -212,48 +400,58 @@ void writeStored(QSettings &s, const StoredSettings &v)
 QString recoverDamagedFile(const QString &path)
 {
     const QFileInfo info(path);
-    if (!info.exists() || !info.isFile())
+    if (!info.exists())
         return QString();
+    if (!info.isFile()) {
+        // Nothing can be read from it nor written to it; the display runs on
+        // its first-run values.
+        warnOnce(QStringLiteral("settings path %1 is %2, not a settings file - started from defaults"
+                                " and nothing will be stored; remove or rename it")
+                     .arg(path, info.isDir() ? QStringLiteral("a folder") : QStringLiteral("no regular file")));
+        return QString();
+    }
 
-    // The toolkit reports a damaged file only to the settings object that
-    // happened to parse it, and shares what it parsed with every later object
-    // for the same path. So judge a private copy under a fresh name.
-    QSettings::Status status = QSettings::AccessError;
-    QStringList foreign;
+    Judgement j;
+    QByteArray bytes;
     QFile original(path);
-    QTemporaryFile copy(QDir::tempPath() + QStringLiteral("/lumora-settings-XXXXXX.conf"));
-    if (original.open(QIODevice::ReadOnly) && copy.open()) {
-        const QByteArray bytes = original.readAll();
-        copy.write(bytes);
-        copy.close();
+    if (original.open(QIODevice::ReadOnly)) {
+        bytes = original.readAll();
+        original.close();
         if (bytes.size() > kMaxFileBytes) {
             // Real stores are a few hundred bytes; a huge one is damage, and
             // parsing it would only cost time and memory.
-            status = QSettings::FormatError;
+            j.status = QSettings::FormatError;
         } else {
-            try {
-                QSettings probe(copy.fileName(), QSettings::NativeFormat);
-                // Sections are parsed lazily: only reading the keys reveals a
-                // bad file.
-                probe.allKeys();
-                status = probe.status();
-                if (status == QSettings::NoError)
-                    foreign = foreignKeys(probe);
-            } catch (const std::bad_alloc &) {
-                // A serialized value can claim billions of elements; the
-                // toolkit's parser then gives up on the allocation. Such a
-                // file is damage, not a reason for the display to die.
-                status = QSettings::FormatError;
+            // The toolkit reports a damaged file only to the settings object
+            // that happened to parse it, and shares what it parsed with every
+            // later object for the same path. So judge a private copy under
+            // a fresh name. Without one (no usable temporary folder) the file
+            // is judged in place, which is as sound on the first look.
+            // The toolkit gives an empty temporary folder for a TMPDIR that
+            // does not exist, and a copy would then land in the root folder.
+            QString tmp = QDir::tempPath();
+            QString why;
+            if (tmp.isEmpty())
+                tmp = qEnvironmentVariable("TMPDIR");
+            QTemporaryFile copy(tmp + QStringLiteral("/lumora-settings-XXXXXX.conf"));
+            if (!QFileInfo(tmp).isDir())
+                why = QStringLiteral("no such folder");
+            if (why.isEmpty() && makePrivateCopy(copy, bytes, &why)) {
+                j = judge(copy.fileName());
+            } else {
+                warnOnce(QStringLiteral("could not make a private copy of the settings file in %1 (%2)"
+                                        " - reading %3 in place; set TMPDIR to a writable folder")
+                             .arg(tmp, why, path));
+                j = judge(path);
             }
         }
     }
-    original.close();
 
-    if (status == QSettings::NoError) {
+    if (j.status == QSettings::NoError) {
         // A sound file may still hold a value of another type under one of
         // our keys. That key reads as absent and the next write replaces it,
         // so keep a copy of the file as the operator left it.
-        if (foreign.isEmpty())
+        if (j.foreign.isEmpty())
             return QString();
         // The same file seen again (at the exit write, say) is not copied twice.
         QString backup = identicalBackup(path);
@@ -264,13 +462,27 @@ QString recoverDamagedFile(const QString &path)
         }
         qCWarning(lcSettings).noquote()
             << "settings file" << path << "holds values of another type under"
-            << foreign.join(QLatin1String(", ")) << "- read as absent;"
+            << j.foreign.join(QLatin1String(", ")) << "- read as absent;"
             << (kept ? QStringLiteral("kept a copy as %1").arg(backup)
                      : QStringLiteral("could not keep a copy as %1").arg(backup));
         return kept ? backup : QString();
     }
 
-    const char *what = status == QSettings::FormatError ? "cannot be parsed" : "cannot be read";
+    QString what = j.status == QSettings::FormatError ? QStringLiteral("cannot be parsed")
+                                                      : QStringLiteral("cannot be read");
+    // A typo costs its own line, not the whole file: the reader's own rules
+    // name the lines it rejects, and the rest is kept when it parses.
+    QVector<IniLine> bad;
+    if (j.status == QSettings::FormatError && bytes.size() <= kMaxFileBytes)
+        bad = unparsableLines(bytes);
+    if (!bad.isEmpty()) {
+        what += QStringLiteral(" at line %1: %2")
+                    .arg(lineNumberAt(bytes, bad.first().start))
+                    .arg(shownLine(bytes.mid(bad.first().start, bad.first().length)));
+        if (bad.size() > 1)
+            what += QStringLiteral(" (and %1 more)").arg(bad.size() - 1);
+    }
+
     const QString backup = backupPathFor(path);
     // Moving it aside keeps the bytes exactly and leaves no damage behind for
     // the next start; a copy is the fallback when it cannot be moved.
@@ -281,6 +493,12 @@ QString recoverDamagedFile(const QString &path)
         qCWarning(lcSettings).noquote() << "settings file" << path << what
                                         << "- could not keep a copy as" << backup;
         return QString();
+    }
+
+    if (!bad.isEmpty() && writeSalvage(path, withoutLines(bytes, bad))) {
+        qCWarning(lcSettings).noquote() << "settings file" << path << what << "- kept it as"
+                                        << backup << "and read the other lines";
+        return backup;
     }
 
     // Forget whatever the toolkit made of the damage, so every key reads as
@@ -329,4 +547,29 @@ std::unique_ptr<QSettings> openUserSettings()
     return std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,
                                        QCoreApplication::organizationName(),
                                        applicationForStore());
+}
+
+StoredSettings keepChangesOnDisk(const StoredSettings &ours, const StoredSettings &known,
+                                 const StoredSettings &disk)
+{
+    StoredSettings v = ours;
+    const auto keep = [](auto &value, const auto &before, const auto &onDisk) {
+        if (onDisk != before)
+            value = onDisk;
+    };
+    keep(v.comm.is_server, known.comm.is_server, disk.comm.is_server);
+    keep(v.comm.use_udp, known.comm.use_udp, disk.comm.use_udp);
+    keep(v.comm.serialport, known.comm.serialport, disk.comm.serialport);
+    keep(v.comm.server_host, known.comm.server_host, disk.comm.server_host);
+    keep(v.comm.server_port, known.comm.server_port, disk.comm.server_port);
+    keep(v.comm.client_host, known.comm.client_host, disk.comm.client_host);
+    keep(v.comm.client_port, known.comm.client_port, disk.comm.client_port);
+    keep(v.comm.server_destination, known.comm.server_destination, disk.comm.server_destination);
+    keep(v.comm.server_ttl, known.comm.server_ttl, disk.comm.server_ttl);
+    keep(v.comm.client_group, known.comm.client_group, disk.comm.client_group);
+    for (size_t i = 0; i < v.labels.size(); ++i)
+        keep(v.labels[i], known.labels[i], disk.labels[i]);
+    keep(v.currentScreen, known.currentScreen, disk.currentScreen);
+    keep(v.geometry, known.geometry, disk.geometry);
+    return v;
 }

@@ -3,6 +3,7 @@
 #include "commsettings.h"
 
 #include <QByteArray>
+#include <QMetaType>
 #include <QString>
 
 #include <array>
@@ -27,6 +28,8 @@ struct StoredSettings
     }
     friend bool operator!=(const StoredSettings &a, const StoredSettings &b) { return !(a == b); }
 };
+
+Q_DECLARE_METATYPE(StoredSettings)
 
 namespace SettingsKeys {
 // How many backups of a damaged file are kept: name.bak, name.bak.1 ...
@@ -66,10 +69,22 @@ std::unique_ptr<QSettings> openSettingsFile(const QString &path);
 // Looks at a settings file before it is used. If it cannot be parsed or
 // read, moves it aside to the first free backup name (path.bak, then
 // path.bak.1 ... path.bak.9; with all ten in use the last is replaced; a copy
-// when it cannot be moved), so every key reads as absent and nothing
-// overwrites it; when no backup can be made the file is left alone. If it is
-// sound but one of the twelve keys holds a value of another type (which then
-// reads as absent and is replaced by the next write), a copy is kept under
-// the same names. Logs one warning in either case. Returns the backup's path,
-// or an empty string when there was nothing to keep or it could not be kept.
+// when it cannot be moved), so nothing overwrites it. The lines that cannot be
+// parsed are logged and left out of a new file in its place, so the other
+// keys are still read; when nothing can be salvaged every key reads as
+// absent. When no backup can be made the file is left alone. If it is sound
+// but one of the twelve keys holds a value of another type (which then reads
+// as absent and is replaced by the next write), a copy is kept under the same
+// names. Logs one warning in either case. Returns the backup's path, or an
+// empty string when there was nothing to keep or it could not be kept.
+// The file is judged from a private copy in the temporary folder; when none
+// can be made there it is judged in place, and only a file that cannot be
+// parsed or read is ever moved aside. A path that is no regular file (a
+// folder, say) is left alone with one warning.
 QString recoverDamagedFile(const QString &path);
+
+// What to write when the file may have been changed by someone else since
+// it was last read or written (`known`): every value that differs on disk
+// from `known` is kept as it is on disk, the others are taken from `ours`.
+StoredSettings keepChangesOnDisk(const StoredSettings &ours, const StoredSettings &known,
+                                 const StoredSettings &disk);
