@@ -178,7 +178,7 @@ private slots:
     void extremeValuesPaint_data();
     void extremeValuesPaint();
     void dialPlacement();
-    void firstPaintShowsMidnight();
+    void analogFirstPaintShowsTheTime();
     void analogTickRepaintsOncePerSecond();
     void analogWriteRepaintsOnlyOnChange_data();
     void analogWriteRepaintsOnlyOnChange();
@@ -191,6 +191,7 @@ private slots:
     void digitalLines();
     void unsetColoursDrawBlack();
     void digitalIgnoresWidgetFont();
+    void digitalFirstPaintShowsTheTime();
     void digitalTickRepaintsOncePerSecond();
     void digitalSecondRepaintsItsDigit();
     void digitalWriteRepaintsOnlyOnChange_data();
@@ -757,20 +758,18 @@ void TestClocks::dialPlacement()
     QCOMPARE(image.pixel(200, 196), kClear);
 }
 
-void TestClocks::firstPaintShowsMidnight()
+void TestClocks::analogFirstPaintShowsTheTime()
 {
+    // Rendered before any tick, the face reads the time itself.
     TeskAnalogClock clock;
     clock.resize(kDialPixels, kDialPixels);
     clock.setHourHandColor(Qt::red);
-    clock.setDotSize(4);
-    clock.setDotColor(Qt::white);
+    clock.setTimeSource([] { return at(QTime(3, 0, 15)); });
     const QImage image = renderWidget(clock);
 
-    // Both pointers and dot 0 at 12 o'clock: the hour pointer spans radius
-    // 76 to 88 with the default border and length.
-    QCOMPARE(dialPixel(image, 0, 82), kRed);
-    QCOMPARE(dialPixel(image, 0, 94), kWhite);
-    QCOMPARE(dialPixel(image, 6, 94), kClear);
+    // The hour pointer (radius 76 to 88) at 3 o'clock, none at 12.
+    QCOMPARE(dialPixel(image, 90, 82), kRed);
+    QCOMPARE(dialPixel(image, 0, 82), kClear);
 }
 
 void TestClocks::analogTickRepaintsOncePerSecond()
@@ -1011,6 +1010,23 @@ void TestClocks::digitalIgnoresWidgetFont()
         showTime(*clock, QDateTime(QDate(2026, 12, 6), QTime(9, 5, 3)));
     }
     QCOMPARE(renderWidget(bold), renderWidget(plain));
+}
+
+void TestClocks::digitalFirstPaintShowsTheTime()
+{
+    // Rendered before any tick, both lines stand as after one.
+    const QDateTime time(QDate(2026, 12, 6), QTime(9, 5, 3));
+    TeskDigitalClock fresh;
+    fresh.resize(410, 111);
+    fresh.setTimeSource([time] { return time; });
+    QCOMPARE(renderWidget(fresh), shownAt<TeskDigitalClock>(fresh.size(), time));
+
+    // And from the system clock: not a blank face.
+    TeskDigitalClock system;
+    system.resize(410, 111);
+    QImage blank(system.size(), QImage::Format_ARGB32_Premultiplied);
+    blank.fill(Qt::transparent);
+    QVERIFY(renderWidget(system) != blank);
 }
 
 void TestClocks::digitalTickRepaintsOncePerSecond()

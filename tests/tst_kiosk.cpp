@@ -7,6 +7,7 @@
 
 #include "mainwindow.h"
 #include "kioskmode.h"
+#include "screenlayout.h"
 #include "testsupport.h"
 
 // The wall display in kiosk use: F11 full screen, kept over a restart, and a
@@ -61,6 +62,8 @@ private slots:
     void pointerStaysInWindow();
     void leavingFullScreenShowsPointer();
     void restartInFullScreenHidesPointer();
+    void smallScreenFitsTheWindow_data();
+    void smallScreenFitsTheWindow();
 };
 
 void TestKiosk::f11Toggles_data()
@@ -87,6 +90,8 @@ void TestKiosk::f11Toggles()
     else
         window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
+    if (startMaximized)
+        QTRY_COMPARE(window.frameGeometry(), window.screen()->availableGeometry());
     const QRect before = window.geometry();
 
     QTest::keyClick(&window, Qt::Key_F11, Qt::KeyboardModifiers(modifiers));
@@ -217,6 +222,47 @@ void TestKiosk::restartInFullScreenHidesPointer()
     }
     // A window that goes while the pointer is hidden gives it back.
     QVERIFY(pointerShown());
+}
+
+void TestKiosk::smallScreenFitsTheWindow_data()
+{
+    QTest::addColumn<bool>("fullScreen");
+
+    QTest::newRow("full screen") << true;
+    QTest::newRow("maximized") << false;
+}
+
+void TestKiosk::smallScreenFitsTheWindow()
+{
+    QFETCH(bool, fullScreen);
+
+    // Offscreen the screen is 800 x 600; on-bare-x gives 800 x 480 and no
+    // window manager, so the window must place itself.
+    const QScreen *screen = QGuiApplication::primaryScreen();
+    if (screen->size().width() >= 986 && screen->size().height() >= 580)
+        QSKIP("the screen is not smaller than the design");
+    const QRect area = fullScreen ? screen->geometry() : screen->availableGeometry();
+
+    MainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    if (fullScreen)
+        QTest::keyClick(&window, Qt::Key_F11);
+    else
+        window.showMaximized();
+    QTRY_COMPARE(window.frameGeometry(), area);
+    QTRY_VERIFY(window.layout().scale() < 1.0f);
+
+    // Nothing clipped: the CRM meter and the settings icon lie inside.
+    for (const char *name : {"CrmRight", "settingsButton"}) {
+        const auto *widget = window.findChild<QWidget *>(QString::fromLatin1(name));
+        const QRect placed(widget->mapTo(&window, QPoint(0, 0)), widget->size());
+        QVERIFY2(window.rect().contains(placed), name);
+    }
+
+    // A normal window keeps the design's minimum.
+    window.showNormal();
+    QTRY_COMPARE(window.size(), QSize(986, 580));
 }
 
 LUMORA_TEST_MAIN(TestKiosk)

@@ -29,6 +29,8 @@ private slots:
     void devicePixels();
     void currentScreen_data();
     void currentScreen();
+    void minimumWindowSize_data();
+    void minimumWindowSize();
 };
 
 void TestLayout::workedWindows_data()
@@ -67,6 +69,10 @@ void TestLayout::workedWindows_data()
     QTest::newRow("986x581 one row taller") << QSize(986, 581) << 0 << 0 << 1.0f
         << QRect(54, 73, 12, 415) << QRect(348, 85, 410, 410) << QRect(900, 28, 25, 25)
         << QVector<int> { 15, 11, 40, 24 };
+    // The 7-inch panel, smaller than the design: scaled below 1.
+    QTest::newRow("800x480 small panel") << QSize(800, 480) << 0 << 5 << 0.81085193f
+        << QRect(43, 64, 9, 336) << QRect(282, 73, 332, 332) << QRect(729, 27, 20, 20)
+        << QVector<int> { 12, 8, 32, 19 };
     QTest::newRow("3840x2160 UHD") << QSize(3840, 2160) << 84 << 0 << 3.72413802f
         << QRect(285, 271, 44, 1545) << QRect(1380, 316, 1526, 1526) << QRect(3435, 104, 93, 93)
         << QVector<int> { 55, 40, 148, 89 };
@@ -293,6 +299,30 @@ void TestLayout::currentScreen()
     QFETCH(bool, maximized);
     QFETCH(int, screen);
     QCOMPARE(ScreenRule::currentScreen(areas, frameX, maximized), screen);
+}
+
+void TestLayout::minimumWindowSize_data()
+{
+    QTest::addColumn<QSize>("screen");
+    QTest::addColumn<bool>("fillsScreen");
+    QTest::addColumn<QSize>("minimum");
+
+    QTest::newRow("full HD, full screen") << QSize(1920, 1080) << true << QSize(986, 580);
+    QTest::newRow("800x480, full screen") << QSize(800, 480) << true << QSize(800, 480);
+    QTest::newRow("800x480 less a panel, maximized") << QSize(800, 452) << true << QSize(800, 452);
+    QTest::newRow("800x480, normal window") << QSize(800, 480) << false << QSize(986, 580);
+    QTest::newRow("1024x600, full screen") << QSize(1024, 600) << true << QSize(986, 580);
+    QTest::newRow("1024x480, only too low") << QSize(1024, 480) << true << QSize(986, 480);
+    QTest::newRow("480x800 portrait") << QSize(480, 800) << true << QSize(480, 580);
+    QTest::newRow("no screen") << QSize() << true << QSize(986, 580);
+}
+
+void TestLayout::minimumWindowSize()
+{
+    QFETCH(QSize, screen);
+    QFETCH(bool, fillsScreen);
+    QFETCH(QSize, minimum);
+    QCOMPARE(ScreenRule::minimumWindowSize(screen, fillsScreen), minimum);
 }
 
 QTEST_GUILESS_MAIN(TestLayout)

@@ -1,5 +1,7 @@
 #include "screenrule.h"
 
+#include "designscreen.h"
+
 namespace ScreenRule {
 
 int currentScreen(const QVector<QRect> &availableAreas, int frameX, bool maximized)
@@ -17,6 +19,14 @@ int currentScreen(const QVector<QRect> &availableAreas, int frameX, bool maximiz
             return i;
     }
     return n - 1;
+}
+
+QSize minimumWindowSize(QSize screen, bool fillsScreen)
+{
+    const QSize design(DesignScreen::kWidth, DesignScreen::kHeight);
+    if (!fillsScreen || screen.width() <= 0 || screen.height() <= 0)
+        return design;
+    return design.boundedTo(screen);
 }
 
 } // namespace ScreenRule

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QRect>
+#include <QSize>
 #include <QVector>
 
 namespace ScreenRule {
@@ -16,5 +17,12 @@ constexpr int kMaximizedSlack = 8;
 // a window at or beyond the right edge of every monitor belongs to the last
 // one, so the result always names a monitor that exists.
 int currentScreen(const QVector<QRect> &availableAreas, int frameX, bool maximized);
+
+// The smallest size the main window may take. A normal window keeps the
+// design size (986 x 580). Full screen or maximized, the window must fit the
+// screen, so a screen smaller than the design (a 7-inch 800 x 480 panel) cuts
+// it to the screen: pass the screen's size for full screen and its available
+// size for maximized. An empty screen size leaves the design size.
+QSize minimumWindowSize(QSize screen, bool fillsScreen);
 
 } // namespace ScreenRule

@@ -143,13 +143,13 @@ void TeskAnalogClock::setTicker(SecondTicker *ticker)
 void TeskAnalogClock::checkTime()
 {
     ClockProbe::checked("analog");
-    const QTime now = m_timeSource ? m_timeSource().time()
-                      : m_ticker  ? m_ticker->now().time()
-                                  : QTime::currentTime();
+    const QTime now = readTime();
+    if (!now.isValid())
+        return;
+    m_timeRead = true;
     // The whole time counts, not the second alone: a step of the system
     // time by whole minutes or hours must show on this tick too.
-    if (!now.isValid()
-        || (now.second() == m_second && now.minute() == m_minute && now.hour() == m_hour))
+    if (now.second() == m_second && now.minute() == m_minute && now.hour() == m_hour)
         return;
     const int hour = m_hour;
     const int minute = m_minute;
@@ -161,6 +161,13 @@ void TeskAnalogClock::checkTime()
     // would otherwise be painted anew each second, artwork and digital clock
     // beneath included, and sent to the display.
     update(changedRegion(hour, minute, second));
+}
+
+QTime TeskAnalogClock::readTime() const
+{
+    return m_timeSource ? m_timeSource().time()
+           : m_ticker  ? m_ticker->now().time()
+                       : QTime::currentTime();
 }
 
 QRegion TeskAnalogClock::changedRegion(int hour, int minute, int second) const
@@ -300,6 +307,17 @@ void TeskAnalogClock::paintEvent(QPaintEvent *event)
 {
     if (m_toolsStale || m_tools->size != size())
         rebuildTools();
+    // Shown before the first tick, the face must already tell the time,
+    // not stand at 12:00 for up to a second.
+    if (!m_timeRead) {
+        const QTime now = readTime();
+        if (now.isValid()) {
+            m_hour = now.hour();
+            m_minute = now.minute();
+            m_second = now.second();
+            m_timeRead = true;
+        }
+    }
     const QRegion &region = event->region();
 
     QPainter painter(this);

@@ -146,6 +146,8 @@ private:
     template <typename T>
     void assign(T &member, const T &value);
     void rebuildTools();
+    // The time from the source, the ticker or the system clock.
+    QTime readTime() const;
     // What must be repainted when the shown time moves on from the given one.
     QRegion changedRegion(int hour, int minute, int second) const;
 
@@ -181,6 +183,7 @@ private:
     int m_hour = 0;
     int m_minute = 0;
     int m_second = 0;
+    bool m_timeRead = false;  // false until a tick or the first paint read a valid time
     bool m_endTime = false;
     int m_endTimeLength = 8;
     int m_endTimeWidth = 2;

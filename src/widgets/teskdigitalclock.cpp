@@ -128,6 +128,29 @@ void TeskDigitalClock::setDateDisplayFontColor(const QColor &color)
 void TeskDigitalClock::checkTime()
 {
     ClockProbe::checked("digital");
+    const QString oldTimeText = m_timeText;
+    const QString oldDateText = m_dateText;
+    const int oldSecond = m_lastSecond;
+    if (!readTime())
+        return;
+
+    // Both texts are rebuilt on every tick; a new second repaints, and so
+    // does any other change of the texts: a step of the system time by
+    // whole minutes or days, or the first tick filling the empty texts.
+    const bool dateChanged = m_dateText != oldDateText;
+    if (m_lastSecond == oldSecond && m_timeText == oldTimeText && !dateChanged)
+        return;
+    // The time line is clipped to the upper half, so a new second repaints
+    // what changed of the text there alone, mostly one digit; a new date
+    // the whole clock.
+    if (dateChanged)
+        update();
+    else
+        update(timeTextChange(oldTimeText));
+}
+
+bool TeskDigitalClock::readTime()
+{
     // One reading for both lines, so a tick at midnight cannot pair the new
     // day's time with the old day's date.
     const QDateTime now = m_timeSource ? m_timeSource()
@@ -136,31 +159,15 @@ void TeskDigitalClock::checkTime()
     const QTime time = now.time();
     const QDate date = now.date();
     if (!time.isValid())
-        return;
-
-    // Both texts are rebuilt on every tick; a new second repaints, and so
-    // does any other change of the texts: a step of the system time by
-    // whole minutes or days, or the first tick filling the empty texts.
-    QString timeText = ClockMath::timeText(time);
+        return false;
+    m_timeText = ClockMath::timeText(time);
     // The date's text asks the locale, and changes once a day.
-    QString dateText = date == m_date && !m_dateText.isEmpty() ? m_dateText
-                                                                : ClockMath::dateText(date, QLocale::system());
+    if (date != m_date || m_dateText.isEmpty())
+        m_dateText = ClockMath::dateText(date, QLocale::system());
     m_date = date;
-    const bool timeChanged = timeText != m_timeText;
-    const bool dateChanged = dateText != m_dateText;
-    const QString oldTimeText = std::exchange(m_timeText, std::move(timeText));
-    m_dateText = std::move(dateText);
-
-    if (time.second() == m_lastSecond && !timeChanged && !dateChanged)
-        return;
     m_lastSecond = time.second();
-    // The time line is clipped to the upper half, so a new second repaints
-    // what changed of the text there alone, mostly one digit; a new date
-    // the whole clock.
-    if (dateChanged)
-        update();
-    else
-        update(timeTextChange(oldTimeText));
+    m_timeRead = true;
+    return true;
 }
 
 QRect TeskDigitalClock::timeTextBounds(const QString &text) const
@@ -212,6 +219,11 @@ QRect TeskDigitalClock::timeBand() const
 
 void TeskDigitalClock::paintEvent(QPaintEvent *event)
 {
+    // Shown before the first tick, the clock must already tell the time,
+    // not stay blank for up to a second.
+    if (!m_timeRead)
+        readTime();
+
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
     painter.setBrush(Qt::NoBrush);

@@ -61,6 +61,9 @@ protected:
     void paintEvent(QPaintEvent *event) override;
 
 private:
+    // Reads the time and rebuilds both texts from it; false, with nothing
+    // changed, when the time read is not valid.
+    bool readTime();
     // The upper half, where the time line stands.
     QRect timeBand() const;
     // Where a time text stands in that band, overhanging glyphs included.
@@ -79,6 +82,7 @@ private:
     QString m_timeText;
     QString m_dateText;
     QDate m_date;  // the day m_dateText was built for
+    bool m_timeRead = false;  // false until a tick or the first paint read a valid time
 
     // What paintEvent draws with, kept in step by the write accessors.
     QFont m_timePaintFont;
