@@ -5,31 +5,25 @@
 #include <QNetworkInterface>
 #include <QSerialPortInfo>
 
+#include "hostlookup.h"
+
 namespace {
 
 // One look-up of the host name; abandoned when deleted.
-class HostNameLookup : public QObject
+class HostNameLookup : public HostLookup
 {
 public:
     explicit HostNameLookup(const AddressAnswer &answer)
     {
-        m_id = QHostInfo::lookupHost(QHostInfo::localHostName(), this, [this, answer](const QHostInfo &info) {
-            m_id = -1;
+        connect(this, &HostLookup::finished, this, [answer](const QHostInfo &info) {
             QStringList texts;
             const auto addresses = info.addresses();
             for (const QHostAddress &address : addresses)
                 texts.append(address.toString());
             answer(texts);
         });
+        start(QHostInfo::localHostName());
     }
-    ~HostNameLookup() override
-    {
-        if (m_id >= 0)
-            QHostInfo::abortHostLookup(m_id);
-    }
-
-private:
-    int m_id = -1;
 };
 
 } // namespace

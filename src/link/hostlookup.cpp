@@ -1,44 +1,55 @@
 #include "hostlookup.h"
 
-#include <QMutex>
-#include <QMutexLocker>
-#include <QThreadPool>
+#include "threadwake.h"
 
-// The worker posts its answer under the mutex, so the owner cannot be
-// destroyed in between; once it is gone, owner is null and the answer is
-// dropped. An answer already posted dies with the owner's posted events.
+#include <mutex>
+#include <optional>
+#include <thread>
+
+// What the worker and the owner share. The worker leaves its answer here and
+// wakes the owner, under the mutex, so the owner cannot go in between; once
+// the owner is gone, wake is null and the answer is dropped. Nothing of the
+// owner's crosses but through here.
 struct HostLookup::Shared
 {
-    QMutex mutex;
-    HostLookup *owner = nullptr;
+    std::mutex mutex;
+    ThreadWake *wake = nullptr;
+    std::optional<QHostInfo> answer;
+    quint64 generation = 0;
 };
 
 HostLookup::HostLookup(QObject *parent)
     : QObject(parent)
     , m_shared(std::make_shared<Shared>())
+    , m_wake(new ThreadWake(this))
 {
-    m_shared->owner = this;
+    m_shared->wake = m_wake;
+    connect(m_wake, &ThreadWake::woken, this, &HostLookup::deliver);
 }
 
 HostLookup::~HostLookup()
 {
-    QMutexLocker lock(&m_shared->mutex);
-    m_shared->owner = nullptr;
+    const std::lock_guard<std::mutex> lock(m_shared->mutex);
+    m_shared->wake = nullptr;
 }
 
 void HostLookup::start(const QString &name)
 {
     const quint64 generation = ++m_generation;
     m_running = true;
-    std::shared_ptr<Shared> shared = m_shared;
-    Resolver resolver = m_resolver ? m_resolver : Resolver(&QHostInfo::fromName);
-    QThreadPool::globalInstance()->start([shared, resolver, name, generation] {
-        const QHostInfo info = resolver(name);
-        QMutexLocker lock(&shared->mutex);
-        if (HostLookup *owner = shared->owner)
-            QMetaObject::invokeMethod(
-                owner, [owner, info, generation] { owner->deliver(info, generation); }, Qt::QueuedConnection);
-    });
+    // A look-up may hang for as long as the name server takes; the thread is
+    // let go, and its answer dropped if nobody wants it any more. A deep copy
+    // of the name: nothing implicitly shared crosses to the thread.
+    const QString ownName(name.constData(), name.size());
+    std::thread([shared = m_shared, resolver = m_resolver, ownName, generation] {
+        QHostInfo info = resolver ? resolver(ownName) : QHostInfo::fromName(ownName);
+        const std::lock_guard<std::mutex> lock(shared->mutex);
+        if (!shared->wake)
+            return;
+        shared->answer = std::move(info);
+        shared->generation = generation;
+        shared->wake->wake();
+    }).detach();
 }
 
 void HostLookup::cancel()
@@ -47,10 +58,17 @@ void HostLookup::cancel()
     m_running = false;
 }
 
-void HostLookup::deliver(const QHostInfo &info, quint64 generation)
+void HostLookup::deliver()
 {
-    if (generation != m_generation)
+    std::optional<QHostInfo> answer;
+    quint64 generation = 0;
+    {
+        const std::lock_guard<std::mutex> lock(m_shared->mutex);
+        answer.swap(m_shared->answer);
+        generation = m_shared->generation;
+    }
+    if (!answer || generation != m_generation)
         return;
     m_running = false;
-    emit finished(info);
+    emit finished(*answer);
 }

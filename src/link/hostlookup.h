@@ -7,7 +7,10 @@
 #include <functional>
 #include <memory>
 
-// Looks a host name up on a worker thread and answers on the owner's thread.
+class ThreadWake;
+
+// Looks a host name up on a thread of its own and answers on the owner's
+// thread.
 // Unlike QHostInfo::lookupHost it asks the system each time: the toolkit
 // keeps an answer for a minute, and a studio PC that moved must be found
 // again sooner. A new start() or cancel() drops the answer of the one before.
@@ -25,7 +28,8 @@ public:
     void cancel();
     bool isRunning() const { return m_running; }
 
-    // Stands in for the system's resolver (tests). Called on a worker thread.
+    // Stands in for the system's resolver (tests). Called on the look-up's
+    // thread.
     void setResolver(Resolver resolver) { m_resolver = std::move(resolver); }
 
 signals:
@@ -33,9 +37,10 @@ signals:
 
 private:
     struct Shared;
-    void deliver(const QHostInfo &info, quint64 generation);
+    void deliver();
 
     std::shared_ptr<Shared> m_shared;
+    ThreadWake *m_wake = nullptr;
     Resolver m_resolver;
     quint64 m_generation = 0;
     bool m_running = false;
