@@ -15,6 +15,7 @@
 #include "logging.h"
 #include "mainwindow.h"
 #include "paintcounter.h"
+#include "servicenotify.h"
 #include "settingsstore.h"
 #include "signalquit.h"
 
@@ -137,6 +138,9 @@ int main(int argc, char *argv[])
     MainWindow window;
     // Off unless lumora.perf debug output is switched on for a measurement.
     PaintCounter::attachIfEnabled(&window);
+    // Under systemd: ready once the wall shows something, then the watchdog.
+    ServiceNotify service;
+    service.readyAfterFirstPaint(&window);
     window.show();
     QTimer::singleShot(0, &app, [] { qCDebug(lcApp) << "running"; });
     return app.exec();

@@ -7,6 +7,7 @@
 #include "packetframer.h"
 #include "relayoptions.h"
 #include "serialfeed.h"
+#include "servicenotify.h"
 #include "signalquit.h"
 
 #include <QCoreApplication>
@@ -78,5 +79,8 @@ int main(int argc, char *argv[])
     const CommSettings &s = options.link;
     qCInfo(lcLink).noquote() << "lumora-relay" << LUMORA_VERSION << "starting:" << linkSummary(s);
     link.rebuild(s);
+    // Under systemd: ready, then the watchdog from this event loop.
+    ServiceNotify service;
+    service.ready();
     return app.exec();
 }
