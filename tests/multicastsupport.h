@@ -57,17 +57,21 @@ inline CommSettings groupClient(quint16 port, const QString &group = kGroup)
     return s;
 }
 
-// The relay program, started with the given options; ready once its serial
-// port is open and it waits for the console.
+// The relay program, started with the given options (through a launcher
+// such as nohup, if given); ready once its serial port is open and it waits
+// for the console. Each log line starts with its level.
 class Relay
 {
 public:
-    explicit Relay(const QStringList &arguments)
+    explicit Relay(const QStringList &arguments, const QStringList &launcher = {})
     {
-        m_process.setProgram(QStringLiteral(LUMORA_RELAY));
-        m_process.setArguments(arguments);
+        const QStringList command = launcher + QStringList{QStringLiteral(LUMORA_RELAY)} + arguments;
+        m_process.setProgram(command.first());
+        m_process.setArguments(command.mid(1));
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("lumora.*.debug=false"));
+        env.insert(QStringLiteral("QT_MESSAGE_PATTERN"),
+                   QStringLiteral("%{type} %{if-category}%{category}: %{endif}%{message}"));
         m_process.setProcessEnvironment(env);
         m_process.start();
     }

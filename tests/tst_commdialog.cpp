@@ -368,6 +368,10 @@ void TestCommDialog::prefill_data()
     unplugged.serialport = QStringLiteral("ttyACM3");
     QTest::newRow("stored port unplugged: kept") << unplugged << true << true << "ttyACM3" << "192.168.10.20";
 
+    CommSettings noPort = server;
+    noPort.serialport.clear();
+    QTest::newRow("no port stored: none chosen") << noPort << true << true << "" << "192.168.10.20";
+
     CommSettings movedNic = server;
     movedNic.server_host = QStringLiteral("172.16.0.5");
     QTest::newRow("stored nic gone: kept") << movedNic << true << true << "FT232R USB UART (ttyUSB0)"
@@ -584,6 +588,7 @@ void TestCommDialog::serialPortStored_data()
     QTest::newRow("adapter unplugged") << "ttyACM3" << "" << "ttyACM3" << "ttyACM3";
     QTest::newRow("pty") << "/dev/pts/7" << "" << "/dev/pts/7" << "/dev/pts/7";
     QTest::newRow("by-id path") << byId << "" << byId << byId;
+    QTest::newRow("none stored, OK: still none") << "" << "" << "" << "";
     // Typed by the operator.
     QTest::newRow("typed by-id path") << "ttyUSB1" << byId << byId << byId;
     QTest::newRow("typed full path, blanks dropped") << "ttyUSB1" << " /dev/ttyUSB0 " << " /dev/ttyUSB0 "
@@ -775,20 +780,39 @@ void TestCommDialog::accepted_data()
     QTest::addColumn<QString>("serverPort");
     QTest::addColumn<QString>("clientHost");
     QTest::addColumn<QString>("clientPort");
+    QTest::addColumn<CommSettings>("expected");
 
-    QTest::newRow("server, port 1") << true << "1" << "" << "";
-    QTest::newRow("server, port 65535") << true << "65535" << "not used" << "70000";
-    QTest::newRow("client, host name taken as typed") << false << "" << "studio-a" << "6000";
-    QTest::newRow("client, port 65535") << false << "99999" << "192.168.10.99" << "65535";
+    // Each role's fields are typed, the serial port and NIC changed; only the
+    // chosen role's are stored, the greyed-out ones keep what was stored.
+    const auto server = [](const QString &port) {
+        CommSettings s = clientStation();
+        s.is_server = true;
+        s.serialport = QStringLiteral("ttyUSB0");
+        s.server_host = QStringLiteral("192.168.10.20");
+        s.server_port = port;
+        return s;
+    };
+    const auto client = [](const QString &host, const QString &port) {
+        CommSettings s = clientStation();
+        s.client_host = host;
+        s.client_port = port;
+        return s;
+    };
+    QTest::newRow("server, port 1") << true << "1" << "" << "" << server("1");
+    QTest::newRow("server, port 65535") << true << "65535" << "not used" << "70000" << server("65535");
+    QTest::newRow("client, host name taken as typed") << false << "" << "studio-a" << "6000"
+                                                      << client("studio-a", "6000");
+    QTest::newRow("client, port 65535") << false << "99999" << "192.168.10.99" << "65535"
+                                        << client("192.168.10.99", "65535");
 }
 
-// OK stores both roles' fields as typed, the chosen role and the ports.
 void TestCommDialog::accepted()
 {
     QFETCH(bool, server);
     QFETCH(QString, serverPort);
     QFETCH(QString, clientHost);
     QFETCH(QString, clientPort);
+    QFETCH(CommSettings, expected);
 
     CommSettings record = clientStation();
     ShownDialog shown = showDialog(&record);
@@ -811,15 +835,6 @@ void TestCommDialog::accepted()
     QCOMPARE(shown.accepted->count(), 1);
     QCOMPARE(shown.dialog->result(), int(QDialog::Accepted));
     QVERIFY(!dialog->isVisible());
-
-    CommSettings expected;
-    expected.is_server = server;
-    expected.use_udp = true;
-    expected.serialport = QStringLiteral("ttyUSB0");
-    expected.server_host = QStringLiteral("192.168.10.20");
-    expected.server_port = serverPort;
-    expected.client_host = clientHost;
-    expected.client_port = clientPort;
     QCOMPARE(record, expected);
 }
 

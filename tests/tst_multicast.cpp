@@ -7,8 +7,11 @@
 #include <QSignalSpy>
 #include <QtTest>
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <csignal>
 
@@ -77,6 +80,9 @@ private slots:
     void badValuesSendNothing();
     void relayRefusesBadOptions_data();
     void relayRefusesBadOptions();
+    void relayQuitsCleanly_data();
+    void relayQuitsCleanly();
+    void relayOutlivesItsLogReader();
 };
 
 void TestMulticast::groupReachesEveryDisplay_data()
@@ -133,6 +139,9 @@ void TestMulticast::groupReachesEveryDisplay()
         QTRY_COMPARE(server.state(), LinkState::LoopbackOnly);
     else
         QTRY_VERIFY(relay->log().contains(QLatin1String("Sending from a loopback address: only this PC hears it")));
+    if (relay)  // it has no gear icon; its remedy is an option
+        QVERIFY2(relay->log().contains(QLatin1String("address with --interface")) && !relay->log().contains(QLatin1String("gear")),
+                 qPrintable(relay->log()));
 
     if (relay) {
         relay->process().terminate();
@@ -333,6 +342,11 @@ void TestMulticast::relayRefusesBadOptions_data()
     QTest::newRow("TTL 300") << base + QStringList{"--destination", kGroup, "--ttl", "300"} << "--ttl";
     QTest::newRow("interface IPv6") << base + QStringList{"--interface", "::1"} << "--interface";
     QTest::newRow("settings file missing") << QStringList{"--settings", "/nonexistent/lumora.conf"} << "--settings";
+    // Sparse: no 4 MiB written for it.
+    static QTemporaryDir dir;
+    QFile huge(dir.filePath(QStringLiteral("huge.conf")));
+    QVERIFY(huge.open(QIODevice::WriteOnly) && huge.resize(4 * 1024 * 1024 + 1));
+    QTest::newRow("settings file over 4 MiB") << QStringList{"--settings", huge.fileName()} << "4 MiB";
 }
 
 // Status 2 and one line that names the option, before anything is opened.
@@ -349,6 +363,80 @@ void TestMulticast::relayRefusesBadOptions()
     QCOMPARE(lines.size(), 1);
     QVERIFY2(lines.first().startsWith(QLatin1String("lumora-relay: ")) && lines.first().contains(named),
              qPrintable(lines.first()));
+}
+
+void TestMulticast::relayQuitsCleanly_data()
+{
+    QTest::addColumn<QStringList>("launcher");
+    QTest::addColumn<QList<int>>("sent");
+    QTest::addColumn<int>("quitOn");
+
+    QTest::newRow("SIGTERM") << QStringList() << QList<int>{SIGTERM} << SIGTERM;
+    QTest::newRow("SIGINT") << QStringList() << QList<int>{SIGINT} << SIGINT;
+    QTest::newRow("under nohup: SIGHUP passes it by") << QStringList{"nohup"} << QList<int>{SIGHUP, SIGTERM}
+                                                     << SIGTERM;
+}
+
+// A stop ends it with status 0, told in one line and without a warning.
+void TestMulticast::relayQuitsCleanly()
+{
+    QFETCH(QStringList, launcher);
+    QFETCH(QList<int>, sent);
+    QFETCH(int, quitOn);
+    if (PrivateNetwork::inside())
+        QSKIP("runs on the host's loopback");
+    Pty console;
+    QVERIFY(console.open());
+    Relay relay({"--serial", console.slavePath(), "--port", freeUdpPortText(), "--destination", "127.0.0.1"},
+                launcher);
+    QVERIFY2(relay.waitUntilReady(), qPrintable(relay.log()));
+    for (const int signal : sent)
+        ::kill(pid_t(relay.process().processId()), signal);
+    QVERIFY(relay.process().waitForFinished(5000));
+    QCOMPARE(relay.process().exitStatus(), QProcess::NormalExit);
+    QCOMPARE(relay.process().exitCode(), 0);
+    const QString log = relay.log();
+    QVERIFY2(log.count(QLatin1String(" received, shutting down")) == 1
+                 && log.contains(QStringLiteral("signal %1 received").arg(quitOn))
+                 && !log.contains(QRegularExpression(QStringLiteral("^(warning|critical) "),
+                                                     QRegularExpression::MultilineOption)),
+             qPrintable(log));
+}
+
+// Its log on a pipe whose reader has gone: the next line fails to be
+// written, and a stop still ends it in order, its port closed.
+void TestMulticast::relayOutlivesItsLogReader()
+{
+    if (PrivateNetwork::inside())
+        QSKIP("runs on the host's loopback");
+    Pty console;
+    QVERIFY(console.open());
+    QTemporaryDir dir;
+    const QByteArray fifo = QFile::encodeName(dir.filePath(QStringLiteral("log")));
+    QCOMPARE(::mkfifo(fifo.constData(), 0600), 0);
+    const int reader = ::open(fifo.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    QVERIFY(reader >= 0);
+    QProcess relay;
+    relay.setStandardErrorFile(QString::fromLocal8Bit(fifo));
+    // The toolkit starts programs with SIGPIPE ignored; a shell or service
+    // manager does not.
+    relay.start(QStringLiteral("env"),
+                {"--default-signal=PIPE", QStringLiteral(LUMORA_RELAY), "--serial", console.slavePath(), "--port", freeUdpPortText(), "--destination", "127.0.0.1"});
+    QVERIFY(relay.waitForStarted());
+    QByteArray log;
+    QTRY_VERIFY_WITH_TIMEOUT(([&] {
+                                 char buf[4096];
+                                 const ssize_t n = ::read(reader, buf, sizeof buf);
+                                 if (n > 0)
+                                     log.append(buf, int(n));
+                                 return log.contains("No meter data from");
+                             }()),
+                             10000);
+    ::close(reader);
+    relay.terminate();
+    QVERIFY(relay.waitForFinished(5000));
+    QCOMPARE(relay.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(relay.exitCode(), 0);
 }
 
 LUMORA_TEST_MAIN(TestMulticast)

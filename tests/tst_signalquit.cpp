@@ -18,6 +18,8 @@ private slots:
     void signalEndsEventLoop();
     void signalBeforeEventLoop();
     void handlersRestored();
+    void inheritedIgnoreKept_data();
+    void inheritedIgnoreKept();
     void oneInstanceAtATime();
 };
 
@@ -71,12 +73,46 @@ void TestSignalQuit::handlersRestored()
         struct sigaction now {};
         ::sigaction(SIGTERM, nullptr, &now);
         QVERIFY(now.sa_handler != before[0].sa_handler);
+        ::sigaction(SIGPIPE, nullptr, &now);
+        QVERIFY(now.sa_handler == SIG_IGN);  // a log reader gone is no reason to die
     }
     for (size_t i = 0; i < before.size(); ++i) {
         struct sigaction after {};
         QCOMPARE(::sigaction(SignalQuit::kSignals[i], nullptr, &after), 0);
         QVERIFY(after.sa_handler == before[i].sa_handler);
     }
+}
+
+void TestSignalQuit::inheritedIgnoreKept_data()
+{
+    QTest::addColumn<int>("ignored");
+    QTest::newRow("SIGHUP under nohup") << SIGHUP;
+    QTest::newRow("SIGINT in a background job") << SIGINT;
+}
+
+// A signal ignored at start stays ignored; a stop still quits.
+void TestSignalQuit::inheritedIgnoreKept()
+{
+    QFETCH(int, ignored);
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    struct sigaction before {};
+    QCOMPARE(::sigaction(ignored, &ignore, &before), 0);
+    {
+        QObject owner;
+        SignalQuit *quit = SignalQuit::install(&owner);
+        QVERIFY(quit);
+        QSignalSpy received(quit, &SignalQuit::received);
+        QTimer::singleShot(0, [ignored] {
+            ::raise(ignored);
+            ::raise(SIGTERM);
+        });
+        QTimer::singleShot(20000, [] { QCoreApplication::exit(99); });
+        QCOMPARE(QCoreApplication::exec(), 0);
+        QCOMPARE(received.count(), 1);
+        QCOMPARE(received.at(0).at(0).toInt(), int(SIGTERM));
+    }
+    ::sigaction(ignored, &before, nullptr);
 }
 
 void TestSignalQuit::oneInstanceAtATime()

@@ -95,8 +95,9 @@ CCommDialog::CCommDialog(QWidget *parent, CommSettings *comm, const CommSources 
             ui->comboBox_serial->addItem(comm->serialport);
             serial = ui->comboBox_serial->count() - 1;
         }
-        if (serial >= 0)
-            ui->comboBox_serial->setCurrentIndex(serial);
+        // Nothing stored, nothing chosen: a casual OK must not store
+        // whichever port happens to be listed first.
+        ui->comboBox_serial->setCurrentIndex(serial);
 
         ui->checkBox_useudp->setChecked(comm->use_udp);
     }
@@ -156,11 +157,21 @@ void CCommDialog::saveSettings()
         return;
     qCDebug(lcDialog) << "comm is not null ";
 
-    // Both roles' fields are kept, so switching roles later finds them again.
-    comm->server_host = ui->comboBox_nic->currentText();
-    comm->server_port = ui->lineEdit_server_port->text();
-    comm->client_host = ui->lineEdit_client_host->text();
-    comm->client_port = ui->lineEdit_client_port->text();
+    // Only the fields the chosen mode uses are taken; greyed-out ones keep
+    // what was stored, so switching back later finds them as they were.
+    comm->is_server = ui->radioButton_server->isChecked();
+    comm->use_udp = ui->checkBox_useudp->isChecked();
+    const bool serialInUse = !comm->use_udp || comm->is_server;
+    if (comm->use_udp && comm->is_server) {
+        comm->server_host = ui->comboBox_nic->currentText();
+        comm->server_port = ui->lineEdit_server_port->text();
+    }
+    if (comm->use_udp && !comm->is_server) {
+        comm->client_host = ui->lineEdit_client_host->text();
+        comm->client_port = ui->lineEdit_client_port->text();
+    }
+    if (!serialInUse)
+        return;
 
     // A listed port is stored by its system name; anything else is a name
     // or path as typed (or the stored one, offered as it was). With nothing
@@ -175,9 +186,6 @@ void CCommDialog::saveSettings()
     }
     if (!port.isEmpty())
         comm->serialport = port;
-
-    comm->is_server = ui->radioButton_server->isChecked();
-    comm->use_udp = ui->checkBox_useudp->isChecked();
 }
 
 void CCommDialog::on_radioButton_server_toggled(bool checked)

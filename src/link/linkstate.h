@@ -18,6 +18,11 @@ enum class LinkState {
     LoopbackOnly,     // the server sends, but from a loopback address
 };
 
+// Where the operator changes the link, as the descriptions' remedies name
+// it: the display's gear icon, or the relay's command line. One per program.
+enum class LinkControls { GearIcon, CommandLine };
+void setLinkControls(LinkControls controls);
+
 // The tooltip of the link-state mark, in plain words.
 QString linkStateDescription(LinkState state, const QString &where);
 

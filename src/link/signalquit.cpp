@@ -72,21 +72,43 @@ bool SignalQuit::setUp()
     sa.sa_handler = onQuitSignal;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESTART;
-    for (const int sig : kSignals) {
-        if (::sigaction(sig, &sa, &m_previous[size_t(m_installed)]) != 0) {
+    for (size_t i = 0; i < kSignals.size(); ++i) {
+        const int sig = kSignals[i];
+        if (::sigaction(sig, nullptr, &m_previous[i]) != 0) {
             qCWarning(lcQuit) << "cannot handle signal" << sig << qt_error_string(errno);
             return false;
         }
-        ++m_installed;
+        // Started under nohup, or in the background by a shell: the hang-up
+        // or Ctrl+C was meant to pass it by, so it stays ignored. A stop
+        // (SIGTERM) is always taken, so the settings are still stored.
+        if (sig != SIGTERM && m_previous[i].sa_handler == SIG_IGN)
+            continue;
+        if (::sigaction(sig, &sa, nullptr) != 0) {
+            qCWarning(lcQuit) << "cannot handle signal" << sig << qt_error_string(errno);
+            return false;
+        }
+        m_handled[i] = true;
     }
+    // A log reader that went away (stderr on a pipe) must not kill the
+    // program with SIGPIPE before it has closed its port and stored its
+    // state; the write just fails.
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    if (::sigaction(SIGPIPE, &ignore, &m_previousPipe) == 0)
+        m_pipeIgnored = true;
     return true;
 }
 
 SignalQuit::~SignalQuit()
 {
     // Handlers first, so no signal writes to a closed descriptor.
-    for (int i = m_installed - 1; i >= 0; --i)
-        ::sigaction(kSignals[size_t(i)], &m_previous[size_t(i)], nullptr);
+    if (m_pipeIgnored)
+        ::sigaction(SIGPIPE, &m_previousPipe, nullptr);
+    for (size_t i = kSignals.size(); i-- > 0;) {
+        if (m_handled[i])
+            ::sigaction(kSignals[i], &m_previous[i], nullptr);
+    }
     if (m_fds[0] >= 0) {
         s_writeFd = -1;
         s_active = false;

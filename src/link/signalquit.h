@@ -17,7 +17,9 @@ class SignalQuit : public QObject
 {
     Q_OBJECT
 public:
-    // Installs the handlers for SIGTERM, SIGINT and SIGHUP. Returns nullptr
+    // Installs the handlers for SIGTERM, SIGINT and SIGHUP, leaving SIGINT
+    // and SIGHUP ignored where they were ignored at start (nohup), and
+    // ignores SIGPIPE. Returns nullptr
     // when an instance is already installed or the socket pair cannot be made,
     // and always on Windows, which has no such signals.
     // The object belongs to parent; destroying it restores the handlers that
@@ -41,7 +43,9 @@ private:
     std::array<int, 2> m_fds { -1, -1 };
 #ifdef Q_OS_UNIX
     std::array<struct sigaction, 3> m_previous {};
+    std::array<bool, 3> m_handled {};   // which of kSignals carry our handler
+    struct sigaction m_previousPipe {};
+    bool m_pipeIgnored = false;
 #endif
-    int m_installed = 0;   // how many of kSignals carry our handler
     QSocketNotifier *m_notifier = nullptr;
 };

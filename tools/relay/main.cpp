@@ -2,6 +2,7 @@
 // with no window. See --help.
 
 #include "linklogging.h"
+#include "linkstate.h"
 #include "linksummary.h"
 #include "meterlink.h"
 #include "packetframer.h"
@@ -53,6 +54,8 @@ int main(int argc, char *argv[])
 
     // A service stop or Ctrl+C ends the event loop in order: status 0.
     SignalQuit::install(&app);
+    // Its remedies name the options; it has no gear icon.
+    setLinkControls(LinkControls::CommandLine);
 
     MeterLink link;
     // The serial thread forwards each packet itself; the event loop here

@@ -9,6 +9,10 @@
 
 namespace {
 
+// As the display takes its own store: a settings file is a few hundred
+// bytes, and a huge one is damage, not worth the time and memory to parse.
+constexpr qint64 kMaxSettingsFileBytes = 4 * 1024 * 1024;
+
 const char kSummary[] =
     "Reads the mixing console's meter packets from a serial port and sends each\n"
     "valid packet, unchanged, to the meter displays over UDP: to 255.255.255.255\n"
@@ -88,6 +92,8 @@ RelayOptions parseRelayOptions(const QStringList &arguments)
         const QFileInfo info(file);
         if (!info.isFile() || !info.isReadable())
             return failure(QStringLiteral("--settings: cannot read '%1'").arg(file));
+        if (info.size() > kMaxSettingsFileBytes)
+            return failure(QStringLiteral("--settings: '%1' is larger than 4 MiB, so not a settings file").arg(file));
         QSettings s(file, QSettings::IniFormat);
         if (s.status() != QSettings::NoError)
             return failure(QStringLiteral("--settings: '%1' is not a settings file").arg(file));
