@@ -1,4 +1,5 @@
 #include "commandline.h"
+#include "linksummary.h"
 #include "version.h"
 
 #include <QRegularExpression>
@@ -121,4 +122,11 @@ QString CommandLine::helpText()
         "Lumora Meters-NAME.conf for an instance; ~/.config when XDG_CONFIG_HOME is\n"
         "not set. Only one copy of each instance runs at a time.\n"
         "Debug output: QT_LOGGING_RULES=\"lumora.*.debug=true\".\n");
+}
+
+QString startLine(const QString &instance, const CommSettings &link)
+{
+    return QStringLiteral("%1 starting: instance %2, %3")
+        .arg(CommandLine::versionText(), instance.isEmpty() ? QStringLiteral("default") : instance,
+             linkSummary(link));
 }
