@@ -2,9 +2,62 @@
 
 #include "threadwake.h"
 
+#include <QHostAddress>
+#include <QUrl>
+
 #include <mutex>
 #include <optional>
 #include <thread>
+
+#ifdef Q_OS_UNIX
+#include <netdb.h>
+#include <sys/socket.h>
+#include <sys/types.h>
+#endif
+
+namespace {
+
+// The system's resolver, asked straight: QHostInfo::fromName also fills the
+// toolkit's shared cache, which two look-ups at once would both write.
+QHostInfo resolve(const QString &name)
+{
+#ifdef Q_OS_UNIX
+    QHostInfo info;
+    info.setHostName(name);
+    addrinfo hints {};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo *found = nullptr;
+    const QByteArray ascii = QUrl::toAce(name);
+    const int error = ascii.isEmpty() ? EAI_NONAME : ::getaddrinfo(ascii.constData(), nullptr, &hints, &found);
+    if (error != 0) {
+        info.setError(error == EAI_NONAME ? QHostInfo::HostNotFound : QHostInfo::UnknownError);
+        info.setErrorString(error == EAI_NONAME ? QStringLiteral("Host not found")
+                                                : QString::fromLocal8Bit(::gai_strerror(error)));
+        return info;
+    }
+    QList<QHostAddress> addresses;
+    for (const addrinfo *a = found; a; a = a->ai_next) {
+        if (!a->ai_addr)
+            continue;
+        QHostAddress address;
+        address.setAddress(a->ai_addr);
+        if (!address.isNull() && !addresses.contains(address))
+            addresses.append(address);
+    }
+    ::freeaddrinfo(found);
+    info.setAddresses(addresses);
+    if (addresses.isEmpty()) {
+        info.setError(QHostInfo::HostNotFound);
+        info.setErrorString(QStringLiteral("Host not found"));
+    }
+    return info;
+#else
+    return QHostInfo::fromName(name);
+#endif
+}
+
+} // namespace
 
 // What the worker and the owner share. The worker leaves its answer here and
 // wakes the owner, under the mutex, so the owner cannot go in between; once
@@ -42,7 +95,7 @@ void HostLookup::start(const QString &name)
     // of the name: nothing implicitly shared crosses to the thread.
     const QString ownName(name.constData(), name.size());
     std::thread([shared = m_shared, resolver = m_resolver, ownName, generation] {
-        QHostInfo info = resolver ? resolver(ownName) : QHostInfo::fromName(ownName);
+        QHostInfo info = resolver ? resolver(ownName) : resolve(ownName);
         const std::lock_guard<std::mutex> lock(shared->mutex);
         if (!shared->wake)
             return;
