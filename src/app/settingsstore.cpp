@@ -336,7 +336,9 @@ bool writeSalvage(const QString &path, const QByteArray &bytes)
     // Its size differs from the damaged file's, so this parses it afresh.
     if (judge(path).status == QSettings::NoError)
         return true;
-    QFile::remove(path);
+    QFile unusable(path);
+    if (!unusable.remove())
+        qCWarning(lcSettings).noquote() << "cannot remove" << path << ":" << unusable.errorString();
     return false;
 }
 

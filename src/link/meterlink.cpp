@@ -292,7 +292,10 @@ void MeterLink::releaseServer()
 #ifdef Q_OS_LINUX
     const int nowhere = nowhereSocket();
     if (nowhere >= 0) {
-        ::dup3(nowhere, m_threadSend.fd, O_CLOEXEC);
+        // Should it fail, the thread still sends nothing: the send gate above
+        // is closed.
+        if (::dup3(nowhere, m_threadSend.fd, O_CLOEXEC) < 0)
+            qCWarning(lcLink).noquote() << "cannot park the reader thread's send socket:" << qt_error_string(errno);
         ::close(nowhere);
     }
 #endif

@@ -2,6 +2,8 @@
 
 #include <QSocketNotifier>
 
+#include "linklogging.h"
+
 #ifdef Q_OS_LINUX
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -18,6 +20,9 @@ ThreadWake::ThreadWake(QObject *parent)
     if (m_fd >= 0) {
         m_notifier = new QSocketNotifier(m_fd, QSocketNotifier::Read, this);
         connect(m_notifier, &QSocketNotifier::activated, this, &ThreadWake::answer);
+    } else {
+        qCWarning(lcLink).noquote() << "no eventfd for waking the GUI thread (" + qt_error_string(errno)
+                + "); using queued calls instead";
     }
 #endif
 }
