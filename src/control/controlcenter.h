@@ -1,0 +1,82 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHostAddress>
+#include <QObject>
+#include <QString>
+
+#include <array>
+#include <functional>
+
+#include "controlaccess.h"
+#include "controlcommand.h"
+
+// The display's side of the control channel: it runs commands, holds the
+// state they set, and says what the display shows. It lives on the GUI
+// thread and is not thread-safe: a transport on another thread hands its
+// command lines over to the GUI thread and keeps its own copy of the state.
+//
+// Every transport (UDP text, OSC, HTTP, WebSocket) goes through run(), so
+// the allow-list, the rate limit and the log of writes are the same for all.
+class ControlCenter : public QObject
+{
+    Q_OBJECT
+
+public:
+    // The wall clock in ms since the epoch; the system clock unless replaced.
+    using WallClock = std::function<qint64()>;
+
+    enum class Outcome {
+        Done,        // a write was applied, or a ping answered: "OK"
+        Status,      // the reply is the state as one line of JSON
+        Refused,     // the line is not a valid command: "ERR <sentence>"
+        NotAllowed,  // a write from a sender outside the allow-list: "ERR not allowed from A.B.C.D"
+        Busy,        // over the sender's rate limit: "ERR busy"
+    };
+    struct Reply
+    {
+        Outcome outcome = Outcome::Refused;
+        QByteArray text;  // one line, without a line end
+    };
+
+    explicit ControlCenter(QObject *parent = nullptr, WallClock clock = {});
+
+    // The allow-list from control_allow; entries that are no IPv4 address or
+    // range are warned about once and left out.
+    void setAllowList(const QString &controlAllow);
+
+    // Runs one command line from a sender. `authorised` is true when the
+    // transport has checked a token: the allow-list is then not consulted
+    // (the rate limit still is).
+    Reply run(const QByteArray &line, const QHostAddress &sender, bool authorised = false);
+
+    // The state as one line of JSON, as `status` replies.
+    QByteArray statusJson() const;
+
+    // What the display shows, for the state.
+    void setInstance(const QString &instance);
+    void setNames(const std::array<QString, 3> &names);        // no nameChanged
+    void setLinkState(const QString &state, const QString &reason);  // "fine", "silent" or "problem"
+    void setClockSync(const QString &sync, double maxErrorMs);  // "synced", "unsynced", "unknown"; -1 unknown
+    void setLevelsSource(std::function<std::array<float, 6>()> levelsDb);
+
+    // The count-down's time still to go, in seconds; 0 when none runs.
+    float ringRemaining() const;
+
+public slots:
+    // The clocks' second: the ring shrinks with it.
+    void secondTicked();
+
+signals:
+    // To the analog clock.
+    void endMarkChanged(bool on, int hour, int minute, int second);  // hour 24: every hour
+    void ringChanged(float remainingSeconds);                        // 0: no ring
+    void dotsChanged(bool countDown);
+    // To the meter names, which the display then stores.
+    void nameChanged(int pair, const QString &name);                 // pair 0 to 2
+    // Any change of the state's fields but the levels, for live pushes.
+    void stateChanged();
+
+private:
+    // ...
+};
