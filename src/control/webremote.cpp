@@ -1,0 +1,584 @@
+#include "webremote.h"
+
+#include "guihandoff.h"
+
+#include <QFile>
+#include <QLoggingCategory>
+#include <QMetaObject>
+#include <QTimer>
+
+#include <civetweb.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <list>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+Q_LOGGING_CATEGORY(lcWeb, "lumora.control")
+
+// The page is compiled into this static library; the linker keeps it only
+// when something refers to it.
+static void initControlResources()
+{
+    Q_INIT_RESOURCE(control);
+}
+
+namespace {
+
+constexpr int kCommandWaitMs = 2000;  // a GUI thread that takes longer is reported as busy
+constexpr char kPage[] = ":/control/remote.html";
+
+// No other site may frame the page or have it load anything; it needs
+// nothing but its own inline style and script and its own WebSocket.
+constexpr char kPagePolicy[] =
+    "default-src 'none'; style-src 'unsafe-inline'; script-src 'unsafe-inline'; connect-src 'self'; "
+    "img-src 'self' data:; base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
+
+QByteArray header(const mg_connection *conn, const char *name)
+{
+    const char *v = mg_get_header(conn, name);
+    return v ? QByteArray(v) : QByteArray();
+}
+
+void send(mg_connection *conn, int status, const char *type, const QByteArray &body,
+          std::initializer_list<std::pair<const char *, const char *>> extra = {})
+{
+    mg_response_header_start(conn, status);
+    mg_response_header_add(conn, "Content-Type", type, -1);
+    mg_response_header_add(conn, "Content-Length", QByteArray::number(body.size()).constData(), -1);
+    mg_response_header_add(conn, "Cache-Control", "no-store", -1);
+    mg_response_header_add(conn, "X-Content-Type-Options", "nosniff", -1);
+    for (const auto &h : extra)
+        mg_response_header_add(conn, h.first, h.second, -1);
+    mg_response_header_send(conn);
+    if (!body.isEmpty() && std::strcmp(mg_get_request_info(conn)->request_method, "HEAD") != 0)
+        mg_write(conn, body.constData(), size_t(body.size()));
+}
+
+void sendJsonError(mg_connection *conn, int status, const QByteArray &sentence,
+                   std::initializer_list<std::pair<const char *, const char *>> extra = {})
+{
+    WebRequest::CommandResult r;
+    r.outcome = WebRequest::Outcome::Refused;
+    r.text = "ERR " + sentence;
+    send(conn, status, "application/json", WebRequest::commandBody(r), extra);
+}
+
+}  // namespace
+
+// What CivetWeb's threads share with the GUI thread and the pusher.
+struct WebRemote::Server
+{
+    struct Client
+    {
+        std::mutex mutex;  // held for each write, and while closing
+        mg_connection *conn = nullptr;
+        QHostAddress peer;
+        bool open = false;  // from the handshake's end to the close
+        bool spoke = false;  // the token may only be the first message
+        bool authorised = false;
+        bool levels = false;
+        quint64 stateSent = 0;
+    };
+
+    explicit Server(WebRemote *owner)
+        : handoff(owner)
+        , owner(owner)
+    {
+    }
+
+    GuiHandoff handoff;
+    WebRemote *owner;  // only for queued calls to the GUI thread
+    Runner runner;     // runs on the GUI thread only
+    QByteArray token;
+    const QElapsedTimer *started = nullptr;
+    mg_context *ctx = nullptr;
+    quint16 port = 0;
+
+    std::mutex mutex;  // everything below
+    std::condition_variable wake;
+    bool quit = false;
+    QByteArray state;
+    quint64 stateVersion = 1;
+    std::array<float, 6> levels{};
+    quint64 levelsVersion = 0;
+    WebRequest::Counters counters;
+    std::list<std::shared_ptr<Client>> clients;
+    int levelClients = 0;
+
+    std::thread pusher;
+
+    WebRequest::CommandResult runCommand(const QByteArray &line, const QHostAddress &sender, bool authorised)
+    {
+        WebRequest::CommandResult result;
+        const bool ran = handoff.call([&] { result = runner(line, sender, authorised); }, kCommandWaitMs);
+        if (!ran)
+            result = {WebRequest::Outcome::Unavailable, "ERR the display is not taking commands now"};
+        return result;
+    }
+
+    static bool write(Client &c, const QByteArray &message)
+    {
+        // Under c.mutex; the connection is gone once closed.
+        if (!c.open)
+            return false;
+        return mg_websocket_write(c.conn, MG_WEBSOCKET_OPCODE_TEXT, message.constData(), size_t(message.size())) > 0;
+    }
+
+    // --- HTTP -------------------------------------------------------------
+
+    int request(mg_connection *conn)
+    {
+        const mg_request_info *ri = mg_get_request_info(conn);
+        const QByteArray method(ri->request_method);
+        const QByteArray path(ri->local_uri ? ri->local_uri : "");
+        const bool get = method == "GET" || method == "HEAD";
+
+        if (path == "/ws")
+            return 0;  // CivetWeb's WebSocket handshake, then the handlers below
+        if (path == "/api/command") {
+            if (method != "POST") {
+                sendJsonError(conn, 405, "commands are sent by POST", {{"Allow", "POST"}});
+                return 405;
+            }
+            return command(conn);
+        }
+        const bool known = path == "/" || path == "/api/status" || path == "/metrics";
+        if (!known) {
+            sendJsonError(conn, 404, "there is nothing at " + path.left(64));
+            return 404;
+        }
+        if (!get) {
+            sendJsonError(conn, 405, path + " is only read, by GET", {{"Allow", "GET, HEAD"}});
+            return 405;
+        }
+        if (path == "/") {
+            QFile page(QString::fromLatin1(kPage));
+            page.open(QIODevice::ReadOnly);
+            send(conn, 200, "text/html; charset=utf-8", page.readAll(),
+                 {{"Content-Security-Policy", kPagePolicy}, {"Referrer-Policy", "no-referrer"}});
+            return 200;
+        }
+        std::unique_lock<std::mutex> lock(mutex);
+        if (path == "/api/status") {
+            const QByteArray body = state;
+            lock.unlock();
+            send(conn, 200, "application/json", body);
+            return 200;
+        }
+        WebRequest::Counters now = counters;
+        const QByteArray status = state;
+        lock.unlock();
+        now.uptimeSeconds = started->elapsed() / 1000.0;
+        send(conn, 200, "text/plain; version=0.0.4; charset=utf-8", WebRequest::metricsText(status, now));
+        return 200;
+    }
+
+    int command(mg_connection *conn)
+    {
+        const mg_request_info *ri = mg_get_request_info(conn);
+        if (!WebRequest::originAllowed(header(conn, "Origin"), header(conn, "Host"))) {
+            sendJsonError(conn, 403, "commands from a page of another site are refused");
+            return 403;
+        }
+        const QByteArray type = header(conn, "Content-Type").toLower();
+        if (type != "application/json" && !type.startsWith("application/json;")) {
+            sendJsonError(conn, 415, "the body must be application/json");
+            return 415;
+        }
+        if (ri->content_length > WebRequest::kMaxBody) {
+            sendJsonError(conn, 413, "the body is larger than 4096 bytes");
+            return 413;
+        }
+        QByteArray body(WebRequest::kMaxBody + 1, Qt::Uninitialized);
+        int got = 0;
+        while (got < body.size()) {
+            const int n = mg_read(conn, body.data() + got, size_t(body.size() - got));
+            if (n <= 0)
+                break;
+            got += n;
+        }
+        if (got > WebRequest::kMaxBody) {
+            sendJsonError(conn, 413, "the body is larger than 4096 bytes");
+            return 413;
+        }
+        body.truncate(got);
+        const WebRequest::CommandBody parsed = WebRequest::parseCommandBody(body);
+        if (!parsed.valid) {
+            sendJsonError(conn, 400, parsed.error);
+            return 400;
+        }
+        const bool authorised = WebRequest::tokenMatches(WebRequest::bearerToken(header(conn, "Authorization")), token);
+        const WebRequest::CommandResult result = runCommand(parsed.cmd, QHostAddress(QString::fromLatin1(ri->remote_addr)),
+                                                            authorised);
+        const int status = WebRequest::commandStatus(result.outcome);
+        send(conn, status, "application/json", WebRequest::commandBody(result));
+        return status;
+    }
+
+    // --- WebSocket --------------------------------------------------------
+
+    int socketConnect(const mg_connection *conn)
+    {
+        auto *c = const_cast<mg_connection *>(conn);
+        if (!WebRequest::originAllowed(header(conn, "Origin"), header(conn, "Host"))) {
+            mg_send_http_error(c, 403, "%s", "A page of another site may not connect.");
+            return 1;
+        }
+        std::lock_guard<std::mutex> lock(mutex);
+        if (int(clients.size()) >= kMaxSocketClients) {
+            mg_send_http_error(c, 503, "%s", "This display has as many live clients as it serves.");
+            return 1;
+        }
+        auto client = std::make_shared<Client>();
+        client->conn = c;
+        client->peer = QHostAddress(QString::fromLatin1(mg_get_request_info(conn)->remote_addr));
+        clients.push_back(client);
+        mg_set_user_connection_data(conn, client.get());
+        return 0;
+    }
+
+    std::shared_ptr<Client> clientOf(const mg_connection *conn)
+    {
+        const auto *raw = static_cast<Client *>(mg_get_user_connection_data(conn));
+        std::lock_guard<std::mutex> lock(mutex);
+        for (const auto &c : clients)
+            if (c.get() == raw)
+                return c;
+        return {};
+    }
+
+    void socketReady(mg_connection *conn)
+    {
+        const std::shared_ptr<Client> client = clientOf(conn);
+        if (!client)
+            return;
+        std::unique_lock<std::mutex> lock(mutex);
+        const QByteArray now = state;
+        const quint64 version = stateVersion;
+        lock.unlock();
+        std::lock_guard<std::mutex> clientLock(client->mutex);
+        client->open = true;
+        write(*client, now);
+        client->stateSent = version;
+    }
+
+    int socketData(mg_connection *conn, int bits, const char *data, size_t length)
+    {
+        const int opcode = bits & 0x0F;
+        if (opcode == MG_WEBSOCKET_OPCODE_CONNECTION_CLOSE)
+            return 0;
+        if (opcode == MG_WEBSOCKET_OPCODE_PING || opcode == MG_WEBSOCKET_OPCODE_PONG)
+            return 1;
+        const std::shared_ptr<Client> client = clientOf(conn);
+        if (!client)
+            return 0;
+        auto reply = [&](const QByteArray &line) {
+            std::lock_guard<std::mutex> lock(client->mutex);
+            return write(*client, WebRequest::replyMessage(line));
+        };
+        // Messages come whole, as text: pieces and binary frames are not
+        // something the page or Companion sends.
+        if (opcode != MG_WEBSOCKET_OPCODE_TEXT || !(bits & 0x80)) {
+            reply("ERR only whole text messages are understood");
+            return 0;
+        }
+        const WebRequest::SocketMessage m =
+            WebRequest::parseSocketMessage(QByteArray(data, int(qMin<size_t>(length, WebRequest::kMaxBody + 1))));
+        const bool first = !client->spoke;
+        client->spoke = true;
+        using Kind = WebRequest::SocketMessage::Kind;
+        switch (m.kind) {
+        case Kind::Command: {
+            const WebRequest::CommandResult r = runCommand(m.value, client->peer, client->authorised);
+            return reply(r.text) ? 1 : 0;
+        }
+        case Kind::Token:
+            if (!first)
+                return reply("ERR the token must be the first message") ? 1 : 0;
+            if (!WebRequest::tokenMatches(m.value, token)) {
+                // One guess per connection.
+                reply(token.isEmpty() ? "ERR this display has no token set" : "ERR the token is not this display's");
+                return 0;
+            }
+            client->authorised = true;
+            return reply("OK") ? 1 : 0;
+        case Kind::Subscribe:
+        case Kind::Unsubscribe:
+            setLevels(*client, m.kind == Kind::Subscribe);
+            return 1;
+        case Kind::Ping:
+            return 1;
+        case Kind::Invalid:
+            break;
+        }
+        return reply("ERR " + m.error) ? 1 : 0;
+    }
+
+    void setLevels(Client &client, bool on)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (client.levels == on)
+            return;
+        client.levels = on;
+        levelClients += on ? 1 : -1;
+        if (levelClients == (on ? 1 : 0))
+            QMetaObject::invokeMethod(owner, [o = owner] { o->levelsWanted(); }, Qt::QueuedConnection);
+    }
+
+    void socketClose(const mg_connection *conn)
+    {
+        const std::shared_ptr<Client> client = clientOf(conn);
+        if (!client)
+            return;
+        {
+            std::lock_guard<std::mutex> clientLock(client->mutex);
+            client->open = false;
+        }
+        setLevels(*client, false);
+        std::lock_guard<std::mutex> lock(mutex);
+        clients.remove(client);
+    }
+
+    // --- Pushes -----------------------------------------------------------
+
+    // One thread writes the state and the levels to every client, so a slow
+    // client delays only the pushes, never a command or the GUI thread.
+    // A client that connects gets the state in socketReady().
+    void push()
+    {
+        using Clock = std::chrono::steady_clock;
+        Clock::time_point lastState;
+        std::unique_lock<std::mutex> lock(mutex);
+        quint64 statePushed = stateVersion;
+        quint64 levelsSent = levelsVersion;
+        for (;;) {
+            wake.wait(lock, [&] { return quit || stateVersion != statePushed || levelsVersion != levelsSent; });
+            if (quit)
+                return;
+            const bool levelsDue = levelsVersion != levelsSent;
+            const bool stateDue = stateVersion != statePushed
+                                  && Clock::now() >= lastState + std::chrono::milliseconds(kPushIntervalMs);
+            if (!levelsDue && !stateDue) {
+                // Changes come closer than the interval: merged into one push.
+                wake.wait_until(lock, lastState + std::chrono::milliseconds(kPushIntervalMs),
+                                [&] { return quit || levelsVersion != levelsSent; });
+                continue;
+            }
+            const QByteArray now = state;
+            const QByteArray levelsNow = WebRequest::levelsMessage(levels);
+            levelsSent = levelsVersion;
+            if (stateDue) {
+                statePushed = stateVersion;
+                lastState = Clock::now();
+            }
+            std::vector<std::pair<std::shared_ptr<Client>, bool>> targets;
+            for (const auto &c : clients)
+                targets.emplace_back(c, c->levels);
+            const quint64 version = statePushed;
+            lock.unlock();
+            for (const auto &t : targets) {
+                Client &c = *t.first;
+                std::lock_guard<std::mutex> clientLock(c.mutex);
+                if (stateDue && c.stateSent != version && c.open) {
+                    write(c, now);
+                    c.stateSent = version;
+                }
+                if (levelsDue && t.second)
+                    write(c, levelsNow);
+            }
+            lock.lock();
+        }
+    }
+};
+
+WebRemote::WebRemote(Runner runner, QObject *parent)
+    : QObject(parent)
+    , m_runner(std::move(runner))
+    , m_levelsTimer(new QTimer(this))
+    , m_countersTimer(new QTimer(this))
+{
+    initControlResources();
+    m_started.start();
+    m_levelsTimer->setInterval(kPushIntervalMs);
+    m_levelsTimer->setTimerType(Qt::PreciseTimer);
+    connect(m_levelsTimer, &QTimer::timeout, this, &WebRemote::sampleLevels);
+    m_countersTimer->setInterval(1000);
+    connect(m_countersTimer, &QTimer::timeout, this, &WebRemote::sampleCounters);
+    mg_init_library(0);
+}
+
+WebRemote::~WebRemote()
+{
+    stop();
+    mg_exit_library();
+}
+
+bool WebRemote::start(const QHostAddress &bind, quint16 port, const QByteArray &token)
+{
+    stop();
+    auto server = std::make_unique<Server>(this);
+    server->runner = m_runner;
+    server->token = token;
+    server->started = &m_started;
+    server->state = m_state;
+
+    const QString host = bind.protocol() == QAbstractSocket::IPv6Protocol
+                             ? QStringLiteral("[%1]").arg(bind.toString())
+                             : bind.toString();
+    const QByteArray listening = QStringLiteral("%1:%2").arg(host).arg(port).toLatin1();
+    const QByteArray threads = QByteArray::number(kMaxConnections);
+    const QByteArray idle = QByteArray::number(kIdleTimeoutMs);
+    // No document_root: CivetWeb serves no file of its own, and lists no
+    // folder; everything it answers comes from the handlers here.
+    const char *options[] = {
+        "listening_ports", listening.constData(),
+        "num_threads", threads.constData(),
+        "connection_queue", "4",
+        "listen_backlog", "16",
+        "request_timeout_ms", idle.constData(),
+        "websocket_timeout_ms", idle.constData(),
+        "enable_keep_alive", "no",
+        "max_request_size", "8192",
+        nullptr};
+
+    mg_callbacks callbacks{};
+    callbacks.begin_request = [](mg_connection *conn) {
+        return static_cast<Server *>(mg_get_request_info(conn)->user_data)->request(conn);
+    };
+    callbacks.log_message = [](const mg_connection *, const char *message) {
+        qCWarning(lcWeb, "Web remote: %s", message);
+        return 1;
+    };
+    char errorText[256] = {};
+    unsigned errorCode = 0;
+    mg_error_data error{&errorCode, errorText, sizeof errorText};
+    mg_init_data init{&callbacks, server.get(), options};
+    server->ctx = mg_start2(&init, &error);
+    if (!server->ctx) {
+        qCWarning(lcWeb,
+                  "The web remote cannot listen on %s (control_port): %s. The display runs on without it; choose "
+                  "another control_port, or stop what holds this one.",
+                  listening.constData(), errorText[0] ? errorText : "no reason given");
+        return false;
+    }
+    mg_set_websocket_handler(
+        server->ctx, "/ws",
+        [](const mg_connection *conn, void *s) { return static_cast<Server *>(s)->socketConnect(conn); },
+        [](mg_connection *conn, void *s) { static_cast<Server *>(s)->socketReady(conn); },
+        [](mg_connection *conn, int bits, char *data, size_t length, void *s) {
+            return static_cast<Server *>(s)->socketData(conn, bits, data, length);
+        },
+        [](const mg_connection *conn, void *s) { static_cast<Server *>(s)->socketClose(conn); }, server.get());
+    mg_server_port ports[2] = {};
+    if (mg_get_server_ports(server->ctx, 2, ports) > 0)
+        server->port = quint16(ports[0].port);
+    server->pusher = std::thread([s = server.get()] { s->push(); });
+    m_server = std::move(server);
+    m_countersTimer->start();
+    sampleCounters();
+    return true;
+}
+
+void WebRemote::stop()
+{
+    if (!m_server)
+        return;
+    // First let every thread that waits for the GUI thread go, then end the
+    // pushes, then the server: mg_stop() joins its threads.
+    m_server->handoff.stop();
+    {
+        std::lock_guard<std::mutex> lock(m_server->mutex);
+        m_server->quit = true;
+    }
+    m_server->wake.notify_all();
+    m_server->pusher.join();
+    mg_stop(m_server->ctx);
+    m_server.reset();
+    m_levelsTimer->stop();
+    m_countersTimer->stop();
+}
+
+bool WebRemote::isListening() const
+{
+    return m_server != nullptr;
+}
+
+quint16 WebRemote::port() const
+{
+    return m_server ? m_server->port : 0;
+}
+
+void WebRemote::setState(const QByteArray &statusJson)
+{
+    if (statusJson == m_state)
+        return;
+    m_state = statusJson;
+    if (!m_server)
+        return;
+    {
+        std::lock_guard<std::mutex> lock(m_server->mutex);
+        m_server->state = statusJson;
+        ++m_server->stateVersion;
+    }
+    m_server->wake.notify_all();
+}
+
+void WebRemote::setLevelsSource(std::function<std::array<float, 6>()> levelsDb)
+{
+    m_levelsSource = std::move(levelsDb);
+}
+
+void WebRemote::setCountersSource(std::function<WebRequest::Counters()> counters)
+{
+    m_countersSource = std::move(counters);
+}
+
+int WebRemote::socketClients() const
+{
+    if (!m_server)
+        return 0;
+    std::lock_guard<std::mutex> lock(m_server->mutex);
+    return int(m_server->clients.size());
+}
+
+void WebRemote::levelsWanted()
+{
+    if (!m_server)
+        return;
+    bool wanted;
+    {
+        std::lock_guard<std::mutex> lock(m_server->mutex);
+        wanted = m_server->levelClients > 0;
+    }
+    if (wanted && !m_levelsTimer->isActive())
+        m_levelsTimer->start();
+    else if (!wanted)
+        m_levelsTimer->stop();
+}
+
+void WebRemote::sampleLevels()
+{
+    if (!m_server || !m_levelsSource)
+        return;
+    const std::array<float, 6> now = m_levelsSource();
+    {
+        std::lock_guard<std::mutex> lock(m_server->mutex);
+        m_server->levels = now;
+        ++m_server->levelsVersion;
+    }
+    m_server->wake.notify_all();
+}
+
+void WebRemote::sampleCounters()
+{
+    if (!m_server || !m_countersSource)
+        return;
+    const WebRequest::Counters now = m_countersSource();
+    std::lock_guard<std::mutex> lock(m_server->mutex);
+    m_server->counters = now;
+}

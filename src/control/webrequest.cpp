@@ -1,0 +1,275 @@
+#include "webrequest.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QJsonValue>
+
+#include <cmath>
+
+namespace WebRequest {
+
+namespace {
+
+constexpr int kMaxLine = 256;  // as on UDP: one command line
+
+QJsonObject objectOf(const QByteArray &json, QByteArray *error)
+{
+    QJsonParseError parse{};
+    const QJsonDocument doc = QJsonDocument::fromJson(json, &parse);
+    if (parse.error != QJsonParseError::NoError) {
+        *error = "the body is not JSON: " + parse.errorString().toUtf8();
+        return {};
+    }
+    if (!doc.isObject()) {
+        *error = "the body is not a JSON object";
+        return {};
+    }
+    return doc.object();
+}
+
+// A command is one line: a line end may close it, but nothing may follow.
+bool oneLine(const QByteArray &line, QByteArray *error)
+{
+    QByteArray body = line;
+    while (body.endsWith('\n') || body.endsWith('\r'))
+        body.chop(1);
+    if (body.contains('\n') || body.contains('\r')) {
+        *error = "cmd holds more than one line";
+        return false;
+    }
+    if (line.size() > kMaxLine) {
+        *error = "cmd is longer than " + QByteArray::number(kMaxLine) + " bytes";
+        return false;
+    }
+    return true;
+}
+
+QByteArray jsonString(const QByteArray &utf8)
+{
+    // QJsonDocument escapes exactly as JSON wants; the array's brackets go.
+    const QByteArray a = QJsonDocument(QJsonArray{QString::fromUtf8(utf8)}).toJson(QJsonDocument::Compact);
+    return a.mid(1, a.size() - 2);
+}
+
+QByteArray number(double v)
+{
+    if (std::isnan(v))
+        return "NaN";
+    if (std::isinf(v))
+        return v > 0 ? "+Inf" : "-Inf";
+    return QByteArray::number(v, 'g', 12);
+}
+
+void metric(QByteArray &out, const char *name, const char *type, const char *help)
+{
+    out += QByteArray("# HELP ") + name + ' ' + help + "\n# TYPE " + name + ' ' + type + '\n';
+}
+
+QByteArray labelValue(const QString &s)
+{
+    QByteArray v = s.toUtf8();
+    v.replace('\\', "\\\\").replace('"', "\\\"").replace('\n', "\\n");
+    return v;
+}
+
+}  // namespace
+
+CommandBody parseCommandBody(const QByteArray &body)
+{
+    CommandBody r;
+    if (body.size() > kMaxBody) {
+        r.error = "the body is larger than " + QByteArray::number(kMaxBody) + " bytes";
+        return r;
+    }
+    const QJsonObject o = objectOf(body, &r.error);
+    if (!r.error.isEmpty())
+        return r;
+    const QJsonValue cmd = o.value(QLatin1String("cmd"));
+    if (!cmd.isString()) {
+        r.error = cmd.isUndefined() ? "the body has no \"cmd\"" : "\"cmd\" is not a string";
+        return r;
+    }
+    const QByteArray line = cmd.toString().toUtf8();
+    if (!oneLine(line, &r.error))
+        return r;
+    r.cmd = line;
+    r.valid = true;
+    return r;
+}
+
+SocketMessage parseSocketMessage(const QByteArray &message)
+{
+    SocketMessage m;
+    if (message.size() > kMaxBody) {
+        m.error = "the message is larger than " + QByteArray::number(kMaxBody) + " bytes";
+        return m;
+    }
+    const QJsonObject o = objectOf(message, &m.error);
+    if (!m.error.isEmpty())
+        return m;
+    static const char *const keys[] = {"cmd", "token", "subscribe", "unsubscribe", "ping"};
+    const char *key = nullptr;
+    for (const char *k : keys) {
+        if (!o.contains(QLatin1String(k)))
+            continue;
+        if (key) {
+            m.error = "the message holds both \"" + QByteArray(key) + "\" and \"" + k + "\"";
+            return m;
+        }
+        key = k;
+    }
+    if (!key) {
+        m.error = "the message holds none of cmd, token, subscribe, unsubscribe or ping";
+        return m;
+    }
+    const QJsonValue v = o.value(QLatin1String(key));
+    const QByteArray k(key);
+    if (k == "ping") {
+        m.kind = SocketMessage::Kind::Ping;
+        return m;
+    }
+    if (!v.isString()) {
+        m.error = "\"" + k + "\" is not a string";
+        return m;
+    }
+    const QByteArray value = v.toString().toUtf8();
+    if (k == "subscribe" || k == "unsubscribe") {
+        if (value != "levels") {
+            m.error = "only \"levels\" can be subscribed to";
+            return m;
+        }
+        m.kind = k == "subscribe" ? SocketMessage::Kind::Subscribe : SocketMessage::Kind::Unsubscribe;
+        return m;
+    }
+    if (k == "cmd") {
+        if (!oneLine(value, &m.error))
+            return m;
+        m.kind = SocketMessage::Kind::Command;
+    } else {
+        m.kind = SocketMessage::Kind::Token;
+    }
+    m.value = value;
+    return m;
+}
+
+int commandStatus(Outcome outcome)
+{
+    switch (outcome) {
+    case Outcome::Done:
+    case Outcome::Status: return 200;
+    case Outcome::Refused: return 400;
+    case Outcome::NotAllowed: return 403;
+    case Outcome::Busy: return 429;
+    case Outcome::Unavailable: break;
+    }
+    return 503;
+}
+
+QByteArray commandBody(const CommandResult &result)
+{
+    switch (result.outcome) {
+    case Outcome::Done: return QByteArrayLiteral("{\"ok\":true}");
+    case Outcome::Status: return "{\"ok\":true,\"status\":" + result.text + '}';
+    default: break;
+    }
+    QByteArray error = result.text;
+    if (error.startsWith("ERR "))
+        error.remove(0, 4);
+    if (error.isEmpty())
+        error = "the display is not taking commands now";
+    return "{\"ok\":false,\"error\":" + jsonString(error) + '}';
+}
+
+QByteArray replyMessage(const QByteArray &line)
+{
+    return "{\"reply\":" + jsonString(line) + '}';
+}
+
+QByteArray levelsMessage(const std::array<float, 6> &levelsDb)
+{
+    QByteArray m = "{\"levels_db\":[";
+    for (std::size_t i = 0; i < levelsDb.size(); ++i) {
+        if (i)
+            m += ',';
+        // JSON has no infinities: silence below the scale is null.
+        m += std::isfinite(levelsDb[i]) ? QByteArray::number(double(levelsDb[i]), 'f', 1) : QByteArray("null");
+    }
+    return m + "]}";
+}
+
+QByteArray bearerToken(const QByteArray &authorization)
+{
+    const QByteArray a = authorization.trimmed();
+    if (a.size() < 7 || qstrnicmp(a.constData(), "Bearer ", 7) != 0)
+        return {};
+    return a.mid(7).trimmed();
+}
+
+bool tokenMatches(const QByteArray &given, const QByteArray &token)
+{
+    if (token.isEmpty())
+        return false;
+    // Every byte of the longer one is looked at, whatever the content.
+    const int n = qMax(given.size(), token.size());
+    unsigned diff = unsigned(given.size() ^ token.size());
+    for (int i = 0; i < n; ++i) {
+        const unsigned char a = i < given.size() ? uchar(given[i]) : 0;
+        const unsigned char b = i < token.size() ? uchar(token[i]) : 0;
+        diff |= unsigned(a ^ b);
+    }
+    return diff == 0;
+}
+
+bool originAllowed(const QByteArray &origin, const QByteArray &host)
+{
+    if (origin.isNull())
+        return true;
+    if (host.isEmpty())
+        return false;
+    const QByteArray o = origin.toLower();
+    const QByteArray h = host.toLower();
+    return o == "http://" + h || o == "https://" + h;
+}
+
+QByteArray metricsText(const QByteArray &statusJson, const Counters &counters)
+{
+    const QJsonObject s = QJsonDocument::fromJson(statusJson).object();
+    const QJsonObject link = s.value(QLatin1String("link")).toObject();
+    const QJsonObject clock = s.value(QLatin1String("clock")).toObject();
+    const QString linkState = link.value(QLatin1String("state")).toString();
+    const QString sync = clock.value(QLatin1String("sync")).toString();
+    const QJsonValue maxError = clock.value(QLatin1String("maxerror_ms"));
+
+    QByteArray out;
+    metric(out, "lumora_info", "gauge", "The display's version and instance.");
+    out += "lumora_info{version=\"" + labelValue(s.value(QLatin1String("version")).toString()) + "\",display=\""
+           + labelValue(s.value(QLatin1String("instance")).toString()) + "\"} 1\n";
+
+    metric(out, "lumora_link_state", "gauge", "The link mark: 1 for the state it shows.");
+    for (const char *state : {"fine", "silent", "problem"})
+        out += QByteArray("lumora_link_state{state=\"") + state + "\"} " + (linkState == QLatin1String(state) ? "1" : "0")
+               + '\n';
+
+    metric(out, "lumora_packets_decoded_total", "counter", "Valid meter packets decoded since the start.");
+    out += "lumora_packets_decoded_total " + QByteArray::number(counters.packetsDecoded) + '\n';
+
+    metric(out, "lumora_seconds_since_last_packet", "gauge", "Seconds since the last valid packet; +Inf before the first.");
+    out += "lumora_seconds_since_last_packet "
+           + number(counters.secondsSinceLastPacket < 0 ? INFINITY : counters.secondsSinceLastPacket) + '\n';
+
+    metric(out, "lumora_clock_sync_state", "gauge", "The clock's sync state as the caption shows it: 1 for the current one.");
+    for (const char *state : {"synced", "unsynced", "unknown"})
+        out += QByteArray("lumora_clock_sync_state{state=\"") + state + "\"} " + (sync == QLatin1String(state) ? "1" : "0")
+               + '\n';
+
+    metric(out, "lumora_clock_max_error_seconds", "gauge", "The system clock's maximum error; NaN when unknown.");
+    const double ms = maxError.isDouble() ? maxError.toDouble() : -1;
+    out += "lumora_clock_max_error_seconds " + number(ms < 0 ? NAN : ms / 1000.0) + '\n';
+
+    metric(out, "lumora_uptime_seconds", "gauge", "Seconds since the display started.");
+    out += "lumora_uptime_seconds " + number(counters.uptimeSeconds) + '\n';
+    return out;
+}
+
+}  // namespace WebRequest

@@ -1,0 +1,79 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <array>
+
+// The pure part of the web remote: what a request or a WebSocket message
+// asks for, and what goes back. No sockets here, so all of it is
+// table-tested and fuzzed.
+namespace WebRequest {
+
+constexpr int kMaxBody = 4096;  // a command body, and a WebSocket message
+
+// How a command line fared, as the transports report it.
+enum class Outcome {
+    Done,         // OK
+    Status,       // the state as JSON
+    Refused,      // not a valid command
+    NotAllowed,   // a write from a sender outside the allow-list
+    Busy,         // over the sender's rate limit
+    Unavailable,  // the display did not take it (shutting down, or not answering)
+};
+
+struct CommandResult
+{
+    Outcome outcome = Outcome::Unavailable;
+    QByteArray text;  // the reply line: OK, the status line, or ERR and a sentence
+};
+
+// The body of POST /api/command: {"cmd": "<one command line>"}.
+struct CommandBody
+{
+    bool valid = false;
+    QByteArray cmd;    // the line, when valid
+    QByteArray error;  // why not, as one sentence, when not
+};
+CommandBody parseCommandBody(const QByteArray &body);
+
+// One WebSocket text message from a client.
+struct SocketMessage
+{
+    enum class Kind { Command, Token, Subscribe, Unsubscribe, Ping, Invalid };
+    Kind kind = Kind::Invalid;
+    QByteArray value;  // the command line or the token
+    QByteArray error;  // for Invalid
+};
+SocketMessage parseSocketMessage(const QByteArray &message);
+
+// HTTP status and JSON body of a command's answer.
+int commandStatus(Outcome outcome);
+QByteArray commandBody(const CommandResult &result);
+
+// A WebSocket answer to a command: {"reply": "<line>"}.
+QByteArray replyMessage(const QByteArray &line);
+// The six levels pushed to a subscriber: {"levels_db": [...]}.
+QByteArray levelsMessage(const std::array<float, 6> &levelsDb);
+
+// The token from an Authorization header ("Bearer <token>"); empty if none.
+QByteArray bearerToken(const QByteArray &authorization);
+// True only for a set token that equals the given one; the time taken does
+// not depend on where they differ.
+bool tokenMatches(const QByteArray &given, const QByteArray &token);
+
+// A request without Origin (curl, Companion, scripts) or from the page
+// itself (Origin http://<Host>) may write; a page of another site may not.
+bool originAllowed(const QByteArray &origin, const QByteArray &host);
+
+// Counters the link keeps, for /metrics.
+struct Counters
+{
+    quint64 packetsDecoded = 0;
+    double secondsSinceLastPacket = -1;  // negative: no packet yet
+    double uptimeSeconds = 0;
+};
+// Prometheus text exposition of the state (the status JSON) and counters.
+QByteArray metricsText(const QByteArray &statusJson, const Counters &counters);
+
+}  // namespace WebRequest

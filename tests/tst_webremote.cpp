@@ -1,0 +1,520 @@
+// The web remote: what requests and messages are taken for, the hand-off to
+// the GUI thread, and HTTP and WebSocket round trips on loopback.
+#include "guihandoff.h"
+#include "webremote.h"
+#include "webrequest.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QSignalSpy>
+#include <QWebSocket>
+#include <QtTest>
+
+#include <atomic>
+#include <memory>
+#include <thread>
+#include <vector>
+
+using WebRequest::Outcome;
+using Kind = WebRequest::SocketMessage::Kind;
+Q_DECLARE_METATYPE(Kind)
+
+namespace {
+
+// Stands in for the control centre: the first word of a line says how it
+// fares, and every call is noted.
+struct FakeCentre
+{
+    struct Call
+    {
+        QByteArray line;
+        QHostAddress sender;
+        bool authorised;
+    };
+    std::vector<Call> calls;
+
+    WebRequest::CommandResult run(const QByteArray &line, const QHostAddress &sender, bool authorised)
+    {
+        calls.push_back({line, sender, authorised});
+        const QByteArray word = line.split(' ').value(0);
+        if (word == "done")
+            return {Outcome::Done, "OK"};
+        if (word == "status")
+            return {Outcome::Status, "{\"v\":1}"};
+        if (word == "busy")
+            return {Outcome::Busy, "ERR busy"};
+        if (word == "write")
+            return authorised ? WebRequest::CommandResult{Outcome::Done, "OK"}
+                              : WebRequest::CommandResult{Outcome::NotAllowed, "ERR not allowed from 127.0.0.1"};
+        return {Outcome::Refused, "ERR " + word + ": no such command"};
+    }
+};
+
+struct Response
+{
+    int status = 0;
+    QByteArray body;
+    QNetworkReply *reply = nullptr;
+};
+
+}  // namespace
+
+class TestWebRemote : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanupTestCase();
+
+    void commandBody_data();
+    void commandBody();
+    void socketMessage_data();
+    void socketMessage();
+    void tokenAndOrigin_data();
+    void tokenAndOrigin();
+    void metrics();
+
+    void handoffRunsOnGuiThread();
+    void handoffStopEndsWait();
+
+    void readEndpoints_data();
+    void readEndpoints();
+    void command_data();
+    void command();
+    void socketStateAndCommand();
+    void socketToken();
+    void socketRefusals();
+    void socketPushesMerged();
+    void socketLevels();
+
+private:
+    Response request(const QByteArray &method, const QString &path, const QByteArray &body = {},
+                     const QList<QPair<QByteArray, QByteArray>> &headers = {});
+    std::unique_ptr<QWebSocket> connectSocket(const QByteArray &origin = {});
+    QUrl url(const QString &path, const char *scheme = "http") const;
+
+    FakeCentre m_centre;
+    std::unique_ptr<WebRemote> m_remote;
+    QNetworkAccessManager m_net;
+};
+
+// One server for all: CivetWeb takes about two seconds to stop.
+void TestWebRemote::initTestCase()
+{
+    m_remote = std::make_unique<WebRemote>(
+        [this](const QByteArray &line, const QHostAddress &sender, bool authorised) {
+            return m_centre.run(line, sender, authorised);
+        });
+    m_remote->setState("{\"state\":1}");
+    QVERIFY(m_remote->start(QHostAddress::LocalHost, 0, "s3cret-token"));
+    QVERIFY(m_remote->port() != 0);
+}
+
+void TestWebRemote::init()
+{
+    m_centre.calls.clear();
+    m_remote->setState("{\"state\":1}");
+    m_remote->setLevelsSource({});
+    QTRY_COMPARE(m_remote->socketClients(), 0);
+}
+
+void TestWebRemote::cleanupTestCase()
+{
+    m_remote.reset();
+}
+
+QUrl TestWebRemote::url(const QString &path, const char *scheme) const
+{
+    return QUrl(QStringLiteral("%1://127.0.0.1:%2%3").arg(QLatin1String(scheme)).arg(m_remote->port()).arg(path));
+}
+
+Response TestWebRemote::request(const QByteArray &method, const QString &path, const QByteArray &body,
+                                const QList<QPair<QByteArray, QByteArray>> &headers)
+{
+    QNetworkRequest req(url(path));
+    for (const auto &h : headers)
+        req.setRawHeader(h.first, h.second);
+    QNetworkReply *reply = m_net.sendCustomRequest(req, method, body);
+    QSignalSpy finished(reply, &QNetworkReply::finished);
+    if (!reply->isFinished())
+        finished.wait(10000);
+    Response r;
+    r.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    r.body = reply->readAll();
+    r.reply = reply;
+    reply->deleteLater();
+    return r;
+}
+
+std::unique_ptr<QWebSocket> TestWebRemote::connectSocket(const QByteArray &origin)
+{
+    auto socket = std::make_unique<QWebSocket>(QString::fromLatin1(origin));
+    socket->open(url(QStringLiteral("/ws"), "ws"));
+    return socket;
+}
+
+// --- What a request or message is taken for -------------------------------
+
+void TestWebRemote::commandBody_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QByteArray>("cmd");  // null: refused
+
+    QTest::newRow("plain") << QByteArray("{\"cmd\": \"ring 45\"}") << QByteArray("ring 45");
+    QTest::newRow("other keys ignored") << QByteArray("{\"cmd\":\"ping\",\"x\":1}") << QByteArray("ping");
+    QTest::newRow("line end kept for the grammar") << QByteArray("{\"cmd\":\"ping\\r\\n\"}") << QByteArray("ping\r\n");
+    QTest::newRow("utf-8 name") << QByteArray("{\"cmd\":\"name 1 Studio \\u00e9\"}") << QByteArray("name 1 Studio \xc3\xa9");
+    QTest::newRow("256 bytes") << ("{\"cmd\":\"" + QByteArray(256, 'a') + "\"}") << QByteArray(256, 'a');
+    // Refused
+    QTest::newRow("257 bytes") << ("{\"cmd\":\"" + QByteArray(257, 'a') + "\"}") << QByteArray();
+    QTest::newRow("two lines") << QByteArray("{\"cmd\":\"ring 45\\nring off\"}") << QByteArray();
+    QTest::newRow("not json") << QByteArray("cmd=ring+45") << QByteArray();
+    QTest::newRow("array") << QByteArray("[\"ring 45\"]") << QByteArray();
+    QTest::newRow("no cmd") << QByteArray("{\"command\":\"ring 45\"}") << QByteArray();
+    QTest::newRow("cmd a number") << QByteArray("{\"cmd\":45}") << QByteArray();
+    QTest::newRow("over 4 KiB") << ("{\"cmd\":\"ping\",\"pad\":\"" + QByteArray(4096, ' ') + "\"}") << QByteArray();
+}
+
+void TestWebRemote::commandBody()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(QByteArray, cmd);
+    const WebRequest::CommandBody parsed = WebRequest::parseCommandBody(body);
+    QCOMPARE(parsed.valid, !cmd.isNull());
+    QCOMPARE(parsed.cmd, cmd);
+    QCOMPARE(parsed.error.isEmpty(), parsed.valid);
+}
+
+void TestWebRemote::socketMessage_data()
+{
+    QTest::addColumn<QByteArray>("message");
+    QTest::addColumn<Kind>("kind");
+    QTest::addColumn<QByteArray>("value");
+
+    QTest::newRow("cmd") << QByteArray("{\"cmd\":\"endmark off\"}") << Kind::Command << QByteArray("endmark off");
+    QTest::newRow("token") << QByteArray("{\"token\":\"abc\"}") << Kind::Token << QByteArray("abc");
+    QTest::newRow("subscribe") << QByteArray("{\"subscribe\":\"levels\"}") << Kind::Subscribe << QByteArray();
+    QTest::newRow("unsubscribe") << QByteArray("{\"unsubscribe\":\"levels\"}") << Kind::Unsubscribe << QByteArray();
+    QTest::newRow("ping") << QByteArray("{\"ping\":1}") << Kind::Ping << QByteArray();
+    // Refused
+    QTest::newRow("subscribe other") << QByteArray("{\"subscribe\":\"names\"}") << Kind::Invalid << QByteArray();
+    QTest::newRow("cmd and token") << QByteArray("{\"cmd\":\"ping\",\"token\":\"a\"}") << Kind::Invalid << QByteArray();
+    QTest::newRow("token a number") << QByteArray("{\"token\":12}") << Kind::Invalid << QByteArray();
+    QTest::newRow("two lines") << QByteArray("{\"cmd\":\"ping\\nping\"}") << Kind::Invalid << QByteArray();
+    QTest::newRow("empty object") << QByteArray("{}") << Kind::Invalid << QByteArray();
+    QTest::newRow("plain text") << QByteArray("ring 45") << Kind::Invalid << QByteArray();
+}
+
+void TestWebRemote::socketMessage()
+{
+    QFETCH(QByteArray, message);
+    QFETCH(Kind, kind);
+    QFETCH(QByteArray, value);
+    const WebRequest::SocketMessage m = WebRequest::parseSocketMessage(message);
+    QCOMPARE(m.kind, kind);
+    QCOMPARE(m.value, value);
+    QCOMPARE(m.error.isEmpty(), kind != Kind::Invalid);
+}
+
+void TestWebRemote::tokenAndOrigin_data()
+{
+    QTest::addColumn<QByteArray>("authorization");
+    QTest::addColumn<bool>("tokenAccepted");
+    QTest::addColumn<QByteArray>("origin");
+    QTest::addColumn<bool>("originAccepted");
+
+    QTest::newRow("bearer, no origin") << QByteArray("Bearer s3cret") << true << QByteArray() << true;
+    QTest::newRow("lower-case scheme, same site") << QByteArray("bearer s3cret") << true
+                                                  << QByteArray("http://10.1.2.3:7373") << true;
+    QTest::newRow("longer token, other site") << QByteArray("Bearer s3cretX") << false
+                                              << QByteArray("http://evil.example") << false;
+    QTest::newRow("prefix, other port") << QByteArray("Bearer s3cre") << false << QByteArray("http://10.1.2.3:80")
+                                        << false;
+    QTest::newRow("basic auth, null origin") << QByteArray("Basic czNjcmV0") << false << QByteArray("null") << false;
+}
+
+void TestWebRemote::tokenAndOrigin()
+{
+    QFETCH(QByteArray, authorization);
+    QFETCH(bool, tokenAccepted);
+    QFETCH(QByteArray, origin);
+    QFETCH(bool, originAccepted);
+    QCOMPARE(WebRequest::tokenMatches(WebRequest::bearerToken(authorization), "s3cret"), tokenAccepted);
+    QCOMPARE(WebRequest::originAllowed(origin, "10.1.2.3:7373"), originAccepted);
+    // No token set: nothing matches, not even nothing.
+    QVERIFY(!WebRequest::tokenMatches(QByteArray(), QByteArray()));
+}
+
+void TestWebRemote::metrics()
+{
+    WebRequest::Counters counters;
+    counters.packetsDecoded = 1234;
+    counters.secondsSinceLastPacket = -1;
+    counters.uptimeSeconds = 61.5;
+    const QByteArray text = WebRequest::metricsText(
+        "{\"version\":\"1.9\",\"instance\":\"s2\",\"clock\":{\"sync\":\"synced\",\"maxerror_ms\":12.5},"
+        "\"link\":{\"state\":\"silent\",\"reason\":\"no packet for 5 s\"}}",
+        counters);
+    for (const char *line : {"lumora_info{version=\"1.9\",display=\"s2\"} 1", "lumora_link_state{state=\"fine\"} 0",
+                             "lumora_link_state{state=\"silent\"} 1", "lumora_packets_decoded_total 1234",
+                             "lumora_seconds_since_last_packet +Inf", "lumora_clock_sync_state{state=\"synced\"} 1",
+                             "lumora_clock_max_error_seconds 0.0125", "lumora_uptime_seconds 61.5",
+                             "# TYPE lumora_packets_decoded_total counter"})
+        QVERIFY2(text.contains(QByteArray(line) + '\n'), line);
+}
+
+// --- The hand-off to the GUI thread ----------------------------------------
+
+void TestWebRemote::handoffRunsOnGuiThread()
+{
+    QObject context;
+    GuiHandoff handoff(&context);
+    std::atomic<bool> onGui{false};
+    std::atomic<bool> ran{false};
+    std::thread worker([&] {
+        ran = handoff.call([&] { onGui = QThread::currentThread() == context.thread(); }, 5000);
+    });
+    QTRY_VERIFY(ran);
+    worker.join();
+    QVERIFY(onGui);
+}
+
+void TestWebRemote::handoffStopEndsWait()
+{
+    // The GUI thread does not run its loop (as while it stops the server).
+    QObject context;
+    GuiHandoff handoff(&context);
+    bool ran = false;
+    // A call that gives up never runs later.
+    std::thread late([&] { QVERIFY(!handoff.call([&] { ran = true; }, 20)); });
+    late.join();
+    QCoreApplication::processEvents();
+    QVERIFY(!ran);
+    // stop() frees a waiting thread long before its time is up, and what it
+    // queued never runs.
+    QElapsedTimer t;
+    t.start();
+    std::thread waiting([&] { QVERIFY(!handoff.call([&] { ran = true; }, 60000)); });
+    handoff.stop();
+    waiting.join();
+    QVERIFY(t.elapsed() < 30000);
+    QCoreApplication::processEvents();
+    QVERIFY(!ran);
+}
+
+// --- HTTP --------------------------------------------------------------------
+
+void TestWebRemote::readEndpoints_data()
+{
+    QTest::addColumn<QByteArray>("method");
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("contentType");
+    QTest::addColumn<QByteArray>("bodyHas");
+
+    QTest::newRow("status") << QByteArray("GET") << "/api/status" << 200 << QByteArray("application/json")
+                            << QByteArray("{\"state\":1}");
+    QTest::newRow("page") << QByteArray("GET") << "/" << 200 << QByteArray("text/html; charset=utf-8")
+                          << QByteArray("Reconnecting");
+    QTest::newRow("metrics") << QByteArray("GET") << "/metrics" << 200
+                             << QByteArray("text/plain; version=0.0.4; charset=utf-8")
+                             << QByteArray("lumora_uptime_seconds ");
+    QTest::newRow("status by POST") << QByteArray("POST") << "/api/status" << 405 << QByteArray("application/json")
+                                    << QByteArray("\"ok\":false");
+    QTest::newRow("command by GET") << QByteArray("GET") << "/api/command?cmd=ring%2045" << 405
+                                    << QByteArray("application/json") << QByteArray("POST");
+    QTest::newRow("unknown api") << QByteArray("GET") << "/api/reboot" << 404 << QByteArray("application/json")
+                                 << QByteArray("nothing at");
+    QTest::newRow("no files") << QByteArray("GET") << "/../../etc/passwd" << 404 << QByteArray("application/json")
+                              << QByteArray("nothing at");
+    QTest::newRow("no listing") << QByteArray("GET") << "/control/" << 404 << QByteArray("application/json")
+                                << QByteArray("nothing at");
+}
+
+void TestWebRemote::readEndpoints()
+{
+    QFETCH(QByteArray, method);
+    QFETCH(QString, path);
+    QFETCH(int, status);
+    QFETCH(QByteArray, contentType);
+    QFETCH(QByteArray, bodyHas);
+    const Response r = request(method, path);
+    QCOMPARE(r.status, status);
+    QCOMPARE(r.reply->rawHeader("Content-Type"), contentType);
+    QCOMPARE(r.reply->rawHeader("Cache-Control"), QByteArray("no-store"));
+    QVERIFY(!r.reply->hasRawHeader("Access-Control-Allow-Origin"));
+    QVERIFY2(r.body.contains(bodyHas), r.body.constData());
+    QVERIFY(m_centre.calls.empty());  // no GET runs a command
+}
+
+void TestWebRemote::command_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QByteArray>("contentType");
+    QTest::addColumn<QByteArray>("authorization");
+    QTest::addColumn<QByteArray>("origin");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("answer");
+    QTest::addColumn<bool>("ran");
+
+    const QByteArray json("application/json");
+    QTest::newRow("done") << QByteArray("{\"cmd\":\"done\"}") << json << QByteArray() << QByteArray() << 200
+                          << QByteArray("{\"ok\":true}") << true;
+    QTest::newRow("status") << QByteArray("{\"cmd\":\"status\"}") << QByteArray("application/json; charset=utf-8")
+                            << QByteArray() << QByteArray() << 200 << QByteArray("{\"ok\":true,\"status\":{\"v\":1}}")
+                            << true;
+    QTest::newRow("refused") << QByteArray("{\"cmd\":\"rnig 45\"}") << json << QByteArray() << QByteArray() << 400
+                             << QByteArray("{\"ok\":false,\"error\":\"rnig: no such command\"}") << true;
+    QTest::newRow("not allowed") << QByteArray("{\"cmd\":\"write\"}") << json << QByteArray() << QByteArray() << 403
+                                 << QByteArray("{\"ok\":false,\"error\":\"not allowed from 127.0.0.1\"}") << true;
+    QTest::newRow("token") << QByteArray("{\"cmd\":\"write\"}") << json << QByteArray("Bearer s3cret-token")
+                           << QByteArray() << 200 << QByteArray("{\"ok\":true}") << true;
+    QTest::newRow("wrong token") << QByteArray("{\"cmd\":\"write\"}") << json << QByteArray("Bearer s3cret-tokeN")
+                                 << QByteArray() << 403 << QByteArray("not allowed") << true;
+    QTest::newRow("busy") << QByteArray("{\"cmd\":\"busy\"}") << json << QByteArray() << QByteArray() << 429
+                          << QByteArray("{\"ok\":false,\"error\":\"busy\"}") << true;
+    QTest::newRow("same-site page") << QByteArray("{\"cmd\":\"done\"}") << json << QByteArray() << QByteArray("self")
+                                    << 200 << QByteArray("{\"ok\":true}") << true;
+    // Refused before any command runs
+    QTest::newRow("other site") << QByteArray("{\"cmd\":\"done\"}") << json << QByteArray("Bearer s3cret-token")
+                                << QByteArray("http://evil.example") << 403 << QByteArray("another site") << false;
+    QTest::newRow("form post") << QByteArray("cmd=done") << QByteArray("application/x-www-form-urlencoded")
+                               << QByteArray() << QByteArray() << 415 << QByteArray("application/json") << false;
+    QTest::newRow("bad json") << QByteArray("{\"cmd\":") << json << QByteArray() << QByteArray() << 400
+                              << QByteArray("not JSON") << false;
+    QTest::newRow("over 4 KiB") << ("{\"cmd\":\"done\",\"x\":\"" + QByteArray(4100, 'x') + "\"}") << json
+                                << QByteArray() << QByteArray() << 413 << QByteArray("4096") << false;
+}
+
+void TestWebRemote::command()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(QByteArray, contentType);
+    QFETCH(QByteArray, authorization);
+    QFETCH(QByteArray, origin);
+    QFETCH(int, status);
+    QFETCH(QByteArray, answer);
+    QFETCH(bool, ran);
+    QList<QPair<QByteArray, QByteArray>> headers{{"Content-Type", contentType}};
+    if (!authorization.isEmpty())
+        headers.append({"Authorization", authorization});
+    if (origin == "self")
+        origin = url(QString()).toString().toLatin1();
+    if (!origin.isEmpty())
+        headers.append({"Origin", origin});
+    const Response r = request("POST", QStringLiteral("/api/command"), body, headers);
+    QCOMPARE(r.status, status);
+    QVERIFY2(r.body.contains(answer), r.body.constData());
+    QVERIFY(!r.reply->hasRawHeader("Access-Control-Allow-Origin"));
+    QCOMPARE(m_centre.calls.size(), size_t(ran ? 1 : 0));
+    if (ran)
+        QCOMPARE(m_centre.calls[0].sender, QHostAddress(QHostAddress::LocalHost));
+}
+
+// --- WebSocket ---------------------------------------------------------------
+
+void TestWebRemote::socketStateAndCommand()
+{
+    auto ws = connectSocket();
+    QSignalSpy messages(ws.get(), &QWebSocket::textMessageReceived);
+    QVERIFY(messages.wait(5000));
+    QCOMPARE(messages.takeFirst().at(0).toString(), QStringLiteral("{\"state\":1}"));
+    ws->sendTextMessage(QStringLiteral("{\"cmd\":\"done\"}"));
+    QTRY_COMPARE(messages.count(), 1);
+    QCOMPARE(messages.takeFirst().at(0).toString(), QStringLiteral("{\"reply\":\"OK\"}"));
+    ws->sendTextMessage(QStringLiteral("{\"cmd\":\"write\"}"));
+    QTRY_COMPARE(messages.count(), 1);
+    QCOMPARE(messages.takeFirst().at(0).toString(), QStringLiteral("{\"reply\":\"ERR not allowed from 127.0.0.1\"}"));
+    ws->sendTextMessage(QStringLiteral("ring 45"));
+    QTRY_COMPARE(messages.count(), 1);
+    QVERIFY(messages.takeFirst().at(0).toString().startsWith(QLatin1String("{\"reply\":\"ERR the body is not JSON")));
+    QCOMPARE(m_centre.calls.size(), size_t(2));
+}
+
+void TestWebRemote::socketToken()
+{
+    auto good = connectSocket();
+    QSignalSpy goodMessages(good.get(), &QWebSocket::textMessageReceived);
+    QVERIFY(goodMessages.wait(5000));  // the state
+    good->sendTextMessage(QStringLiteral("{\"token\":\"s3cret-token\"}"));
+    good->sendTextMessage(QStringLiteral("{\"cmd\":\"write\"}"));
+    good->sendTextMessage(QStringLiteral("{\"token\":\"s3cret-token\"}"));
+    QTRY_COMPARE(goodMessages.count(), 4);
+    QCOMPARE(goodMessages.at(1).at(0).toString(), QStringLiteral("{\"reply\":\"OK\"}"));
+    QCOMPARE(goodMessages.at(2).at(0).toString(), QStringLiteral("{\"reply\":\"OK\"}"));
+    QCOMPARE(goodMessages.at(3).at(0).toString(),
+             QStringLiteral("{\"reply\":\"ERR the token must be the first message\"}"));
+    QVERIFY(m_centre.calls.at(0).authorised);
+
+    // A wrong guess costs the connection.
+    auto bad = connectSocket();
+    QSignalSpy badMessages(bad.get(), &QWebSocket::textMessageReceived);
+    QSignalSpy closed(bad.get(), &QWebSocket::disconnected);
+    QVERIFY(badMessages.wait(5000));
+    bad->sendTextMessage(QStringLiteral("{\"token\":\"guess\"}"));
+    QVERIFY(closed.wait(5000));
+    QCOMPARE(badMessages.last().at(0).toString(), QStringLiteral("{\"reply\":\"ERR the token is not this display's\"}"));
+    QCOMPARE(m_centre.calls.size(), size_t(1));
+}
+
+void TestWebRemote::socketRefusals()
+{
+    // A page of another site may not connect.
+    auto foreign = connectSocket("http://evil.example");
+    QSignalSpy foreignError(foreign.get(), QOverload<QAbstractSocket::SocketError>::of(&QWebSocket::error));
+    QVERIFY(foreignError.wait(5000));
+    QVERIFY(foreign->closeReason().contains(QLatin1String("403")) || foreign->errorString().contains(QLatin1String("403")));
+
+    // Eight are served; the ninth gets 503; a place comes free on a close.
+    std::vector<std::unique_ptr<QWebSocket>> sockets;
+    for (int i = 0; i < WebRemote::kMaxSocketClients; ++i) {
+        sockets.push_back(connectSocket());
+        QSignalSpy connected(sockets.back().get(), &QWebSocket::connected);
+        QVERIFY(connected.wait(5000));
+    }
+    QTRY_COMPARE(m_remote->socketClients(), WebRemote::kMaxSocketClients);
+    auto ninth = connectSocket();
+    QSignalSpy ninthError(ninth.get(), QOverload<QAbstractSocket::SocketError>::of(&QWebSocket::error));
+    QVERIFY(ninthError.wait(5000));
+    QVERIFY2(ninth->errorString().contains(QLatin1String("503")), qPrintable(ninth->errorString()));
+    sockets.front()->close();
+    QTRY_COMPARE(m_remote->socketClients(), WebRemote::kMaxSocketClients - 1);
+}
+
+void TestWebRemote::socketPushesMerged()
+{
+    auto ws = connectSocket();
+    QSignalSpy messages(ws.get(), &QWebSocket::textMessageReceived);
+    QVERIFY(messages.wait(5000));
+    messages.clear();
+    // Five changes within one push interval come as at most two pushes, the
+    // last one being the newest state.
+    QElapsedTimer t;
+    t.start();
+    for (int i = 2; i <= 6; ++i)
+        m_remote->setState(QStringLiteral("{\"state\":%1}").arg(i).toLatin1());
+    const qint64 setIn = t.elapsed();
+    QTRY_VERIFY(!messages.isEmpty() && messages.last().at(0).toString() == QLatin1String("{\"state\":6}"));
+    if (setIn < WebRemote::kPushIntervalMs / 2)
+        QVERIFY2(messages.count() <= 2, qPrintable(QString::number(messages.count())));
+}
+
+void TestWebRemote::socketLevels()
+{
+    std::array<float, 6> levels{-20.f, -18.5f, -60.f, -3.f, 0.f, -120.f};
+    m_remote->setLevelsSource([&] { return levels; });
+    auto ws = connectSocket();
+    QSignalSpy messages(ws.get(), &QWebSocket::textMessageReceived);
+    QVERIFY(messages.wait(5000));  // the state
+    ws->sendTextMessage(QStringLiteral("{\"subscribe\":\"levels\"}"));
+    QTRY_VERIFY(messages.count() >= 4);
+    QCOMPARE(messages.at(1).at(0).toString(),
+             QStringLiteral("{\"levels_db\":[-20.0,-18.5,-60.0,-3.0,0.0,-120.0]}"));
+}
+
+QTEST_MAIN(TestWebRemote)
+#include "tst_webremote.moc"
