@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "ccommdialog.h"
+#include "controlwiring.h"
 #include "designscreen.h"
 #include "kioskmode.h"
 #include "logging.h"
@@ -155,7 +156,7 @@ MainWindow::MainWindow(QWidget *parent)
     auto *secondTicker = new SecondTicker(this);
     ui->AnalogClock->setTicker(secondTicker);
     digital->setTicker(secondTicker);
-    new TimeSyncWatch(ui->timelabel, this);
+    auto *timeSync = new TimeSyncWatch(ui->timelabel, this);
 
     // The link-state mark sits just left of the settings icon and scales
     // with the screen like every other widget.
@@ -185,12 +186,30 @@ MainWindow::MainWindow(QWidget *parent)
     connect(m_link, &MeterLink::silenceBegan, m_release, &ReleaseClock::dropToFloor);
     connect(m_link, &MeterLink::stateChanged, this, &MainWindow::showLinkState);
 
+    // The studio's control channel sets the end mark, the ring, the dots and
+    // the names, and reads back what the display shows.
+    ControlWiring::Parts controlParts;
+    controlParts.clock = ui->AnalogClock;
+    controlParts.ticker = secondTicker;
+    controlParts.timeSync = timeSync;
+    controlParts.levelsDb = [meters] {
+        std::array<float, 6> levels{};
+        for (size_t i = 0; i < levels.size(); ++i)
+            levels[i] = float(meters[i]->dBPosition());
+        return levels;
+    };
+    controlParts.rename = [this](int pair, const QString &name) { renameFromControl(pair, name); };
+    controlParts.link = m_link;
+    m_control = new ControlWiring(controlParts, this);
+
     // Before the settings: restoring a full-screen geometry starts the
     // pointer hiding at once.
     m_kiosk = new KioskMode(this);
 
     readSettings();
     setupLink();
+    m_control->setNames(names());
+    m_control->apply(m_controlSettings);
     // One paint per refresh of the screen the window opens on.
     const QScreen *screen = QGuiApplication::screenAt(geometry().center());
     if (!screen)
@@ -230,6 +249,7 @@ void MainWindow::readSettings()
     connect(m_settingsFile, &SettingsFile::changedOnDisk, this, &MainWindow::takeOutsideChange);
 
     commSettings = stored.comm;
+    m_controlSettings = stored.control;
     labelMeter1->setText(stored.labels[0]);
     labelMeter2->setText(stored.labels[1]);
     labelMeter3->setText(stored.labels[2]);
@@ -248,6 +268,7 @@ StoredSettings MainWindow::shownSettings()
 {
     StoredSettings shown;
     shown.comm = commSettings;
+    shown.control = m_controlSettings;
     shown.currentScreen = currentScreen();
     shown.geometry = saveGeometry();
     shown.labels = {labelMeter1->text(), labelMeter2->text(), labelMeter3->text()};
@@ -271,6 +292,11 @@ void MainWindow::takeOutsideChange(const StoredSettings &now, const StoredSettin
     for (size_t i = 0; i < next.labels.size(); ++i) {
         if (next.labels[i] != shown.labels[i])
             labels[i]->setText(next.labels[i]);
+    }
+    m_control->setNames(names());
+    if (next.control != m_controlSettings) {
+        m_controlSettings = next.control;
+        m_control->apply(m_controlSettings);
     }
 
     if (next.geometry != shown.geometry) {
@@ -313,6 +339,23 @@ void MainWindow::promptForLabel(myLabel *label, const QString &prompt)
     label->setText(text);
     // Stored at once, so a power cut does not lose the new name.
     writeSettings();
+    m_control->setNames(names());
+}
+
+void MainWindow::renameFromControl(int pair, const QString &name)
+{
+    myLabel *const labels[3] = {labelMeter1, labelMeter2, labelMeter3};
+    if (pair < 0 || pair > 2)
+        return;
+    // As a click's rename, but an empty name is taken: the sender meant it.
+    labels[pair]->setText(name);
+    writeSettings();
+    m_control->setNames(names());
+}
+
+std::array<QString, 3> MainWindow::names() const
+{
+    return {labelMeter1->text(), labelMeter2->text(), labelMeter3->text()};
 }
 
 void MainWindow::labelMeter1Clicked() { promptForLabel(labelMeter1, tr("Meter 1 label:")); }
@@ -382,6 +425,8 @@ void MainWindow::showLinkState(LinkState state, const QString &where)
 {
     m_linkMark->setToolTip(linkStateTooltip(state, where, m_link->reason()));
     m_linkMark->setVisible(state != LinkState::Live);
+    if (m_control)
+        m_control->setLinkState(state, where, m_link->reason());
 }
 
 void MainWindow::onDataAvailable() { m_link->readSerial(); }

@@ -8,9 +8,11 @@
 #include <array>
 
 #include "commsettings.h"
+#include "controlsettings.h"
 #include "linkstate.h"
 
 class CCommDialog;
+class ControlWiring;
 class KioskMode;
 class MeterLink;
 class QLabel;
@@ -51,6 +53,7 @@ public:
     const ReleaseClock &release() const { return *m_release; }
     const ScreenLayout &layout() const { return *m_layout; }
     KioskMode &kiosk() { return *m_kiosk; }
+    ControlWiring &control() { return *m_control; }
     const std::array<QRect, 14> &designRectangles() const { return designGeometry; }
     const QPixmap &scaledArtwork() const { return *scaledBackground; }
 
@@ -75,6 +78,8 @@ private:
     int currentScreen();
     void promptForLabel(myLabel *label, const QString &prompt);
     void showLinkState(LinkState state, const QString &where);
+    void renameFromControl(int pair, const QString &name);
+    std::array<QString, 3> names() const;
 
     Ui::MainWindow *ui;
     CCommDialog *commDialog;
@@ -97,4 +102,6 @@ private:
     KioskMode *m_kiosk = nullptr;
     QLabel *m_linkMark = nullptr;  // the link-state mark beside the settings icon
     SettingsFile *m_settingsFile = nullptr;
+    ControlWiring *m_control = nullptr;
+    ControlSettings m_controlSettings;  // as read or taken from the file
 };

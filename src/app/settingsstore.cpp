@@ -36,6 +36,10 @@ const QString kClientPort = QStringLiteral("client_port");
 const QString kServerDestination = QStringLiteral("server_destination");
 const QString kServerTtl = QStringLiteral("server_ttl");
 const QString kClientGroup = QStringLiteral("client_group");
+const QString kControlPort = QStringLiteral("control_port");
+const QString kControlBind = QStringLiteral("control_bind");
+const QString kControlAllow = QStringLiteral("control_allow");
+const QString kControlToken = QStringLiteral("control_token");
 const QString kCurrentScreen = QStringLiteral("current_screen");
 const QString kGeometry = QStringLiteral("geometry");
 const std::array<QString, 3> kLabelKeys { QStringLiteral("labelMeter1"),
@@ -103,9 +107,11 @@ QStringList foreignKeys(const QSettings &s)
     check(kIsServer, readBool(s, kIsServer).has_value());
     check(kUseUdp, readBool(s, kUseUdp).has_value());
     for (const QString &key : { kSerialPort, kServerHost, kServerPort, kClientHost, kClientPort,
-                                kServerDestination, kServerTtl, kClientGroup })
+                                kServerDestination, kServerTtl, kClientGroup, kControlBind,
+                                kControlAllow, kControlToken })
         check(key, readText(s, key).has_value());
     check(kCurrentScreen, readInt(s, kCurrentScreen).has_value());
+    check(kControlPort, readInt(s, kControlPort).has_value());
     check(kGeometry, readBytes(s, kGeometry).has_value());
     for (const QString &key : kLabelKeys)
         check(key, readText(s, key).has_value());
@@ -357,6 +363,11 @@ StoredSettings readStored(QSettings &s)
     v.comm.server_destination = readText(s, kServerDestination).value_or(QString());
     v.comm.server_ttl = readText(s, kServerTtl).value_or(QString());
     v.comm.client_group = readText(s, kClientGroup).value_or(QString());
+    const ControlSettings control;
+    v.control.port = readInt(s, kControlPort).value_or(control.port);
+    v.control.bind = readText(s, kControlBind).value_or(control.bind);
+    v.control.allow = readText(s, kControlAllow).value_or(control.allow);
+    v.control.token = readText(s, kControlToken).value_or(control.token);
     // A label that is present keeps its text even when empty; an absent one,
     // or one that holds something that is no text, keeps the default name.
     for (size_t i = 0; i < kLabelKeys.size(); ++i)
@@ -389,6 +400,15 @@ void writeStored(QSettings &s, const StoredSettings &v)
     writeWhenSet(kServerDestination, v.comm.server_destination);
     writeWhenSet(kServerTtl, v.comm.server_ttl);
     writeWhenSet(kClientGroup, v.comm.client_group);
+    // The control channel's keys only where they differ from the defaults.
+    const ControlSettings control;
+    if (v.control.port != control.port)
+        s.setValue(kControlPort, v.control.port);
+    if (v.control.bind != control.bind)
+        s.setValue(kControlBind, v.control.bind);
+    if (v.control.allow != control.allow)
+        s.setValue(kControlAllow, v.control.allow);
+    writeWhenSet(kControlToken, v.control.token);
     s.setValue(kCurrentScreen, v.currentScreen);
     s.setValue(kGeometry, v.geometry);
     for (size_t i = 0; i < kLabelKeys.size(); ++i)
@@ -536,6 +556,11 @@ void setSettingsInstance(const QString &name)
     g_instance = name;
 }
 
+QString settingsInstance()
+{
+    return g_instance;
+}
+
 QString userSettingsPath()
 {
     return QSettings(QSettings::NativeFormat, QSettings::UserScope,
@@ -569,6 +594,10 @@ StoredSettings keepChangesOnDisk(const StoredSettings &ours, const StoredSetting
     keep(v.comm.server_destination, known.comm.server_destination, disk.comm.server_destination);
     keep(v.comm.server_ttl, known.comm.server_ttl, disk.comm.server_ttl);
     keep(v.comm.client_group, known.comm.client_group, disk.comm.client_group);
+    keep(v.control.port, known.control.port, disk.control.port);
+    keep(v.control.bind, known.control.bind, disk.control.bind);
+    keep(v.control.allow, known.control.allow, disk.control.allow);
+    keep(v.control.token, known.control.token, disk.control.token);
     for (size_t i = 0; i < v.labels.size(); ++i)
         keep(v.labels[i], known.labels[i], disk.labels[i]);
     keep(v.currentScreen, known.currentScreen, disk.currentScreen);

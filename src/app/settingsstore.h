@@ -1,6 +1,7 @@
 #pragma once
 
 #include "commsettings.h"
+#include "controlsettings.h"
 
 #include <QByteArray>
 #include <QMetaType>
@@ -16,6 +17,7 @@ class QSettings;
 struct StoredSettings
 {
     CommSettings comm;
+    ControlSettings control;
     std::array<QString, 3> labels { QStringLiteral("Prog"), QStringLiteral("Sub"),
                                     QStringLiteral("CRM") };
     int currentScreen = 0;
@@ -23,7 +25,7 @@ struct StoredSettings
 
     friend bool operator==(const StoredSettings &a, const StoredSettings &b)
     {
-        return a.comm == b.comm && a.labels == b.labels
+        return a.comm == b.comm && a.control == b.control && a.labels == b.labels
             && a.currentScreen == b.currentScreen && a.geometry == b.geometry;
     }
     friend bool operator!=(const StoredSettings &a, const StoredSettings &b) { return !(a == b); }
@@ -53,6 +55,8 @@ void writeStored(QSettings &s, const StoredSettings &v);
 // standard one (Lumora Meters.conf), a name for another display on the same
 // PC (Lumora Meters-NAME.conf). Set once, at start.
 void setSettingsInstance(const QString &name);
+// The instance the store was set to; empty for the standard display.
+QString settingsInstance();
 
 // The file of the current display's per-user store.
 QString userSettingsPath();

@@ -100,9 +100,11 @@ void TimeSyncWatch::check()
         showWarning(status);  // refreshes the tooltip's figures as well
     else if (m_warning)
         showNormal();
-    if (warn == m_warning)
-        return;
+    const bool changed = warn != m_warning;
     m_warning = warn;
+    emit statusRead(status, warn);
+    if (!changed)
+        return;
     if (warn) {
         qCInfo(lcApp, "system clock not synchronised for 60 s (estimated error %s, maximum error %s)",
                qUtf8Printable(ClockSync::formatError(status.estimatedErrorUs)),

@@ -77,6 +77,10 @@ public slots:
     // One reading; the timer calls it every 10 s.
     void check();
 
+signals:
+    // Each reading, with what the caption decided: the warning shown or not.
+    void statusRead(const ClockStatus &status, bool warningShown);
+
 private:
     void showWarning(const ClockStatus &status);
     void showNormal();

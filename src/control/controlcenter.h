@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QObject>
 #include <QString>
@@ -54,6 +55,7 @@ public:
     QByteArray statusJson() const;
 
     // What the display shows, for the state.
+    void setVersion(const QString &version);
     void setInstance(const QString &instance);
     void setNames(const std::array<QString, 3> &names);        // no nameChanged
     void setLinkState(const QString &state, const QString &reason);  // "fine", "silent" or "problem"
@@ -78,5 +80,29 @@ signals:
     void stateChanged();
 
 private:
-    // ...
+    void apply(const ControlCommand &command);
+    void showRing(qint64 nowMs);
+    void setEndMark(int mode, int hour, int minute, int second);
+    qint64 now() const;
+
+    WallClock m_wallClock;
+    QElapsedTimer m_monotonic;
+    AllowList m_allow;
+    RateLimit m_rate;
+    LogOnceAMinute m_refusalLog;
+
+    enum EndMode { EndOff, EndDaily, EndHourly };
+    int m_endMode = EndOff;
+    int m_endHour = 0, m_endMinute = 0, m_endSecond = 0;
+    qint64 m_ringDeadlineMs = 0;  // wall clock; meaningful while m_ringRunning
+    bool m_ringRunning = false;
+    float m_ringShown = 0.0f;
+    bool m_dotsCountDown = false;
+
+    QString m_version, m_instance;
+    std::array<QString, 3> m_names;
+    QString m_linkState = QStringLiteral("silent"), m_linkReason;
+    QString m_sync = QStringLiteral("unknown");
+    double m_maxErrorMs = -1;
+    std::function<std::array<float, 6>()> m_levels;
 };

@@ -1,9 +1,9 @@
 #include "webremote.h"
 
+#include "controllogging.h"
 #include "guihandoff.h"
 
 #include <QFile>
-#include <QLoggingCategory>
 #include <QMetaObject>
 #include <QTimer>
 
@@ -18,7 +18,6 @@
 #include <thread>
 #include <vector>
 
-Q_LOGGING_CATEGORY(lcWeb, "lumora.control")
 
 // The page is compiled into this static library; the linker keeps it only
 // when something refers to it.
@@ -421,6 +420,7 @@ WebRemote::~WebRemote()
 bool WebRemote::start(const QHostAddress &bind, quint16 port, const QByteArray &token)
 {
     stop();
+    m_token = token;
     auto server = std::make_unique<Server>(this);
     server->runner = m_runner;
     server->token = token;
@@ -451,7 +451,7 @@ bool WebRemote::start(const QHostAddress &bind, quint16 port, const QByteArray &
         return static_cast<Server *>(mg_get_request_info(conn)->user_data)->request(conn);
     };
     callbacks.log_message = [](const mg_connection *, const char *message) {
-        qCWarning(lcWeb, "Web remote: %s", message);
+        qCWarning(lcControl, "Web remote: %s", message);
         return 1;
     };
     char errorText[256] = {};
@@ -460,7 +460,7 @@ bool WebRemote::start(const QHostAddress &bind, quint16 port, const QByteArray &
     mg_init_data init{&callbacks, server.get(), options};
     server->ctx = mg_start2(&init, &error);
     if (!server->ctx) {
-        qCWarning(lcWeb,
+        qCWarning(lcControl,
                   "The web remote cannot listen on %s (control_port): %s. The display runs on without it; choose "
                   "another control_port, or stop what holds this one.",
                   listening.constData(), errorText[0] ? errorText : "no reason given");
@@ -477,6 +477,8 @@ bool WebRemote::start(const QHostAddress &bind, quint16 port, const QByteArray &
     mg_server_port ports[2] = {};
     if (mg_get_server_ports(server->ctx, 2, ports) > 0)
         server->port = quint16(ports[0].port);
+    qCInfo(lcControl, "web remote on http://%s:%u/ (page, /api/status, /api/command, /ws, /metrics)",
+           qPrintable(host), unsigned(server->port));
     server->pusher = std::thread([s = server.get()] { s->push(); });
     m_server = std::move(server);
     m_countersTimer->start();

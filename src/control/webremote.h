@@ -46,6 +46,7 @@ public:
     void stop();
     bool isListening() const;
     quint16 port() const;
+    QByteArray token() const { return m_token; }
 
     // The state as the status command gives it; pushed to the WebSocket
     // clients when it changed.
@@ -72,4 +73,5 @@ private:
     QTimer *m_countersTimer;
     QElapsedTimer m_started;
     QByteArray m_state;
+    QByteArray m_token;
 };

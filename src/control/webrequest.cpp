@@ -192,8 +192,8 @@ QByteArray levelsMessage(const std::array<float, 6> &levelsDb)
     for (std::size_t i = 0; i < levelsDb.size(); ++i) {
         if (i)
             m += ',';
-        // JSON has no infinities: silence below the scale is null.
-        m += std::isfinite(levelsDb[i]) ? QByteArray::number(double(levelsDb[i]), 'f', 1) : QByteArray("null");
+        // As in the state: JSON has no infinities, so silence is -99.
+        m += std::isfinite(levelsDb[i]) ? QByteArray::number(double(levelsDb[i]), 'f', 1) : QByteArray("-99.0");
     }
     return m + "]}";
 }

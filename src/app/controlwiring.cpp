@@ -1,0 +1,131 @@
+#include "controlwiring.h"
+
+#include <QElapsedTimer>
+
+#include "controlcenter.h"
+#include "controllistener.h"
+#include "meterlink.h"
+#include "secondticker.h"
+#include "settingsstore.h"
+#include "teskanalogclock.h"
+#include "timesyncwatch.h"
+#include "version.h"
+#include "webremote.h"
+
+namespace {
+
+WebRequest::Outcome webOutcome(ControlCenter::Outcome outcome)
+{
+    switch (outcome) {
+    case ControlCenter::Outcome::Done: return WebRequest::Outcome::Done;
+    case ControlCenter::Outcome::Status: return WebRequest::Outcome::Status;
+    case ControlCenter::Outcome::Refused: return WebRequest::Outcome::Refused;
+    case ControlCenter::Outcome::NotAllowed: return WebRequest::Outcome::NotAllowed;
+    case ControlCenter::Outcome::Busy: return WebRequest::Outcome::Busy;
+    }
+    return WebRequest::Outcome::Unavailable;
+}
+
+}  // namespace
+
+ControlWiring::ControlWiring(const Parts &parts, QObject *parent)
+    : QObject(parent)
+    , m_parts(parts)
+{
+    // The ring reads the same instant as the clocks' faces, so it shrinks in
+    // the frame that shows the new second.
+    SecondTicker *ticker = parts.ticker;
+    ControlCenter::WallClock wall;
+    if (ticker)
+        wall = [ticker] { return ticker->now().toMSecsSinceEpoch(); };
+    m_center = new ControlCenter(this, wall);
+    m_listener = new ControlListener(m_center, this);
+    ControlCenter *center = m_center;
+    m_web = new WebRemote(
+        [center](const QByteArray &line, const QHostAddress &sender, bool authorised) {
+            const ControlCenter::Reply r = center->run(line, sender, authorised);
+            return WebRequest::CommandResult{webOutcome(r.outcome), r.text};
+        },
+        this);
+    connect(m_center, &ControlCenter::stateChanged, m_web, [this] { m_web->setState(m_center->statusJson()); });
+    m_web->setLevelsSource(parts.levelsDb);
+    if (const MeterLink *link = parts.link) {
+        // Sampled once a second: the time of the last packet is known to the
+        // second, without a look at every packet.
+        m_web->setCountersSource([link, last = quint64(0), since = QElapsedTimer()]() mutable {
+            WebRequest::Counters c;
+            c.packetsDecoded = link->packetsDecoded();
+            if (c.packetsDecoded != last) {
+                last = c.packetsDecoded;
+                since.start();
+            }
+            c.secondsSinceLastPacket = since.isValid() ? since.elapsed() / 1000.0 : -1;
+            return c;
+        });
+    }
+
+    m_center->setVersion(QStringLiteral("%1.%2").arg(LumoraVersion::kMajor).arg(LumoraVersion::kMinor));
+    m_center->setInstance(settingsInstance());
+    m_center->setLevelsSource(parts.levelsDb);
+
+    if (TeskAnalogClock *clock = parts.clock) {
+        connect(m_center, &ControlCenter::endMarkChanged, clock, [clock](bool on, int hour, int minute, int second) {
+            clock->setEndTimeHour(hour);
+            clock->setEndTimeMinute(minute);
+            clock->setEndTimeSecond(second);
+            clock->setEndTime(on);
+        });
+        connect(m_center, &ControlCenter::ringChanged, clock, &TeskAnalogClock::setCountDownTime);
+        connect(m_center, &ControlCenter::dotsChanged, clock, &TeskAnalogClock::setSecondDotsCountDown);
+    }
+    if (ticker)
+        connect(ticker, &SecondTicker::tick, m_center, &ControlCenter::secondTicked);
+    if (parts.rename)
+        connect(m_center, &ControlCenter::nameChanged, this, [this](int pair, const QString &name) { m_parts.rename(pair, name); });
+    if (parts.timeSync) {
+        connect(parts.timeSync, &TimeSyncWatch::statusRead, this, &ControlWiring::clockStatusRead);
+        // The watch read the clock as it was made; one more reading fills
+        // the state now rather than in ten seconds.
+        parts.timeSync->check();
+    }
+}
+
+void ControlWiring::apply(const ControlSettings &settings)
+{
+    if (m_everApplied && settings == m_applied)
+        return;
+    const bool reopen = !m_everApplied || settings.port != m_applied.port || settings.bind != m_applied.bind;
+    m_center->setAllowList(settings.allow);
+    m_applied = settings;
+    m_everApplied = true;
+    if (reopen)
+        m_listener->listen(settings);
+    // The web remote shares the port (TCP beside UDP) and its checks: where
+    // the listener has said why the channel is off, the web stays off too.
+    const QHostAddress bind(settings.bind.trimmed());
+    if (settings.port <= 0 || settings.port > 65535 || bind.isNull())
+        m_web->stop();
+    else if (reopen || settings.token.toUtf8() != m_web->token() || !m_web->isListening())
+        m_web->start(bind, quint16(settings.port), settings.token.toUtf8());
+    m_web->setState(m_center->statusJson());
+}
+
+void ControlWiring::setNames(const std::array<QString, 3> &names) { m_center->setNames(names); }
+
+void ControlWiring::setLinkState(LinkState state, const QString &where, const QString &reason)
+{
+    const QString word = state == LinkState::Live     ? QStringLiteral("fine")
+                         : state == LinkState::Silent ? QStringLiteral("silent")
+                                                      : QStringLiteral("problem");
+    m_center->setLinkState(word, state == LinkState::Live ? QString() : linkStateTooltip(state, where, reason));
+}
+
+void ControlWiring::clockStatusRead(const ClockStatus &status, bool warningShown)
+{
+    // As the caption decides: amber means unsynchronised; a reading the
+    // kernel cannot give is unknown; anything else reads as in sync.
+    const QString sync = warningShown                             ? QStringLiteral("unsynced")
+                         : status.sync == ClockStatus::Unknown     ? QStringLiteral("unknown")
+                                                                   : QStringLiteral("synced");
+    m_center->setClockSync(sync, status.maximumErrorUs < 0 ? -1.0 : double(status.maximumErrorUs) / 1000.0);
+}

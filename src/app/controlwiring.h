@@ -1,0 +1,63 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+#include <array>
+#include <functional>
+
+#include "controlsettings.h"
+#include "linkstate.h"
+
+class ControlCenter;
+class ControlListener;
+class MeterLink;
+class WebRemote;
+class SecondTicker;
+class TeskAnalogClock;
+class TimeSyncWatch;
+struct ClockStatus;
+
+// Connects the studio's control channel to the display: the clock's end
+// mark, count-down ring and dots, the meter names, the time caption's sync
+// state, the link mark and the levels shown.
+class ControlWiring : public QObject
+{
+    Q_OBJECT
+
+public:
+    struct Parts
+    {
+        TeskAnalogClock *clock = nullptr;
+        SecondTicker *ticker = nullptr;
+        TimeSyncWatch *timeSync = nullptr;
+        std::function<std::array<float, 6>()> levelsDb;
+        // Renames pair 0 to 2 as a click on its name does, and stores it.
+        std::function<void(int pair, const QString &name)> rename;
+        // For the web remote's metrics: packets decoded.
+        const MeterLink *link = nullptr;
+    };
+
+    explicit ControlWiring(const Parts &parts, QObject *parent = nullptr);
+
+    // Opens (or opens again) the channel for these settings.
+    void apply(const ControlSettings &settings);
+
+    // What the display shows, told to the state.
+    void setNames(const std::array<QString, 3> &names);
+    void setLinkState(LinkState state, const QString &where, const QString &reason);
+
+    ControlCenter &center() { return *m_center; }
+    ControlListener &listener() { return *m_listener; }
+    WebRemote &web() { return *m_web; }
+
+private:
+    void clockStatusRead(const ClockStatus &status, bool warningShown);
+
+    Parts m_parts;
+    ControlCenter *m_center;
+    ControlListener *m_listener;
+    WebRemote *m_web;
+    ControlSettings m_applied;
+    bool m_everApplied = false;
+};

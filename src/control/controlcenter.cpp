@@ -1,0 +1,294 @@
+#include "controlcenter.h"
+
+#include <QDateTime>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <cmath>
+
+#include "controllogging.h"
+
+namespace {
+
+constexpr qint64 kDayMs = 86400 * 1000;
+constexpr qint64 kMaxRingTenths = 864000;
+
+QByteArray err(const QString &sentence) { return "ERR " + sentence.toUtf8(); }
+
+QString twoDigits(int v) { return QStringLiteral("%1").arg(v, 2, 10, QLatin1Char('0')); }
+
+// The next instant, after nowMs, at which the local clock shows h:m:s.
+qint64 nextLocalTime(qint64 nowMs, int h, int m, int s)
+{
+    const QDateTime now = QDateTime::fromMSecsSinceEpoch(nowMs);
+    const QTime at(h, m, s);
+    for (int day = 0; day < 3; ++day) {
+        const QDateTime candidate(now.date().addDays(day), at);
+        if (candidate.isValid() && candidate.toMSecsSinceEpoch() > nowMs)
+            return candidate.toMSecsSinceEpoch();
+    }
+    return nowMs + kDayMs;  // a time the zone skips three days running: cannot happen
+}
+
+} // namespace
+
+ControlCenter::ControlCenter(QObject *parent, WallClock clock)
+    : QObject(parent)
+    , m_wallClock(std::move(clock))
+    , m_allow(AllowList::parse(QString::fromLatin1(AllowList::kDefault)))
+{
+    m_monotonic.start();
+}
+
+qint64 ControlCenter::now() const
+{
+    return m_wallClock ? m_wallClock() : QDateTime::currentMSecsSinceEpoch();
+}
+
+void ControlCenter::setAllowList(const QString &controlAllow)
+{
+    QStringList rejected;
+    m_allow = AllowList::parse(controlAllow, &rejected);
+    if (!rejected.isEmpty())
+        qCWarning(lcControl).noquote()
+            << "control_allow: left out" << rejected.join(QStringLiteral(", "))
+            << "- each entry must be an IPv4 address or range such as 10.20.0.0/16";
+    if (m_allow.isEmpty())
+        qCWarning(lcControl).noquote()
+            << "control_allow names no valid address: no one may send commands (status and ping still answer)";
+}
+
+ControlCenter::Reply ControlCenter::run(const QByteArray &line, const QHostAddress &sender, bool authorised)
+{
+    const qint64 monotonicMs = m_monotonic.elapsed();
+    const QString from = sender.toString();
+    if (!m_rate.take(from, monotonicMs))
+        return {Outcome::Busy, "ERR busy"};
+
+    const ParsedCommand parsed = parseControlCommand(line);
+    if (!parsed.ok)
+        return {Outcome::Refused, err(parsed.error)};
+    const ControlCommand &c = parsed.command;
+    if (c.kind == ControlCommand::Kind::Ping)
+        return {Outcome::Done, "OK"};
+    if (c.kind == ControlCommand::Kind::Status)
+        return {Outcome::Status, statusJson()};
+
+    if (!authorised && !m_allow.allows(sender)) {
+        quint32 ipv4 = 0;
+        const QString shown = senderIPv4(sender, ipv4) ? QHostAddress(ipv4).toString() : from;
+        if (m_refusalLog.due(shown, monotonicMs))
+            qCWarning(lcControl).noquote()
+                << "refused a command from" << shown << "- not in control_allow; add its address or"
+                << "range to control_allow to let it send commands (further refusals from it are"
+                << "logged once a minute)";
+        return {Outcome::NotAllowed, "ERR not allowed from " + shown.toUtf8()};
+    }
+
+    // Checks that need the state come before anything changes.
+    if (c.kind == ControlCommand::Kind::RingAdd) {
+        if (!m_ringRunning)
+            return {Outcome::Refused, "ERR ring add: no count-down is running"};
+        const qint64 left = m_ringDeadlineMs - now() + qint64(c.tenths) * 100;
+        if (left > kMaxRingTenths * 100)
+            return {Outcome::Refused, "ERR ring add: the count-down would pass 86400 seconds"};
+    }
+
+    QByteArray logged = line;
+    while (logged.endsWith('\n') || logged.endsWith('\r'))
+        logged.chop(1);
+    qCInfo(lcControl).noquote() << QStringLiteral("command from %1: %2").arg(from, QString::fromUtf8(logged));
+    apply(c);
+    emit stateChanged();
+    return {Outcome::Done, "OK"};
+}
+
+void ControlCenter::apply(const ControlCommand &c)
+{
+    using Kind = ControlCommand::Kind;
+    const qint64 t = now();
+    switch (c.kind) {
+    case Kind::EndMarkDaily:
+        setEndMark(EndDaily, c.hour, c.minute, c.second);
+        break;
+    case Kind::EndMarkHourly:
+        setEndMark(EndHourly, 24, c.minute, c.second);
+        break;
+    case Kind::EndMarkIn: {
+        // To the second: the marker lands on a whole second of the clock.
+        const qint64 at = ((t + qint64(c.seconds) * 1000 + 500) / 1000) * 1000;
+        const QTime time = QDateTime::fromMSecsSinceEpoch(at).time();
+        setEndMark(EndDaily, time.hour(), time.minute(), time.second());
+        break;
+    }
+    case Kind::EndMarkOff:
+        setEndMark(EndOff, m_endHour, m_endMinute, m_endSecond);
+        break;
+    case Kind::Ring:
+        m_ringRunning = true;
+        m_ringDeadlineMs = t + c.tenths * 100;
+        showRing(t);
+        break;
+    case Kind::RingAt:
+        m_ringRunning = true;
+        m_ringDeadlineMs = nextLocalTime(t, c.hour, c.minute, c.second);
+        showRing(t);
+        break;
+    case Kind::RingAdd:
+        m_ringDeadlineMs += c.tenths * 100;
+        showRing(t);
+        break;
+    case Kind::RingOff:
+        m_ringRunning = false;
+        showRing(t);
+        break;
+    case Kind::DotsCountDown:
+    case Kind::DotsNormal:
+        m_dotsCountDown = c.kind == Kind::DotsCountDown;
+        emit dotsChanged(m_dotsCountDown);
+        break;
+    case Kind::Name:
+        m_names[size_t(c.pair)] = c.text;
+        emit nameChanged(c.pair, c.text);
+        break;
+    case Kind::Status:
+    case Kind::Ping:
+        break;
+    }
+}
+
+void ControlCenter::setEndMark(int mode, int hour, int minute, int second)
+{
+    m_endMode = mode;
+    m_endHour = hour;
+    m_endMinute = minute;
+    m_endSecond = second;
+    emit endMarkChanged(mode != EndOff, hour, minute, second);
+}
+
+void ControlCenter::showRing(qint64 nowMs)
+{
+    float shown = 0.0f;
+    if (m_ringRunning) {
+        const qint64 leftMs = m_ringDeadlineMs - nowMs;
+        // Tenths, as the commands give them; a count-down that has run out
+        // is over, and no tick is spent on it any more.
+        const qint64 tenths = (leftMs + 50) / 100;
+        if (tenths <= 0)
+            m_ringRunning = false;
+        else
+            shown = float(tenths) / 10.0f;
+    }
+    if (shown == m_ringShown)
+        return;
+    m_ringShown = shown;
+    emit ringChanged(shown);
+}
+
+void ControlCenter::secondTicked()
+{
+    if (!m_ringRunning)
+        return;
+    showRing(now());
+    emit stateChanged();
+}
+
+float ControlCenter::ringRemaining() const { return m_ringShown; }
+
+void ControlCenter::setVersion(const QString &version) { m_version = version; }
+void ControlCenter::setInstance(const QString &instance) { m_instance = instance; }
+
+void ControlCenter::setNames(const std::array<QString, 3> &names)
+{
+    if (names == m_names)
+        return;
+    m_names = names;
+    emit stateChanged();
+}
+
+void ControlCenter::setLinkState(const QString &state, const QString &reason)
+{
+    if (state == m_linkState && reason == m_linkReason)
+        return;
+    m_linkState = state;
+    m_linkReason = reason;
+    emit stateChanged();
+}
+
+void ControlCenter::setClockSync(const QString &sync, double maxErrorMs)
+{
+    if (sync == m_sync && maxErrorMs == m_maxErrorMs)
+        return;
+    m_sync = sync;
+    m_maxErrorMs = maxErrorMs;
+    emit stateChanged();
+}
+
+void ControlCenter::setLevelsSource(std::function<std::array<float, 6>()> levelsDb)
+{
+    m_levels = std::move(levelsDb);
+}
+
+QByteArray ControlCenter::statusJson() const
+{
+    const qint64 t = now();
+    const QTime clock = QDateTime::fromMSecsSinceEpoch(t).time();
+    const int nowS = clock.hour() * 3600 + clock.minute() * 60 + clock.second();
+
+    QJsonObject endmark;
+    if (m_endMode == EndOff) {
+        endmark.insert(QStringLiteral("mode"), QStringLiteral("off"));
+        endmark.insert(QStringLiteral("time"), QJsonValue());
+        endmark.insert(QStringLiteral("remaining_s"), QJsonValue());
+    } else if (m_endMode == EndDaily) {
+        int left = m_endHour * 3600 + m_endMinute * 60 + m_endSecond - nowS;
+        if (left < 0)
+            left += 86400;
+        endmark.insert(QStringLiteral("mode"), QStringLiteral("daily"));
+        endmark.insert(QStringLiteral("time"),
+                       twoDigits(m_endHour) + QLatin1Char(':') + twoDigits(m_endMinute) + QLatin1Char(':') + twoDigits(m_endSecond));
+        endmark.insert(QStringLiteral("remaining_s"), left);
+    } else {
+        int left = m_endMinute * 60 + m_endSecond - (nowS % 3600);
+        if (left < 0)
+            left += 3600;
+        endmark.insert(QStringLiteral("mode"), QStringLiteral("hourly"));
+        endmark.insert(QStringLiteral("time"), twoDigits(m_endMinute) + QLatin1Char(':') + twoDigits(m_endSecond));
+        endmark.insert(QStringLiteral("remaining_s"), left);
+    }
+
+    QJsonObject ring;
+    ring.insert(QStringLiteral("remaining_s"),
+                m_ringRunning ? QJsonValue(std::round(double(m_ringShown) * 10.0) / 10.0) : QJsonValue());
+
+    QJsonArray names;
+    for (const QString &n : m_names)
+        names.append(n);
+
+    QJsonArray levels;
+    if (m_levels) {
+        for (float db : m_levels())
+            levels.append(std::isfinite(db) ? std::round(double(db) * 10.0) / 10.0 : -99.0);
+    }
+
+    QJsonObject clockObject;
+    clockObject.insert(QStringLiteral("sync"), m_sync);
+    clockObject.insert(QStringLiteral("maxerror_ms"), m_maxErrorMs < 0 ? QJsonValue() : QJsonValue(m_maxErrorMs));
+
+    QJsonObject link;
+    link.insert(QStringLiteral("state"), m_linkState);
+    link.insert(QStringLiteral("reason"), m_linkReason);
+
+    QJsonObject o;
+    o.insert(QStringLiteral("version"), m_version);
+    o.insert(QStringLiteral("instance"), m_instance);
+    o.insert(QStringLiteral("clock"), clockObject);
+    o.insert(QStringLiteral("endmark"), endmark);
+    o.insert(QStringLiteral("ring"), ring);
+    o.insert(QStringLiteral("dots"), m_dotsCountDown ? QStringLiteral("countdown") : QStringLiteral("normal"));
+    o.insert(QStringLiteral("names"), names);
+    o.insert(QStringLiteral("link"), link);
+    o.insert(QStringLiteral("levels_db"), levels);
+    return QJsonDocument(o).toJson(QJsonDocument::Compact);
+}

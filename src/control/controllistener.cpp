@@ -1,0 +1,118 @@
+#include "controllistener.h"
+
+#include <QNetworkDatagram>
+#include <QUdpSocket>
+
+#include "controlaccess.h"
+#include "controlcenter.h"
+#include "controldatagram.h"
+#include "controllogging.h"
+
+bool isLoopbackBind(const QString &bind)
+{
+    const QHostAddress address(bind.trimmed());
+    return !address.isNull() && address.isLoopback();
+}
+
+ControlListener::ControlListener(ControlCenter *center, QObject *parent)
+    : QObject(parent)
+    , m_center(center)
+{
+}
+
+bool ControlListener::isListening() const
+{
+    return m_socket && m_socket->state() == QAbstractSocket::BoundState;
+}
+
+quint16 ControlListener::port() const { return isListening() ? m_socket->localPort() : 0; }
+
+bool ControlListener::listen(const ControlSettings &settings)
+{
+    delete m_socket;
+    m_socket = nullptr;
+    if (settings.port == 0) {
+        qCInfo(lcControl) << "control channel off (control_port is 0)";
+        return false;
+    }
+
+    QString problem;
+    const QHostAddress bind(settings.bind.trimmed());
+    if (settings.port < 0 || settings.port > 65535) {
+        problem = QStringLiteral("control channel off: control_port %1 is not a port from 1 to 65535 (0 turns the channel off)")
+                      .arg(settings.port);
+    } else if (bind.isNull()) {
+        problem = QStringLiteral("control channel off: control_bind \"%1\" is no IP address; give an address of this PC such as 127.0.0.1")
+                      .arg(settings.bind);
+    } else {
+        m_socket = new QUdpSocket(this);
+        if (!m_socket->bind(bind, quint16(settings.port))) {
+            problem = QStringLiteral("control channel off: cannot listen on %1 port %2 (control_port): %3. "
+                                     "Another program or a second display may use the port; give each display "
+                                     "its own control_port, or a control_bind of this PC")
+                          .arg(bind.toString()).arg(settings.port).arg(m_socket->errorString());
+            delete m_socket;
+            m_socket = nullptr;
+        }
+    }
+    if (!problem.isEmpty()) {
+        if (problem != m_lastBindProblem)
+            qCWarning(lcControl).noquote() << problem;
+        m_lastBindProblem = problem;
+        return false;
+    }
+    m_lastBindProblem.clear();
+    connect(m_socket, &QUdpSocket::readyRead, this, &ControlListener::readDatagrams);
+    qCInfo(lcControl).noquote() << "control channel listening on" << bind.toString() << "UDP port" << settings.port;
+    if (!bind.isLoopback() && settings.allow.trimmed() == QLatin1String(AllowList::kDefault))
+        qCWarning(lcControl).noquote()
+            << "control_bind is" << bind.toString() << "but control_allow is still" << AllowList::kDefault
+            << "- only this PC may send commands until control_allow names the studio's network (for example 10.20.0.0/16)";
+    return true;
+}
+
+void ControlListener::readDatagrams()
+{
+    // Every datagram is read: one left unread would stop readyRead for good.
+    while (m_socket && m_socket->hasPendingDatagrams()) {
+        // One byte more than a datagram may hold tells a longer one apart.
+        const QNetworkDatagram d = m_socket->receiveDatagram(ControlDatagram::kMaxBytes + 1);
+        if (!d.isValid())
+            break;
+        handle(d.data(), d.senderAddress(), quint16(d.senderPort()));
+    }
+}
+
+void ControlListener::handle(const QByteArray &datagram, const QHostAddress &sender, quint16 senderPort)
+{
+    const ControlDatagram decoded = decodeControlDatagram(datagram);
+    QByteArray textReply;
+    for (const ControlDatagram::Item &item : decoded.items) {
+        const QByteArray answer = item.error.isEmpty() ? m_center->run(item.line, sender).text
+                                                       : "ERR " + item.error;
+        if (decoded.form == ControlDatagram::Form::Osc)
+            reply(encodeOscReply(answer), sender, senderPort);
+        else
+            textReply += answer + '\n';
+    }
+    if (!textReply.isEmpty())
+        reply(textReply, sender, senderPort);
+}
+
+void ControlListener::reply(const QByteArray &bytes, const QHostAddress &to, quint16 port)
+{
+    if (bytes.isEmpty() || !m_socket)
+        return;
+    const qint64 sent = m_socket->writeDatagram(bytes, to, port);
+    if (sent == bytes.size()) {
+        if (m_sendFailing)
+            qCInfo(lcControl).noquote() << "control replies are sent again";
+        m_sendFailing = false;
+        return;
+    }
+    if (!m_sendFailing)
+        qCWarning(lcControl).noquote() << "cannot send a control reply to" << to.toString() << "port" << port
+                                       << ":" << m_socket->errorString()
+                                       << "- the command itself was run; check the sender's network route";
+    m_sendFailing = true;
+}

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QHostAddress>
+#include <QObject>
+
+#include "controlsettings.h"
+
+class ControlCenter;
+class QUdpSocket;
+
+// The control channel's UDP side: text lines and OSC on control_port at
+// control_bind, each command run by the centre and answered to its sender.
+// On the GUI thread, like the centre; the traffic is a few datagrams a
+// minute, and every one is read at once.
+class ControlListener : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit ControlListener(ControlCenter *center, QObject *parent = nullptr);
+
+    // Closes the socket and opens it again for these settings. A port that
+    // cannot be bound is warned about once, and the display runs on without
+    // the channel. Port 0 turns it off. True while listening.
+    bool listen(const ControlSettings &settings);
+    bool isListening() const;
+    quint16 port() const;
+
+private:
+    void readDatagrams();
+    void handle(const QByteArray &datagram, const QHostAddress &sender, quint16 senderPort);
+    void reply(const QByteArray &bytes, const QHostAddress &to, quint16 port);
+
+    ControlCenter *m_center;
+    QUdpSocket *m_socket = nullptr;
+    QString m_lastBindProblem;  // so a repeated failure is told once
+    bool m_sendFailing = false;
+};
+
+// True when `bind` is a loopback address (127.0.0.0/8 or ::1).
+bool isLoopbackBind(const QString &bind);

@@ -1,0 +1,3 @@
+#include "controllogging.h"
+
+Q_LOGGING_CATEGORY(lcControl, "lumora.control", QtInfoMsg)
