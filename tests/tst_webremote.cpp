@@ -1,5 +1,7 @@
 // The web remote: what requests and messages are taken for, the hand-off to
 // the GUI thread, and HTTP and WebSocket round trips on loopback.
+#include "controlsettings.h"
+#include "controlwiring.h"
 #include "guihandoff.h"
 #include "webremote.h"
 #include "webrequest.h"
@@ -10,6 +12,8 @@
 #include <QNetworkReply>
 #include <QSignalSpy>
 #include <QWebSocket>
+#include <QTcpServer>
+#include <QUdpSocket>
 #include <QtTest>
 
 #include <atomic>
@@ -90,6 +94,8 @@ private slots:
     void socketRefusals();
     void socketPushesMerged();
     void socketLevels();
+
+    void wiredToCentre();
 
 private:
     Response request(const QByteArray &method, const QString &path, const QByteArray &body = {},
@@ -514,6 +520,74 @@ void TestWebRemote::socketLevels()
     QTRY_VERIFY(messages.count() >= 4);
     QCOMPARE(messages.at(1).at(0).toString(),
              QStringLiteral("{\"levels_db\":[-20.0,-18.5,-60.0,-3.0,0.0,-120.0]}"));
+}
+
+// --- With the display's control centre ------------------------------------
+
+void TestWebRemote::wiredToCentre()
+{
+    // A port free for TCP and UDP on loopback.
+    QTcpServer probe;
+    QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
+    const quint16 port = probe.serverPort();
+    probe.close();
+
+    ControlWiring::Parts parts;
+    parts.levelsDb = [] { return std::array<float, 6>{-10.f, -10.f, -20.f, -20.f, -30.f, -30.f}; };
+    std::array<QString, 3> renamed;
+    parts.rename = [&](int pair, const QString &name) { renamed[size_t(pair)] = name; };
+    ControlWiring wiring(parts);
+    ControlSettings settings;
+    settings.port = port;
+    // Only 127.0.0.2 may write: HTTP from 127.0.0.1 needs the token.
+    settings.allow = QStringLiteral("127.0.0.2");
+    settings.token = QStringLiteral("studio-token");
+    wiring.apply(settings);
+    QVERIFY(wiring.web().isListening());
+    const QUrl base(QStringLiteral("http://127.0.0.1:%1").arg(port));
+
+    auto post = [&](const QByteArray &cmd, const QByteArray &token) {
+        QNetworkRequest req(base.resolved(QUrl(QStringLiteral("/api/command"))));
+        req.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
+        if (!token.isEmpty())
+            req.setRawHeader("Authorization", "Bearer " + token);
+        QNetworkReply *reply = m_net.post(req, "{\"cmd\":\"" + cmd + "\"}");
+        QSignalSpy finished(reply, &QNetworkReply::finished);
+        finished.wait(10000);
+        reply->deleteLater();
+        return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    };
+    QCOMPARE(post("endmark daily 17:30:00", {}), 403);
+    QCOMPARE(post("endmark daily 17:30:00", "wrong"), 403);
+    QCOMPARE(post("endmark daily 17:30:00", "studio-token"), 200);
+    QCOMPARE(post("endmark daily 17:61:00", "studio-token"), 400);
+    QCOMPARE(post("name 2 Studio 2", "studio-token"), 200);
+    QCOMPARE(renamed[1], QStringLiteral("Studio 2"));
+
+    QNetworkReply *reply = m_net.get(QNetworkRequest(base.resolved(QUrl(QStringLiteral("/api/status")))));
+    QSignalSpy finished(reply, &QNetworkReply::finished);
+    QVERIFY(finished.wait(10000));
+    const QJsonObject state = QJsonDocument::fromJson(reply->readAll()).object();
+    reply->deleteLater();
+    QCOMPARE(state.value(QLatin1String("endmark")).toObject().value(QLatin1String("time")).toString(),
+             QStringLiteral("17:30:00"));
+
+    // A command by UDP reaches a WebSocket client as a push.
+    QWebSocket ws;
+    QSignalSpy messages(&ws, &QWebSocket::textMessageReceived);
+    ws.open(QUrl(QStringLiteral("ws://127.0.0.1:%1/ws").arg(port)));
+    QVERIFY(messages.wait(5000));
+    QUdpSocket udp;
+    QVERIFY(udp.bind(QHostAddress(QStringLiteral("127.0.0.2")), 0));
+    udp.writeDatagram("ring 45\n", QHostAddress::LocalHost, port);
+    QTRY_VERIFY(QJsonDocument::fromJson(messages.last().at(0).toByteArray()).object().value(QLatin1String("ring"))
+                    .toObject().value(QLatin1String("remaining_s")).toDouble() > 40);
+
+    // The rate limit is the centre's, the same for every transport.
+    int status = 0;
+    for (int i = 0; i < 25 && status != 429; ++i)
+        status = post("dots normal", "studio-token");
+    QCOMPARE(status, 429);
 }
 
 QTEST_MAIN(TestWebRemote)

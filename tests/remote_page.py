@@ -1,0 +1,198 @@
+#!/usr/bin/env python3
+"""The web remote's page in headless Chromium, against the real display.
+
+    remote_page.py PATH-TO-lumora-meters
+
+Two displays run offscreen under a temporary HOME, on loopback: one takes
+commands from this PC, the other only from 10.0.0.0/8 or with its token.
+Exits 77 (skipped) when Selenium or Chromium is not installed.
+"""
+import json
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+import urllib.request
+
+try:
+    from selenium import webdriver
+    from selenium.webdriver.chrome.service import Service
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.support.ui import WebDriverWait
+except ImportError:
+    print("Selenium is not installed (Debian: python3-selenium); skipped")
+    sys.exit(77)
+
+PROGRAM = None
+TIMEOUT = 20
+
+
+def free_port():
+    # Free for TCP and UDP on loopback, as the display needs both.
+    while True:
+        with socket.socket() as t:
+            t.bind(("127.0.0.1", 0))
+            port = t.getsockname()[1]
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as u:
+            try:
+                u.bind(("127.0.0.1", port))
+                return port
+            except OSError:
+                continue
+
+
+def until(what, check, timeout=TIMEOUT):
+    deadline = time.monotonic() + timeout
+    while True:
+        result = check()
+        if result:
+            return result
+        if time.monotonic() > deadline:
+            raise AssertionError("timed out waiting for " + what)
+        time.sleep(0.05)
+
+
+class Display:
+    def __init__(self, home, instance, **keys):
+        self.port = free_port()
+        folder = os.path.join(home, "config", "Korvel B.V.")
+        os.makedirs(folder, exist_ok=True)
+        with open(os.path.join(folder, "Lumora Meters-%s.conf" % instance), "w") as f:
+            f.write("[General]\ncontrol_port=%d\n" % self.port)
+            for k, v in keys.items():
+                f.write("%s=%s\n" % (k, v))
+        env = dict(os.environ, HOME=home, XDG_CONFIG_HOME=os.path.join(home, "config"),
+                   QT_QPA_PLATFORM="offscreen")
+        self.log = open(os.path.join(home, instance + ".log"), "w+")
+        self.process = subprocess.Popen([PROGRAM, "--instance", instance], env=env,
+                                        stdout=self.log, stderr=subprocess.STDOUT)
+        self.url = "http://127.0.0.1:%d/" % self.port
+        until("the display's web remote", self._answers)
+
+    def _answers(self):
+        if self.process.poll() is not None:
+            self.log.seek(0)
+            raise AssertionError("the display ended:\n" + self.log.read())
+        try:
+            return self.status()
+        except OSError:
+            return None
+
+    def status(self):
+        with urllib.request.urlopen(self.url + "api/status", timeout=5) as r:
+            return json.load(r)
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+            self.process.wait(30)
+        self.log.close()
+
+
+class RemotePage(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        chromedriver = shutil.which("chromedriver")
+        if not chromedriver or not shutil.which("chromium"):
+            raise unittest.SkipTest("chromium or chromium-driver is not installed")
+        cls.home = tempfile.mkdtemp(prefix="lumora-page-")
+        cls.allowed = Display(cls.home, "pageallowed")
+        cls.refused = Display(cls.home, "pagerefused", control_allow="10.0.0.0/8",
+                              control_token="page-token")
+        options = webdriver.ChromeOptions()
+        options.binary_location = shutil.which("chromium")
+        for arg in ("--headless=new", "--no-sandbox", "--disable-gpu", "--window-size=320,900",
+                    "--user-data-dir=" + os.path.join(cls.home, "chromium")):
+            options.add_argument(arg)
+        cls.browser = webdriver.Chrome(service=Service(chromedriver), options=options)
+        cls.browser.set_window_size(320, 900)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.browser.quit()
+        cls.allowed.stop()
+        cls.refused.stop()
+        shutil.rmtree(cls.home, ignore_errors=True)
+
+    def open(self, display):
+        self.browser.get(display.url)
+        WebDriverWait(self.browser, TIMEOUT).until(
+            lambda b: b.find_element(By.ID, "connection").text == "Connected")
+
+    def text(self, element_id):
+        return self.browser.find_element(By.ID, element_id).text
+
+    def test_sets_end_mark_and_name(self):
+        self.open(self.allowed)
+        b = self.browser
+        # Usable at 320 px: nothing sticks out sideways.
+        self.assertLessEqual(b.execute_script("return document.documentElement.scrollWidth"),
+                             b.execute_script("return window.innerWidth"))
+        b.find_element(By.ID, "endmark-minutes").send_keys("5")
+        b.find_element(By.CSS_SELECTOR, "#endmark-in button").click()
+        until("the end mark on the display",
+              lambda: self.allowed.status()["endmark"]["mode"] == "daily")
+        WebDriverWait(b, TIMEOUT).until(lambda _: self.text("endmark").startswith("daily at "))
+        remaining = self.allowed.status()["endmark"]["remaining_s"]
+        self.assertTrue(290 <= remaining <= 301, remaining)  # to the second
+
+        name = b.find_element(By.ID, "name2")
+        name.clear()
+        name.send_keys("Studio 9")
+        b.find_element(By.CSS_SELECTOR, ".name-form[data-pair='2'] button").click()
+        until("the name on the display", lambda: self.allowed.status()["names"][1] == "Studio 9")
+        WebDriverWait(b, TIMEOUT).until(lambda _: self.text("message") == "Done")
+
+        # Levels arrive: the meters' numbers are filled in.
+        WebDriverWait(b, TIMEOUT).until(
+            lambda _: b.find_element(By.CSS_SELECTOR, "#meters output").text != "")
+
+    def test_refusal_explained_and_token(self):
+        self.open(self.refused)
+        b = self.browser
+        b.find_element(By.CSS_SELECTOR, "button[data-cmd='ring 30']").click()
+        WebDriverWait(b, TIMEOUT).until(lambda _: b.find_element(By.ID, "refused").is_displayed())
+        self.assertEqual(self.text("refused-title"), "Commands are not allowed from this address")
+        self.assertIsNone(self.refused.status()["ring"]["remaining_s"])
+
+        b.find_element(By.ID, "token").send_keys("page-token")
+        b.find_element(By.CSS_SELECTOR, "#token-form button").click()
+        WebDriverWait(b, TIMEOUT).until(lambda _: self.text("message") == "Token accepted")
+        b.find_element(By.CSS_SELECTOR, "button[data-cmd='ring 30']").click()
+        until("the ring on the display", lambda: (self.refused.status()["ring"]["remaining_s"] or 0) > 20)
+        self.assertNotIn("page-token", b.current_url)
+
+    def test_reconnects(self):
+        display = Display(self.home, "pagereconnect")
+        try:
+            self.open(display)
+            display.process.send_signal(signal.SIGTERM)
+            display.process.wait(30)
+            WebDriverWait(self.browser, TIMEOUT).until(lambda _: self.text("connection") == "Reconnecting…")
+            again = Display.__new__(Display)
+            # The same instance and port again.
+            again.__dict__.update(display.__dict__)
+            env = dict(os.environ, HOME=self.home, XDG_CONFIG_HOME=os.path.join(self.home, "config"),
+                       QT_QPA_PLATFORM="offscreen")
+            again.process = subprocess.Popen([PROGRAM, "--instance", "pagereconnect"], env=env,
+                                             stdout=display.log, stderr=subprocess.STDOUT)
+            display = again
+            WebDriverWait(self.browser, TIMEOUT).until(lambda _: self.text("connection") == "Connected")
+        finally:
+            display.stop()
+
+
+if __name__ == "__main__":
+    if len(sys.argv) < 2:
+        sys.exit(__doc__)
+    PROGRAM = sys.argv.pop(1)
+    result = unittest.main(exit=False, verbosity=2).result
+    if not result.wasSuccessful():
+        sys.exit(1)
+    if result.skipped and result.testsRun == len(result.skipped):
+        sys.exit(77)
