@@ -49,6 +49,18 @@ CORPORA = {
         'junk.conf': bytes(range(256)),
         'sections.conf': b'[General\n[%General]\n=\n==\n[a/b]\nc=d\n\\=x\n',
     },
+    # byte 0: 0 a POST body, 1 a WebSocket message, 2 two headers split at NUL
+    'fuzz_webrequest': {
+        'body': b'\x00{"cmd": "endmark daily 17:30:00"}',
+        'body-two-lines': b'\x00{"cmd": "ring 45\\nring off"}',
+        'body-unicode': b'\x00{"cmd":"name 1 \\u00e9\\ud83d\\ude00"}',
+        'body-nested-twice': b'\x00{"cmd":"ping","a":{"b":[1]},"a":2}',
+        'message-cmd': b'\x01{"cmd":"ring add -10"}',
+        'message-token': b'\x01{"token":"abc"}',
+        'message-subscribe': b'\x01{"subscribe":"levels"}',
+        'message-both': b'\x01{"ping":1,"cmd":"x"}',
+        'headers': b'\x02Bearer s3cret\x00s3cret',
+    },
 }
 
 for target, seeds in CORPORA.items():

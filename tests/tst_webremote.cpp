@@ -180,6 +180,8 @@ void TestWebRemote::commandBody_data()
     QTest::newRow("two lines") << QByteArray("{\"cmd\":\"ring 45\\nring off\"}") << QByteArray();
     QTest::newRow("not json") << QByteArray("cmd=ring+45") << QByteArray();
     QTest::newRow("array") << QByteArray("[\"ring 45\"]") << QByteArray();
+    QTest::newRow("nested, key twice") << QByteArray("{\"cmd\":\"ping\",\"a\":{},\"a\":1}") << QByteArray();
+    QTest::newRow("brace in string") << QByteArray("{\"cmd\":\"name 1 {[\\\"x\"}") << QByteArray("name 1 {[\"x");
     QTest::newRow("no cmd") << QByteArray("{\"command\":\"ring 45\"}") << QByteArray();
     QTest::newRow("cmd a number") << QByteArray("{\"cmd\":45}") << QByteArray();
     QTest::newRow("over 4 KiB") << ("{\"cmd\":\"ping\",\"pad\":\"" + QByteArray(4096, ' ') + "\"}") << QByteArray();

@@ -13,8 +13,38 @@ namespace {
 
 constexpr int kMaxLine = 256;  // as on UDP: one command line
 
+// True when nothing but the outermost value is an object or array. Qt 5.15's
+// JSON reader leaks a replaced object or array when a key comes twice, so a
+// client could grow the display's memory with each request; what we take
+// never needs them.
+bool flat(const QByteArray &json)
+{
+    bool inString = false, escaped = false, outer = false;
+    for (const char c : json) {
+        if (inString) {
+            if (escaped)
+                escaped = false;
+            else if (c == '\\')
+                escaped = true;
+            else if (c == '"')
+                inString = false;
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '{' || c == '[') {
+            if (outer)
+                return false;
+            outer = true;
+        }
+    }
+    return true;
+}
+
 QJsonObject objectOf(const QByteArray &json, QByteArray *error)
 {
+    if (!flat(json)) {
+        *error = "the body may hold strings and numbers only, no objects or arrays within";
+        return {};
+    }
     QJsonParseError parse{};
     const QJsonDocument doc = QJsonDocument::fromJson(json, &parse);
     if (parse.error != QJsonParseError::NoError) {
