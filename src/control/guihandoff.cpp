@@ -1,19 +1,11 @@
 #include "guihandoff.h"
 
 #include <QMetaObject>
-#include <QObject>
 
 #include <chrono>
 
-namespace {
-
-enum class Stage { Queued, Running, Done, Dropped };
-
-}  // namespace
-
-GuiHandoff::GuiHandoff(QObject *context)
-    : m_context(context)
-    , m_shared(std::make_shared<Shared>())
+GuiHandoff::GuiHandoff(QObject *parent)
+    : QObject(parent)
 {
 }
 
@@ -24,45 +16,52 @@ GuiHandoff::~GuiHandoff()
 
 bool GuiHandoff::call(std::function<void()> fn, int timeoutMs)
 {
-    auto stage = std::make_shared<Stage>(Stage::Queued);
-    const std::shared_ptr<Shared> shared = m_shared;
-    {
-        std::lock_guard<std::mutex> lock(shared->mutex);
-        if (shared->stopped)
-            return false;
-    }
-    QMetaObject::invokeMethod(
-        m_context,
-        [shared, stage, fn = std::move(fn)] {
-            {
-                std::lock_guard<std::mutex> lock(shared->mutex);
-                if (*stage != Stage::Queued)
-                    return;  // the caller gave up, or the server stops
-                *stage = Stage::Running;
-            }
-            fn();
-            std::lock_guard<std::mutex> lock(shared->mutex);
-            *stage = Stage::Done;
-            shared->done.notify_all();
-        },
-        Qt::QueuedConnection);
+    auto request = std::make_shared<Request>();
+    request->fn = std::move(fn);
+    std::unique_lock<std::mutex> lock(m_mutex);
+    if (m_stopped)
+        return false;
+    m_queue.push_back(request);
+    // Posted under the lock: after stop() nothing is posted, so the object
+    // may go once the threads that call are joined.
+    QMetaObject::invokeMethod(this, "runQueued", Qt::QueuedConnection);
 
-    std::unique_lock<std::mutex> lock(shared->mutex);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    shared->done.wait_until(lock, deadline, [&] { return *stage == Stage::Done || shared->stopped; });
-    if (*stage == Stage::Queued) {
-        *stage = Stage::Dropped;
+    m_done.wait_until(lock, deadline, [&] { return request->stage == Stage::Done || m_stopped; });
+    if (request->stage == Stage::Queued || request->stage == Stage::Dropped) {
+        request->stage = Stage::Dropped;  // never runs now
         return false;
     }
     // Started: the GUI thread is inside fn and cannot be in stop(), so the
     // end comes soon.
-    shared->done.wait(lock, [&] { return *stage == Stage::Done; });
+    m_done.wait(lock, [&] { return request->stage == Stage::Done; });
     return true;
+}
+
+void GuiHandoff::runQueued()
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    while (!m_queue.empty()) {
+        const std::shared_ptr<Request> request = m_queue.front();
+        m_queue.pop_front();
+        if (request->stage != Stage::Queued)
+            continue;  // the caller gave up
+        request->stage = Stage::Running;
+        lock.unlock();
+        request->fn();
+        lock.lock();
+        request->stage = Stage::Done;
+        m_done.notify_all();
+    }
 }
 
 void GuiHandoff::stop()
 {
-    std::lock_guard<std::mutex> lock(m_shared->mutex);
-    m_shared->stopped = true;
-    m_shared->done.notify_all();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_stopped = true;
+    for (const auto &request : m_queue)
+        if (request->stage == Stage::Queued)
+            request->stage = Stage::Dropped;
+    m_queue.clear();
+    m_done.notify_all();
 }

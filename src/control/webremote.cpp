@@ -43,6 +43,14 @@ QByteArray header(const mg_connection *conn, const char *name)
     return v ? QByteArray(v) : QByteArray();
 }
 
+// The server's threads take the state as a copy of their own: a buffer
+// shared with the GUI thread would be freed there by Qt's own reference
+// count, which ThreadSanitizer cannot see.
+QByteArray ownCopy(const QByteArray &shared)
+{
+    return QByteArray(shared.constData(), shared.size());
+}
+
 void send(mg_connection *conn, int status, const char *type, const QByteArray &body,
           std::initializer_list<std::pair<const char *, const char *>> extra = {})
 {
@@ -85,12 +93,11 @@ struct WebRemote::Server
     };
 
     explicit Server(WebRemote *owner)
-        : handoff(owner)
-        , owner(owner)
+        : owner(owner)
     {
     }
 
-    GuiHandoff handoff;
+    GuiHandoff handoff;  // on the GUI thread, as the Server is made there
     WebRemote *owner;  // only for queued calls to the GUI thread
     Runner runner;     // runs on the GUI thread only
     QByteArray token;
@@ -164,13 +171,13 @@ struct WebRemote::Server
         }
         std::unique_lock<std::mutex> lock(mutex);
         if (path == "/api/status") {
-            const QByteArray body = state;
+            const QByteArray body = ownCopy(state);
             lock.unlock();
             send(conn, 200, "application/json", body);
             return 200;
         }
         WebRequest::Counters now = counters;
-        const QByteArray status = state;
+        const QByteArray status = ownCopy(state);
         lock.unlock();
         now.uptimeSeconds = started->elapsed() / 1000.0;
         send(conn, 200, "text/plain; version=0.0.4; charset=utf-8", WebRequest::metricsText(status, now));
@@ -257,7 +264,7 @@ struct WebRemote::Server
         if (!client)
             return;
         std::unique_lock<std::mutex> lock(mutex);
-        const QByteArray now = state;
+        const QByteArray now = ownCopy(state);
         const quint64 version = stateVersion;
         lock.unlock();
         std::lock_guard<std::mutex> clientLock(client->mutex);
@@ -326,7 +333,7 @@ struct WebRemote::Server
         client.levels = on;
         levelClients += on ? 1 : -1;
         if (levelClients == (on ? 1 : 0))
-            QMetaObject::invokeMethod(owner, [o = owner] { o->levelsWanted(); }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(owner, "levelsWanted", Qt::QueuedConnection);
     }
 
     void socketClose(const mg_connection *conn)
@@ -368,7 +375,7 @@ struct WebRemote::Server
                                 [&] { return quit || levelsVersion != levelsSent; });
                 continue;
             }
-            const QByteArray now = state;
+            const QByteArray now = ownCopy(state);
             const QByteArray levelsNow = WebRequest::levelsMessage(levels);
             levelsSent = levelsVersion;
             if (stateDue) {

@@ -59,10 +59,13 @@ public:
     // WebSocket clients connected now.
     int socketClients() const;
 
+private slots:
+    // A client subscribed to the levels, or the last one left.
+    void levelsWanted();
+
 private:
     void sampleLevels();
     void sampleCounters();
-    void levelsWanted();
 
     struct Server;
     Runner m_runner;
