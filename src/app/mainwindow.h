@@ -14,6 +14,7 @@ class CCommDialog;
 class KioskMode;
 class MeterLink;
 class QLabel;
+class QScreen;
 class ReleaseClock;
 class ScreenLayout;
 class SettingsFile;
@@ -57,6 +58,7 @@ public:
 protected:
     void paintEvent(QPaintEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
+    void showEvent(QShowEvent *event) override;
 
 private slots:
     void onDataAvailable();
@@ -75,6 +77,7 @@ private:
     int currentScreen();
     void promptForLabel(myLabel *label, const QString &prompt);
     void showLinkState(LinkState state, const QString &where);
+    void followScreen(QScreen *screen);
 
     Ui::MainWindow *ui;
     CCommDialog *commDialog;
@@ -97,4 +100,6 @@ private:
     KioskMode *m_kiosk = nullptr;
     QLabel *m_linkMark = nullptr;  // the link-state mark beside the settings icon
     SettingsFile *m_settingsFile = nullptr;
+    QMetaObject::Connection m_rateFollowed;  // the followed screen's refreshRateChanged
+    bool m_screenFollowed = false;           // the window's screenChanged is connected
 };
