@@ -151,7 +151,8 @@ void digitalClockPaint(benchmark::State &state)
 // The clocks' once-a-second repaint on the shown window, through the
 // backing store as on the wall: the whole square, artwork and both clocks
 // (Arg 0, as every second used to be), or only what the new second moved
-// (Arg 1, as the clocks now ask). The screen's copy is not included.
+// (Arg 1, as the clocks now ask), and that with a count-down ring stepping
+// on each second (Arg 2; Arg 3 the whole square with the ring). The screen's copy is not included.
 void clockSecond(benchmark::State &state)
 {
     MainWindow *window = mainWindow();
@@ -162,11 +163,17 @@ void clockSecond(benchmark::State &state)
     digital->setTimeSource([&now] { return now; });
     window->show();
     QCoreApplication::processEvents();
-    const bool whole = state.range(0) == 0;
+    const bool whole = state.range(0) == 0 || state.range(0) == 3;
+    const bool ring = state.range(0) >= 2;
+    float left = 59.5f;
     for (auto _ : state) {
         now = now.addSecs(1);
         analog->checkTime();
         digital->checkTime();
+        if (ring) {
+            left = left > 1.0f ? left - 1.0f : 59.5f;
+            analog->setCountDownTime(left);
+        }
         if (whole) {
             analog->update();
             digital->update();
@@ -174,6 +181,7 @@ void clockSecond(benchmark::State &state)
         QCoreApplication::sendPostedEvents();
     }
     window->hide();
+    analog->setCountDownTime(0.0f);
     analog->setTimeSource(fixedTime);
     digital->setTimeSource(fixedTime);
 }
@@ -234,7 +242,7 @@ BENCHMARK(meterPaint1080)->ArgName("partial")->Arg(0)->Arg(1);
 BENCHMARK(analogClockPaint);
 BENCHMARK(digitalClockPaint);
 BENCHMARK(digitalClockTick);
-BENCHMARK(clockSecond)->ArgName("moved")->Arg(0)->Arg(1);
+BENCHMARK(clockSecond)->ArgName("moved")->Arg(0)->Arg(1)->Arg(2)->Arg(3);
 BENCHMARK(layoutScaling)->ArgNames({"w", "h"})->Args({1920, 1080})->Args({3840, 2160})->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(layoutPass)->ArgNames({"w", "h"})->Args({986, 580})->Args({1920, 1080})->Args({3840, 2160})->Unit(benchmark::kMillisecond)->UseRealTime();
 

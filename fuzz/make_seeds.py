@@ -2,12 +2,27 @@
 """Writes the small seed corpora under fuzz/corpus/. Run again after changing
 the input layout of a target; the files are committed."""
 import os
+import struct
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 
 def pkt(words, start=b'\xaa\xaa', end=b'\x55\x55'):
     return start + b''.join(w.to_bytes(2, 'big') for w in words) + end
+
+
+def ostr(b):
+    """An OSC string: NUL-terminated, padded to four bytes."""
+    b += b'\0'
+    return b + b'\0' * (-len(b) % 4)
+
+
+def osc(address, tags, args):
+    return ostr(address) + ostr(b',' + tags) + args
+
+
+def bundle(*elements):
+    return b'#bundle\0' + struct.pack('>Q', 1) + b''.join(struct.pack('>i', len(e)) + e for e in elements)
 
 
 P = pkt([0x0000, 0xC350, 0xFFFF, 0x0D0A, 0x1234, 0xAAAA])
@@ -48,6 +63,17 @@ CORPORA = {
                             b'current_screen=-2147483649\n',
         'junk.conf': bytes(range(256)),
         'sections.conf': b'[General\n[%General]\n=\n==\n[a/b]\nc=d\n\\=x\n',
+        'control.conf': b'[General]\ncontrol_port=7374\ncontrol_bind=10.10.1.10\n'
+                        b'control_allow=10.20.0.0/16, 10.30.1.7\ncontrol_token=secret\n',
+    },
+    # the whole input is one datagram to the control port
+    'fuzz_control': {
+        'text-lines': b'ring 45\r\nendmark daily 17:30:00\nname 2 Studio 2\nstatus\nping\n',
+        'ring-changes': b'ring at 23:59:59\nring add -86000.5\nring add 10\nring off\nendmark in 86399\n',
+        'refusals': b'endmark daily 24:61:61\nring 0.04\nname 4 x\ndots up\nreboot\n',
+        'osc-ring': osc(b'/lumora/ring', b'f', struct.pack('>f', 45.0)),
+        'osc-name': osc(b'/lumora/name', b'is', struct.pack('>i', 2) + ostr(b'Studio 2')),
+        'osc-bundle': bundle(osc(b'/lumora/ping', b'', b''), osc(b'/lumora/dots', b's', ostr(b'countdown'))),
     },
     # byte 0: 0 a POST body, 1 a WebSocket message, 2 two headers split at NUL
     'fuzz_webrequest': {

@@ -183,6 +183,8 @@ private slots:
     void analogWriteRepaintsOnlyOnChange_data();
     void analogWriteRepaintsOnlyOnChange();
     void nanCountDownAlwaysChanges();
+    void ringStepRepaintsItsStretch_data();
+    void ringStepRepaintsItsStretch();
 
     void digitalProperties();
     void digitalText_data();
@@ -839,6 +841,63 @@ void TestClocks::nanCountDownAlwaysChanges()
     QCOMPARE(paintsCausedBy(counter, [&] { clock.setCountDownTime(nan); }), 1);
     QCOMPARE(paintsCausedBy(counter, [&] { clock.setCountDownTime(0.0f); }), 1);
     QCOMPARE(paintsCausedBy(counter, [&] { clock.setCountDownTime(0.0f); }), 0);
+}
+
+void TestClocks::ringStepRepaintsItsStretch_data()
+{
+    QTest::addColumn<float>("from");
+    QTest::addColumn<float>("to");
+    QTest::addColumn<int>("maxPercent");  // of the face's area
+    QTest::newRow("one second off") << 45.0f << 44.0f << 3;
+    QTest::newRow("tenths") << 12.3f << 11.3f << 3;
+    QTest::newRow("last second gone") << 0.5f << 0.0f << 2;
+    QTest::newRow("full ring shrinks") << 75.0f << 59.0f << 3;
+    QTest::newRow("full ring stays") << 3600.0f << 3599.0f << 0;
+    QTest::newRow("half a ring added") << 10.0f << 40.0f << 75;
+}
+
+// A step of the ring repaints the stretch between its two ends, and every
+// pixel that the step changes lies inside what was repainted.
+void TestClocks::ringStepRepaintsItsStretch()
+{
+    QFETCH(float, from);
+    QFETCH(float, to);
+    QFETCH(int, maxPercent);
+
+    TeskAnalogClock clock;
+    clock.setTimeSource([this] { return m_now; });
+    clock.resize(kDialPixels, kDialPixels);
+    clock.setCountDownTime(from);
+    const auto render = [&clock] {
+        QImage image(clock.size(), QImage::Format_ARGB32_Premultiplied);
+        image.fill(Qt::transparent);
+        clock.render(&image);
+        return image;
+    };
+    const QImage before = render();
+    PaintCounter counter;
+    clock.installEventFilter(&counter);
+    clock.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&clock));
+    QTRY_VERIFY(counter.paints > 0);
+    QCoreApplication::processEvents();
+    counter.painted = QRegion();
+    clock.setCountDownTime(to);
+    QCoreApplication::processEvents();
+    const QRegion repainted = counter.painted;  // render() below paints too
+    const QImage after = render();
+
+    QRegion changed;
+    for (int y = 0; y < after.height(); ++y)
+        for (int x = 0; x < after.width(); ++x)
+            if (before.pixel(x, y) != after.pixel(x, y))
+                changed += QRect(x, y, 1, 1);
+    QCOMPARE(changed.subtracted(repainted), QRegion());
+    qint64 area = 0;
+    for (const QRect &r : repainted)
+        area += qint64(r.width()) * r.height();
+    QVERIFY2(area * 100 <= qint64(maxPercent) * kDialPixels * kDialPixels,
+             qPrintable(QStringLiteral("%1 of %2 px").arg(area).arg(kDialPixels * kDialPixels)));
 }
 
 // ---- Digital clock ---------------------------------------------------------

@@ -4,6 +4,7 @@
 #include <QSignalSpy>
 #include <QSerialPort>
 #include <QScreen>
+#include <QWindow>
 #include <QtTest>
 
 #include <cmath>
@@ -83,6 +84,7 @@ private slots:
     void labelsAndFooter();
     void metersRestOnFloor();
     void releaseTickRestsWhileNothingMoves();
+    void frameBeatFollowsTheScreen();
     void silenceIsWatchedWhileTheTickRests();
     void titleComesFromTheLink();
     void analogClockSetUp();
@@ -205,6 +207,25 @@ void TestMainWindow::metersRestOnFloor()
     }
     for (double level : window.release().targets())
         QCOMPARE(level, -50.0);
+}
+
+// The offscreen platform has one screen at 60 Hz: its signals are sent by
+// hand, as a moved window or a new display mode would send them.
+void TestMainWindow::frameBeatFollowsTheScreen()
+{
+    ForgetSettings forget;
+    MainWindow window;
+    window.show();
+    QWindow *handle = window.windowHandle();
+    QVERIFY(handle && handle->screen());
+    QScreen *screen = handle->screen();
+    emit screen->refreshRateChanged(75.0);
+    QCOMPARE(window.release().frameInterval(), qint64(13333333));
+    // Moved to a screen: its own rate, and its changes from then on.
+    emit handle->screenChanged(screen);
+    QCOMPARE(window.release().frameInterval(), qint64(16666667));
+    emit screen->refreshRateChanged(50.0);
+    QCOMPARE(window.release().frameInterval(), qint64(20000000));
 }
 
 void TestMainWindow::releaseTickRestsWhileNothingMoves()

@@ -1,5 +1,6 @@
 // The link on its own: settings in, levels and state out, no window.
 #include <QHostAddress>
+#include <QNetworkDatagram>
 #include <QSignalSpy>
 #include <QUdpSocket>
 #include <QtTest>
@@ -101,6 +102,7 @@ private slots:
     void portHeldByAnotherProgram();
     void udpPortTaken();
     void addressNotOnThisPc();
+    void serverForwardsWhileMetersMove();
     void problemsLoggedOncePerChange();
     void dropOutTold();
     void firstPortChosenQuietly();
@@ -503,6 +505,50 @@ void TestMeterLink::addressNotOnThisPc()
     link.rebuild(serverLink(console.slavePath(), QStringLiteral("192.0.2.1"), QStringLiteral("47120")));
     checkToldOnce(link, log, LinkState::AddressNotLocal, QStringLiteral("not available"));
     QCOMPARE(link.where(), QStringLiteral("192.0.2.1"));
+}
+
+// While the meters move the window reads the link on its frame beat only;
+// a server still sends every packet as it comes, each once and in order,
+// and the frame's read still hands every one to the meters.
+void TestMeterLink::serverForwardsWhileMetersMove()
+{
+    constexpr int kPackets = 200;
+    Pty console;
+    QVERIFY(console.open());
+    QUdpSocket listener;
+    QVERIFY(listener.bind(QHostAddress(QStringLiteral("127.0.0.1")), 0));
+    listener.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 1 << 20);
+    QList<QByteArray> received;
+    connect(&listener, &QUdpSocket::readyRead, [&] {
+        while (listener.hasPendingDatagrams())
+            received << listener.receiveDatagram().data();
+    });
+    MeterLink link;
+    CommSettings settings = serverLink(console.slavePath(), QStringLiteral("127.0.0.1"),
+                                       QString::number(listener.localPort()));
+    settings.server_destination = QStringLiteral("127.0.0.1");
+    link.rebuild(settings);
+    QVERIFY(link.serialFeed()->isThreaded());
+    QSignalSpy decoded(&link, &MeterLink::packetDecoded);
+    link.setPaced(true);
+    QList<QByteArray> sent;
+    for (int n = 0; n < kPackets; ++n) {
+        sent << numberedPacket(quint32(n));
+        QVERIFY(console.write(sent.last().constData(), size_t(sent.last().size())));
+        // Frames read now and then, as the release does; none after the last
+        // packets, which must go out all the same.
+        if (n % 10 == 5 && n < kPackets - 20)
+            link.pull();
+    }
+    QTRY_COMPARE(received.size(), kPackets);
+    link.pull();
+    QCOMPARE(decoded.size(), kPackets);
+    // Nothing went twice: the next datagram is the next packet.
+    sent << numberedPacket(quint32(kPackets));
+    QVERIFY(console.write(sent.last().constData(), size_t(sent.last().size())));
+    QTRY_COMPARE(received.size(), kPackets + 1);
+    QCOMPARE(received, sent);
+    QCOMPARE(link.packetsSent(), quint64(kPackets + 1));
 }
 
 // Pulled, gone, back: a warning for each change, nothing for the retries in

@@ -5,6 +5,7 @@
 #include <memory>
 #include <vector>
 
+#include "framegrid.h"
 #include "releaseclock.h"
 #include "teskppmmeter.h"
 #include "testsupport.h"
@@ -108,6 +109,8 @@ class TestRelease : public QObject
 private slots:
     void frameInterval_data();
     void frameInterval();
+    void nextFrame_data();
+    void nextFrame();
     void framesShowThePlainTick_data();
     void framesShowThePlainTick();
     void pulledPacketsMeetTheirTicks();
@@ -117,24 +120,63 @@ private slots:
 void TestRelease::frameInterval_data()
 {
     QTest::addColumn<qreal>("refresh");
-    QTest::addColumn<int>("ms");
-    QTest::newRow("60 Hz") << 60.0 << 17;
-    QTest::newRow("59.94 Hz") << 59.94 << 17;
-    QTest::newRow("50 Hz") << 50.0 << 20;
-    QTest::newRow("30 Hz") << 30.0 << 34;
-    QTest::newRow("75 Hz") << 75.0 << 14;
-    QTest::newRow("144 Hz: no faster than the tick") << 144.0 << 10;
-    QTest::newRow("unknown (0)") << 0.0 << 17;
-    QTest::newRow("implausible 5 Hz") << 5.0 << 17;
-    QTest::newRow("implausible 100 kHz") << 1e5 << 17;
-    QTest::newRow("NaN") << qreal(std::nan("")) << 17;
+    QTest::addColumn<qint64>("ns");
+    QTest::newRow("60 Hz") << 60.0 << qint64(16666667);
+    QTest::newRow("59.94 Hz") << 59.94 << qint64(16683350);
+    QTest::newRow("50 Hz") << 50.0 << qint64(20000000);
+    QTest::newRow("30 Hz") << 30.0 << qint64(33333333);
+    QTest::newRow("75 Hz") << 75.0 << qint64(13333333);
+    QTest::newRow("144 Hz: no faster than the tick") << 144.0 << qint64(10000000);
+    QTest::newRow("unknown (0)") << 0.0 << qint64(16666667);
+    QTest::newRow("implausible 5 Hz") << 5.0 << qint64(16666667);
+    QTest::newRow("implausible 100 kHz") << 1e5 << qint64(16666667);
+    QTest::newRow("NaN") << qreal(std::nan("")) << qint64(16666667);
 }
 
 void TestRelease::frameInterval()
 {
     QFETCH(qreal, refresh);
-    QFETCH(int, ms);
-    QCOMPARE(ReleaseClock::frameIntervalMs(refresh), ms);
+    QFETCH(qint64, ns);
+    QCOMPARE(FrameGrid::intervalNs(refresh), ns);
+}
+
+// A 60 Hz grid from origin; with newRate, re-based at rebaseAt (the last
+// frame) before the wake at now.
+void TestRelease::nextFrame_data()
+{
+    QTest::addColumn<qint64>("origin");
+    QTest::addColumn<qreal>("newRate");
+    QTest::addColumn<qint64>("rebaseAt");
+    QTest::addColumn<qint64>("now");
+    QTest::addColumn<qint64>("next");
+
+    QTest::newRow("early, before the first point") << qint64(0) << 0.0 << qint64(0) << 5 * kMs << qint64(16666667);
+    QTest::newRow("on a point: the next one") << qint64(0) << 0.0 << qint64(0) << qint64(16666667) << qint64(33333334);
+    QTest::newRow("just after a point") << qint64(0) << 0.0 << qint64(0) << qint64(16700000) << qint64(33333334);
+    QTest::newRow("late by 9 ms: still on the grid") << qint64(0) << 0.0 << qint64(0) << qint64(25666667)
+                                                      << qint64(33333334);
+    QTest::newRow("very late, 3.5 refreshes: skips") << qint64(0) << 0.0 << qint64(0) << qint64(58333334)
+                                                      << qint64(66666668);
+    QTest::newRow("an hour on: no drift") << 3 * kMs << 0.0 << qint64(0) << 3600000 * kMs
+                                          << qint64(3600003072000);
+    QTest::newRow("before the origin") << 100 * kMs << 0.0 << qint64(0) << 60 * kMs << qint64(66666666);
+    QTest::newRow("75 Hz: one new interval after the last frame") << qint64(0) << 75.0 << 20 * kMs << 25 * kMs
+                                                                   << qint64(33333333);
+    QTest::newRow("75 Hz, a late wake") << qint64(0) << 75.0 << 20 * kMs << 48 * kMs << qint64(59999999);
+    QTest::newRow("144 Hz: the tick's 10 ms") << qint64(0) << 144.0 << 20 * kMs << 20 * kMs << 30 * kMs;
+}
+
+void TestRelease::nextFrame()
+{
+    QFETCH(qint64, origin);
+    QFETCH(qreal, newRate);
+    QFETCH(qint64, rebaseAt);
+    QFETCH(qint64, now);
+    QFETCH(qint64, next);
+    FrameGrid grid(origin, FrameGrid::intervalNs(60.0));
+    if (newRate > 0)
+        grid = grid.rebased(rebaseAt, FrameGrid::intervalNs(newRate));
+    QCOMPARE(grid.nextFrame(now), next);
 }
 
 void TestRelease::framesShowThePlainTick_data()
@@ -173,7 +215,7 @@ void TestRelease::framesShowThePlainTick()
     qint64 now = 0;
     ReleaseClock release(m.meters);
     release.setClock([&now] { return now; });
-    release.setFrameInterval(frameMs);
+    release.setFrameInterval(frameMs * kMs);
     release.start();
     release.frame();
 
@@ -214,7 +256,7 @@ void TestRelease::pulledPacketsMeetTheirTicks()
     qint64 now = 0;
     ReleaseClock release(m.meters);
     release.setClock([&now] { return now; });
-    release.setFrameInterval(17);
+    release.setFrameInterval(17 * kMs);
     release.start();
     release.frame();
 

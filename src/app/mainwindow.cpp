@@ -8,6 +8,7 @@
 #include <QResizeEvent>
 #include <QScreen>
 #include <QSettings>
+#include <QWindow>
 
 #include <memory>
 
@@ -210,11 +211,9 @@ MainWindow::MainWindow(QWidget *parent)
     setupLink();
     m_control->setNames(names());
     m_control->apply(m_controlSettings);
-    // One paint per refresh of the screen the window opens on.
-    const QScreen *screen = QGuiApplication::screenAt(geometry().center());
-    if (!screen)
-        screen = QGuiApplication::primaryScreen();
-    m_release->setFrameInterval(ReleaseClock::frameIntervalMs(screen ? screen->refreshRate() : 0.0));
+    // One paint per refresh of the screen the window opens on; once shown,
+    // of the screen it is on (showEvent).
+    followScreen(QGuiApplication::screenAt(geometry().center()));
     m_release->start();
 
     emptyBackground = new QPixmap(QStringLiteral(":/resources/png/SonavoBackgroundEmpty.png"));
@@ -381,6 +380,32 @@ void MainWindow::openSettings()
     // One dialog per opening; keeping them would grow the window for ever.
     delete commDialog;
     commDialog = nullptr;
+}
+
+// ---- Frame beat ---------------------------------------------------------------
+
+void MainWindow::showEvent(QShowEvent *event)
+{
+    QMainWindow::showEvent(event);
+    // The native window exists from the first show on; from then the frame
+    // beat follows the screen it is on, wherever it moves.
+    QWindow *window = windowHandle();
+    if (m_screenFollowed || !window)
+        return;
+    m_screenFollowed = true;
+    connect(window, &QWindow::screenChanged, this, &MainWindow::followScreen);
+    followScreen(window->screen());
+}
+
+// One paint per refresh of this screen, at its rate now and as it changes.
+void MainWindow::followScreen(QScreen *screen)
+{
+    if (!screen)
+        screen = QGuiApplication::primaryScreen();
+    disconnect(m_rateFollowed);
+    if (screen)
+        m_rateFollowed = connect(screen, &QScreen::refreshRateChanged, m_release, &ReleaseClock::setRefreshRate);
+    m_release->setRefreshRate(screen ? screen->refreshRate() : 0.0);
 }
 
 // ---- Scaled layout ----------------------------------------------------------

@@ -16,6 +16,7 @@ class ControlWiring;
 class KioskMode;
 class MeterLink;
 class QLabel;
+class QScreen;
 class ReleaseClock;
 class ScreenLayout;
 class SettingsFile;
@@ -60,6 +61,7 @@ public:
 protected:
     void paintEvent(QPaintEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
+    void showEvent(QShowEvent *event) override;
 
 private slots:
     void onDataAvailable();
@@ -80,6 +82,7 @@ private:
     void showLinkState(LinkState state, const QString &where);
     void renameFromControl(int pair, const QString &name);
     std::array<QString, 3> names() const;
+    void followScreen(QScreen *screen);
 
     Ui::MainWindow *ui;
     CCommDialog *commDialog;
@@ -104,4 +107,6 @@ private:
     SettingsFile *m_settingsFile = nullptr;
     ControlWiring *m_control = nullptr;
     ControlSettings m_controlSettings;  // as read or taken from the file
+    QMetaObject::Connection m_rateFollowed;  // the followed screen's refreshRateChanged
+    bool m_screenFollowed = false;           // the window's screenChanged is connected
 };

@@ -4,30 +4,9 @@
 #include <QTimer>
 
 #include <algorithm>
-#include <cmath>
 #include <memory>
 
 #include "teskppmmeter.h"
-
-namespace {
-
-// Refresh rates a real screen reports; anything else (0 when unknown, or a
-// driver's nonsense) is taken as the common 60 Hz.
-constexpr qreal kLowestRefresh = 20.0;
-constexpr qreal kHighestRefresh = 500.0;
-constexpr qreal kDefaultRefresh = 60.0;
-
-} // namespace
-
-int ReleaseClock::frameIntervalMs(qreal refreshRate)
-{
-    const qreal rate = refreshRate >= kLowestRefresh && refreshRate <= kHighestRefresh ? refreshRate
-                                                                                        : kDefaultRefresh;
-    // Rounded up: at most one frame per refresh. A frame between two ticks
-    // would show nothing new.
-    const int interval = int(std::ceil(1000.0 / rate));
-    return std::max(interval, MeterRelease::kIntervalMs);
-}
 
 ReleaseClock::ReleaseClock(const Meters &meters, QObject *parent)
     : QObject(parent)
@@ -51,9 +30,21 @@ void ReleaseClock::setClock(Clock clock)
     m_clock = std::move(clock);
 }
 
-void ReleaseClock::setFrameInterval(int milliseconds)
+void ReleaseClock::setRefreshRate(qreal refreshRate)
 {
-    m_frameIntervalMs = std::max(milliseconds, releaseInterval);
+    setFrameInterval(FrameGrid::intervalNs(refreshRate));
+}
+
+void ReleaseClock::setFrameInterval(qint64 nanoseconds)
+{
+    const qint64 interval = std::max(nanoseconds, kTickNs);
+    if (interval == m_grid.interval())
+        return;
+    m_grid = m_grid.rebased(m_framed ? m_lastFrame : m_clock(), interval);
+    // A frame aimed at the old grid goes to the new one: one new interval
+    // after the last frame.
+    if (m_frameTimer->isActive() && m_running)
+        aimAt(m_grid.nextFrame(m_lastFrame));
 }
 
 void ReleaseClock::start()
@@ -107,13 +98,26 @@ void ReleaseClock::requestFrame()
 {
     if (m_frameTimer->isActive())
         return;
-    // At once after a rest, but never two frames within one refresh.
-    qint64 wait = 0;
-    if (m_framed) {
-        const qint64 due = m_lastFrame + qint64(m_frameIntervalMs) * 1000000;
-        wait = std::max<qint64>(0, due - m_clock());
+    // At once after a rest, on a grid that starts there; but never two
+    // frames within one refresh.
+    const qint64 now = m_clock();
+    if (!m_framed || now - m_lastFrame >= m_grid.interval()) {
+        m_grid = m_grid.rebased(now, m_grid.interval());
+        aimAt(now);
+    } else {
+        aimAt(m_grid.nextFrame(now));
     }
-    m_frameTimer->start(int((wait + 999999) / 1000000));
+}
+
+void ReleaseClock::aimAt(qint64 at)
+{
+    m_aim = at;
+    // The timer counts whole milliseconds: rounded up, so it never wakes
+    // before the grid point (a wake before it would paint twice in one
+    // refresh, or spin). Up to a millisecond late, but the next aim is still
+    // on the grid, so the beat does not drift.
+    const qint64 wait = at - m_clock();
+    m_frameTimer->start(wait > 0 ? int((wait + 999999) / 1000000) : 0);
 }
 
 void ReleaseClock::frame()
@@ -154,7 +158,10 @@ void ReleaseClock::frame()
     m_framed = true;
     if (m_running) {
         setPaced(true);
-        m_frameTimer->start(m_frameIntervalMs);
+        // The next grid point still ahead, whatever this frame's work took:
+        // a late frame is not followed by an early one, and a frame late by
+        // more than a refresh skips the points it missed.
+        aimAt(m_grid.nextFrame(std::max(m_clock(), m_aim)));
     } else {
         setPaced(false);
         if (!m_changes.empty())

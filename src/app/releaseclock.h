@@ -7,6 +7,7 @@
 #include <functional>
 #include <vector>
 
+#include "framegrid.h"
 #include "meterpacket.h"
 #include "meterrelease.h"
 
@@ -37,18 +38,16 @@ public:
 
     static constexpr qint64 kTickNs = qint64(MeterRelease::kIntervalMs) * 1000000;
 
-    // The frame beat for a screen refreshing at the given rate: one frame
-    // per refresh (60 Hz where the rate is unknown or not plausible), never
-    // more often than the release ticks.
-    static int frameIntervalMs(qreal refreshRate);
-
     // The meters in packet order. Nothing moves until start().
     explicit ReleaseClock(const Meters &meters, QObject *parent = nullptr);
 
     void start();
     void setClock(Clock clock);
-    void setFrameInterval(int milliseconds);
-    int frameInterval() const { return m_frameIntervalMs; }
+    // The frame beat: one frame per refresh of the screen at this rate (see
+    // FrameGrid::intervalNs). A new rate re-bases the grid on the last frame.
+    void setRefreshRate(qreal refreshRate);
+    void setFrameInterval(qint64 nanoseconds);
+    qint64 frameInterval() const { return m_grid.interval(); }
 
     // New targets, as a read of the link brings them (the newest packet of
     // the read). Ignored during a pull, which hands over every packet
@@ -85,6 +84,7 @@ private:
     void advanceTo(qint64 now);
     bool tickOnce();
     void requestFrame();
+    void aimAt(qint64 at);
     void setPaced(bool paced);
 
     Meters m_meters;
@@ -96,7 +96,8 @@ private:
     std::vector<MeterPacket::Levels> m_pulled;  // read during this frame's pull
     double releaseStep = MeterRelease::kStepDb;
     int releaseInterval = MeterRelease::kIntervalMs;
-    int m_frameIntervalMs = 17;
+    FrameGrid m_grid{0, FrameGrid::intervalNs(0.0)};
+    qint64 m_aim = 0;         // the grid point the frame timer is aimed at
     qint64 m_nextTick = 0;    // time of the next tick while running
     qint64 m_lastFrame = 0;   // time of the last frame
     bool m_framed = false;    // a frame has run

@@ -684,10 +684,18 @@ bool MeterLink::readsDatagrams() const
     return m_settings.use_udp && !m_settings.is_server;
 }
 
+bool MeterLink::forwardsOnArrival() const
+{
+    return m_threadSend.fd >= 0 && m_serial->isThreaded();
+}
+
 void MeterLink::pull()
 {
     if (!readsDatagrams()) {
-        m_serial->pull();
+        // A server's reader thread has read and sent every packet as it
+        // came; only what it kept for this thread is taken.
+        if (!forwardsOnArrival())
+            m_serial->pull();
         if (m_serial->isThreaded())
             readSerial();
     }
@@ -701,8 +709,9 @@ void MeterLink::quietTransports()
 {
     // Every read re-arms the transports' notifiers (QSerialPort's readData,
     // QUdpSocket's readDatagram), and a rebuilt link comes with new ones, so
-    // they are quietened after each pull.
-    m_serial->setNotified(false);
+    // they are quietened after each pull. A server's reader thread keeps
+    // watching, to send each packet the moment it is framed.
+    m_serial->setNotified(forwardsOnArrival());
     if (readsDatagrams())
         setReadNotifiers(m_udpSocket, false);
 }

@@ -68,7 +68,8 @@ public:
     // Paced: the transports stop reporting each arrival, and the release
     // reads them on its frame beat through pull() instead. Unpaced: each
     // arrival is read at once again. Bytes wait in the kernel meanwhile;
-    // none is lost.
+    // none is lost. A UDP server's reader thread reads and sends each packet
+    // on arrival either way; paced, it only keeps them for pull().
     void setPaced(bool paced);
     bool isPaced() const { return m_paced; }
     // Reads whatever the transport in use holds now.
@@ -136,6 +137,7 @@ private:
     void refreshState();
     void quietTransports();
     bool readsDatagrams() const;
+    bool forwardsOnArrival() const;
     void setProblem(LinkState state, const QString &where, const QString &reason);
     void setUpServer();
     bool bindServer();

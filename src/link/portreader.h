@@ -12,8 +12,9 @@
 // what it reads, so that a packet costs that thread one wake and one read,
 // and the GUI thread nothing unless it wants the packet. While the GUI
 // thread reads on a beat of its own (the meters are moving), the thread
-// stops watching and readNow() reads in its place, with the same framer, so
-// the port is read once per frame instead of once per packet. The port stays
+// may stop watching and readNow() reads in its place, with the same framer,
+// so the port is read once per frame instead of once per packet (a UDP
+// server keeps it watching: each packet is sent as it comes). The port stays
 // its owner's: opened, configured and closed there, never read by it while a
 // reader runs. Each packet and the end go to the callbacks, on whichever
 // thread read the bytes.

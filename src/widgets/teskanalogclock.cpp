@@ -5,9 +5,11 @@
 #include "secondticker.h"
 
 #include <QBrush>
+#include <QtMath>
 #include <QLineF>
 #include <QPaintEvent>
 #include <QPainter>
+#include <QPainterPath>
 #include <QPen>
 #include <QPolygonF>
 #include <QRectF>
@@ -15,6 +17,7 @@
 #include <QTimer>
 #include <QTransform>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 
@@ -26,6 +29,7 @@ constexpr double kStepDegrees = 6.0;
 constexpr double kRim = 100.0;      // dial units from the centre to the rim
 constexpr double kLineRim = 96.0;   // outer end of the hour and minute lines
 constexpr double kRingRim = 96.0;   // the count-down ring sits inside the lines
+constexpr int kRingPiece = 6 * 16;  // the ring is drawn in pieces of a second
 
 // Shapes are computed in double: the owner may write any int, and integer
 // sums such as length + border - 100 must not overflow. For every value a
@@ -249,7 +253,59 @@ void TeskAnalogClock::setEndTimeHour(int hour) { assign(m_endTimeHour, hour); }
 void TeskAnalogClock::setEndTimeMinute(int minute) { assign(m_endTimeMinute, minute); }
 void TeskAnalogClock::setEndTimeSecond(int second) { assign(m_endTimeSecond, second); }
 void TeskAnalogClock::setEndTimeColor(const QColor &color) { assign(m_endTimeColor, color); }
-void TeskAnalogClock::setCountDownTime(float time) { assign(m_countDownTime, time); }
+// The ring is set again every second while a count-down runs: only the
+// stretch between its old and new ends is repainted, and the paint tools,
+// which do not depend on the time, are kept.
+void TeskAnalogClock::setCountDownTime(float time)
+{
+    const float before = m_countDownTime;
+    if (before == time)
+        return;
+    m_countDownTime = time;
+    const auto from = ClockMath::countDownSpan(before);
+    const auto to = ClockMath::countDownSpan(time);
+    if (m_toolsStale || m_tools->size != size() || (!from && !to && (std::isnan(before) || std::isnan(time)))) {
+        update();
+        return;
+    }
+    update(ringChange(from.value_or(0), to.value_or(0)));
+}
+
+QRect TeskAnalogClock::ringChange(int fromSpan, int toSpan) const
+{
+    // Past a full turn the ring is drawn as a full turn.
+    constexpr int kTurn = 360 * 16;
+    fromSpan = std::clamp(fromSpan, -kTurn, kTurn);
+    toSpan = std::clamp(toSpan, -kTurn, kTurn);
+    if (fromSpan == toSpan)
+        return QRect();
+    int lo = std::min(fromSpan, toSpan);
+    int hi = std::max(fromSpan, toSpan);
+    // The pieces both rings share are the same curves; the piece the shorter
+    // one ends in, and the join before it, change with it.
+    if (lo >= 0)
+        lo = std::max(0, (lo / kRingPiece - 1) * kRingPiece);
+    if (hi <= 0)
+        hi = std::min(0, (hi / kRingPiece + 1) * kRingPiece);
+    const QRectF box = m_tools->countDownBox;
+    const double radius = box.width() / 2;
+    // Points along the changed arc, a degree or less apart: their bounds,
+    // widened by the pen, hold everything the change touches.
+    QPolygonF arc;
+    const int steps = std::max(1, (hi - lo) / 16);
+    for (int i = 0; i <= steps; ++i) {
+        const double sixteenths = ClockMath::kTwelveOClock + lo + double(hi - lo) * i / steps;
+        const double radians = qDegreesToRadians(sixteenths / 16.0);
+        arc << QPointF(box.center().x() + radius * std::cos(radians), box.center().y() - radius * std::sin(radians));
+    }
+    const double scale = std::min(width(), height()) / 200.0;
+    const double pad = std::abs(double(m_countDownWidth)) * scale * 0.75 + kAntialiasPad;
+    const QRectF bounds = ClockMath::dialTransform(width(), height()).map(arc).boundingRect().adjusted(-pad, -pad, pad, pad);
+    constexpr double kLimit = 1 << 24;
+    if (!(bounds.left() > -kLimit && bounds.top() > -kLimit && bounds.right() < kLimit && bounds.bottom() < kLimit))
+        return rect();
+    return bounds.toAlignedRect() & rect();
+}
 void TeskAnalogClock::setCountDownWidth(int width) { assign(m_countDownWidth, width); }
 void TeskAnalogClock::setCountDownSpacing(int spacing) { assign(m_countDownSpacing, spacing); }
 void TeskAnalogClock::setCountDownColor(const QColor &color) { assign(m_countDownColor, color); }
@@ -373,7 +429,27 @@ void TeskAnalogClock::drawCountDownRing(QPainter &painter, const QTransform &dia
         return;
     painter.setTransform(dial);
     painter.setPen(m_tools->countDownPen);
-    painter.drawArc(m_tools->countDownBox, ClockMath::kTwelveOClock, *span);
+    painter.setBrush(Qt::NoBrush);
+    painter.drawPath(ringPath(*span));
+}
+
+// The ring as one path of 6-degree pieces from 12 o'clock, past a full turn
+// a full turn. Each piece is the same curve whatever the ring's length, so
+// a repaint of the changed stretch alone meets the pixels around it exactly.
+QPainterPath TeskAnalogClock::ringPath(int span) const
+{
+    constexpr int kTurn = 360 * 16;
+    span = std::clamp(span, -kTurn, kTurn);
+    const QRectF box = m_tools->countDownBox;
+    QPainterPath path;
+    path.arcMoveTo(box, ClockMath::kTwelveOClock / 16.0);
+    const int direction = span < 0 ? -1 : 1;
+    for (int done = 0; done != span;) {
+        const int step = std::abs(span - done) >= kRingPiece ? direction * kRingPiece : span - done;
+        path.arcTo(box, (ClockMath::kTwelveOClock + done) / 16.0, step / 16.0);
+        done += step;
+    }
+    return path;
 }
 
 void TeskAnalogClock::drawPointers(QPainter &painter, const QTransform &dial) const

@@ -5,6 +5,8 @@
 #include <QRegion>
 #include <QWidget>
 
+class QPainterPath;
+
 #include <functional>
 #include <memory>
 
@@ -150,6 +152,8 @@ private:
     QTime readTime() const;
     // What must be repainted when the shown time moves on from the given one.
     QRegion changedRegion(int hour, int minute, int second) const;
+    QRect ringChange(int fromSpan, int toSpan) const;
+    QPainterPath ringPath(int span) const;
 
     // The face, bottom to top; each step draws one kind of mark.
     // Lines and dots outside the repainted region are skipped.

@@ -1,0 +1,125 @@
+#pragma once
+
+// What the end-to-end benchmarks share: a console cable (a pseudo-terminal
+// whose master side plays the console), a private settings folder written
+// for the run, and the program started on it. Used on the display in
+// $DISPLAY (an Xvfb of the benchmark script).
+
+#include "settingsstore.h"
+
+#include <QApplication>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QWidget>
+
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+#include <cstdint>
+#include <fcntl.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace ProgramRun {
+
+inline std::int64_t nowNs()
+{
+    timespec t{};
+    ::clock_gettime(CLOCK_MONOTONIC, &t);
+    return std::int64_t(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+inline void sleepUntilNs(std::int64_t at)
+{
+    timespec t{};
+    t.tv_sec = time_t(at / 1000000000);
+    t.tv_nsec = long(at % 1000000000);
+    while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &t, nullptr) == EINTR) {
+    }
+}
+
+// The console's end: raw, so the line discipline changes no byte.
+struct Cable
+{
+    int master = -1;
+    int slave = -1;
+    char path[128] = {};
+
+    bool open()
+    {
+        if (::openpty(&master, &slave, path, nullptr, nullptr) != 0)
+            return false;
+        termios tio{};
+        if (::tcgetattr(slave, &tio) == 0) {
+            ::cfmakeraw(&tio);
+            ::tcsetattr(slave, TCSANOW, &tio);
+        }
+        return true;
+    }
+
+    bool write(const std::uint8_t *bytes, std::size_t size) const
+    {
+        while (size > 0) {
+            const ssize_t n = ::write(master, bytes, size);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return false;
+            bytes += n;
+            size -= std::size_t(n);
+        }
+        return true;
+    }
+};
+
+// Writes the program's settings into a private XDG_CONFIG_HOME (set for
+// this process, so the child inherits it), with the window at 0,0 in the
+// design size.
+inline bool writeSettings(const QTemporaryDir &config, CommSettings comm, int width, int height)
+{
+    qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
+    QCoreApplication::setOrganizationName(QStringLiteral("Korvel B.V."));
+    QCoreApplication::setApplicationName(QStringLiteral("Lumora Meters"));
+    QWidget window;
+    window.setGeometry(0, 0, width, height);
+    StoredSettings stored;
+    stored.comm = std::move(comm);
+    stored.geometry = window.saveGeometry();
+    const std::unique_ptr<QSettings> settings = openUserSettings();
+    writeStored(*settings, stored);
+    settings->sync();
+    return settings->status() == QSettings::NoError;
+}
+
+inline pid_t start(const char *program)
+{
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::setenv("QT_QPA_PLATFORM", "xcb", 1);
+        const int null = ::open("/dev/null", O_WRONLY);
+        if (null >= 0)
+            ::dup2(null, STDERR_FILENO);
+        ::execl(program, program, static_cast<char *>(nullptr));
+        ::_exit(127);
+    }
+    return pid;
+}
+
+inline void stop(pid_t pid)
+{
+    if (pid <= 0)
+        return;
+    ::kill(pid, SIGTERM);
+    ::waitpid(pid, nullptr, 0);
+}
+
+// The word for a level in dB, as the console sends it.
+inline std::uint16_t wordAt(double db)
+{
+    return std::uint16_t(std::lround((db + 50.0) * 1000.0));
+}
+
+} // namespace ProgramRun

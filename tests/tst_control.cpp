@@ -1,0 +1,213 @@
+// The control channel on loopback: replies, who may send, the ring's count
+// and what a command does to the display.
+#include "controlcenter.h"
+#include "controllistener.h"
+#include "mainwindow.h"
+#include "teskanalogclock.h"
+#include "testsupport.h"
+
+#include <oscpack/osc/OscOutboundPacketStream.h>
+#include <oscpack/osc/OscReceivedElements.h>
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkDatagram>
+#include <QSettings>
+#include <QUdpSocket>
+
+namespace {
+
+// A UDP port on loopback that nothing holds at the moment.
+quint16 freePort()
+{
+    QUdpSocket probe;
+    probe.bind(QHostAddress(QHostAddress::LocalHost), 0);
+    return probe.localPort();
+}
+
+// A sender on loopback that waits for the reply to what it sends.
+struct Sender
+{
+    QUdpSocket socket;
+    quint16 to;
+
+    explicit Sender(quint16 port) : to(port) { socket.bind(QHostAddress(QHostAddress::LocalHost), 0); }
+
+    QByteArray ask(const QByteArray &datagram)
+    {
+        socket.writeDatagram(datagram, QHostAddress::LocalHost, to);
+        if (!socket.hasPendingDatagrams() && !QSignalSpy(&socket, &QUdpSocket::readyRead).wait(5000))
+            return QByteArray("(no reply)");
+        return socket.receiveDatagram().data();
+    }
+};
+
+QByteArray oscRing(float seconds)
+{
+    char buffer[64];
+    osc::OutboundPacketStream s(buffer, sizeof buffer);
+    s << osc::BeginMessage("/lumora/ring") << seconds << osc::EndMessage;
+    return QByteArray(s.Data(), int(s.Size()));
+}
+
+struct Channel
+{
+    ControlCenter center;
+    ControlListener listener{&center};
+    quint16 port = freePort();
+
+    explicit Channel(const QString &allow = QString::fromLatin1(AllowList::kDefault))
+    {
+        center.setAllowList(allow);
+        ControlSettings settings;
+        settings.port = port;
+        settings.allow = allow;
+        listener.listen(settings);
+    }
+};
+
+} // namespace
+
+class TestControl : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void textAndOscReplies();
+    void notAllowedStillReads();
+    void rateLimitChangesNothing();
+    void portTakenIsToldOnce();
+    void ringCountsDown();
+    void commandsReachTheDisplay();
+};
+
+void TestControl::textAndOscReplies()
+{
+    Channel channel;
+    QVERIFY(channel.listener.isListening());
+    Sender sender(channel.port);
+    QCOMPARE(sender.ask("ping\nring 45\nendmark daily 17:61:00\n"),
+             QByteArray("OK\nOK\nERR endmark: minute 61 is not 0 to 59\n"));
+    QCOMPARE(channel.center.ringRemaining(), 45.0f);
+
+    const QByteArray reply = sender.ask(oscRing(12.5f));
+    const osc::ReceivedMessage message{osc::ReceivedPacket(reply.constData(), std::size_t(reply.size()))};
+    QCOMPARE(QByteArray(message.AddressPattern()), QByteArray("/lumora/reply"));
+    QCOMPARE(QByteArray(message.ArgumentsBegin()->AsString()), QByteArray("OK"));
+    QCOMPARE(channel.center.ringRemaining(), 12.5f);
+}
+
+void TestControl::notAllowedStillReads()
+{
+    Channel channel(QStringLiteral("10.0.0.0/8"));
+    Sender sender(channel.port);
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("refused a command from 127.0.0.1 - not in control_allow"));
+    QCOMPARE(sender.ask("dots countdown\ndots countdown\nping\n"),
+             QByteArray("ERR not allowed from 127.0.0.1\nERR not allowed from 127.0.0.1\nOK\n"));
+    const QJsonObject status = QJsonDocument::fromJson(sender.ask("status")).object();
+    QCOMPARE(status.value("dots").toString(), QStringLiteral("normal"));
+}
+
+void TestControl::rateLimitChangesNothing()
+{
+    Channel channel;
+    Sender sender(channel.port);
+    QByteArray burst;
+    for (int i = 0; i < 20; ++i)
+        burst += "dots normal\n";
+    burst += "dots countdown\nping\n";
+    QCOMPARE(sender.ask(burst), QByteArray("OK\n").repeated(20) + "ERR busy\nERR busy\n");
+    QCOMPARE(QJsonDocument::fromJson(channel.center.statusJson()).object().value("dots").toString(),
+             QStringLiteral("normal"));
+}
+
+void TestControl::portTakenIsToldOnce()
+{
+    Channel first;
+    ControlCenter center;
+    ControlListener second(&center);
+    ControlSettings settings;
+    settings.port = first.port;
+    static QStringList warnings;
+    warnings.clear();
+    const QtMessageHandler previous = qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &text) {
+        if (type == QtWarningMsg)
+            warnings << text;
+    });
+    const bool listened = second.listen(settings) || second.listen(settings);
+    qInstallMessageHandler(previous);
+    QVERIFY(!listened);
+    QCOMPARE(warnings.size(), 1);
+    QVERIFY2(warnings.at(0).contains(QStringLiteral("port %1 (control_port)").arg(first.port)), qPrintable(warnings.at(0)));
+}
+
+// The ring shows the time still to go, shrinking on each second, and is
+// gone at 0; a second with no count-down running changes nothing.
+void TestControl::ringCountsDown()
+{
+    qint64 now = 1'700'000'000'300;
+    ControlCenter center(nullptr, [&now] { return now; });
+    QSignalSpy shown(&center, &ControlCenter::ringChanged);
+    const QHostAddress me(QHostAddress::LocalHost);
+
+    QCOMPARE(center.run("ring 2.5", me).text, QByteArray("OK"));
+    for (int i = 0; i < 3; ++i) {
+        now += 1000;
+        center.secondTicked();
+    }
+    QCOMPARE(center.ringRemaining(), 0.0f);
+    QList<float> values;
+    for (const QList<QVariant> &s : shown)
+        values << s.at(0).toFloat();
+    QCOMPARE(values, (QList<float>{2.5f, 1.5f, 0.5f, 0.0f}));
+    QCOMPARE(center.run("ring add 5", me).text, QByteArray("ERR ring add: no count-down is running"));
+
+    center.run("ring 45", me);
+    QCOMPARE(center.run("ring add -10", me).text, QByteArray("OK"));
+    QCOMPARE(center.ringRemaining(), 35.0f);
+    QCOMPARE(center.run("ring add 86390", me).text, QByteArray("ERR ring add: the count-down would pass 86400 seconds"));
+    QCOMPARE(center.run("ring add -40", me).text, QByteArray("OK"));
+    QCOMPARE(center.ringRemaining(), 0.0f);
+    shown.clear();
+    now += 1000;
+    center.secondTicked();
+    QCOMPARE(shown.count(), 0);
+}
+
+void TestControl::commandsReachTheDisplay()
+{
+    const quint16 port = freePort();
+    {
+        QSettings file(TestSupport::settingsPath(), QSettings::IniFormat);
+        file.setValue("control_port", port);
+    }
+    MainWindow window;
+    TeskAnalogClock *clock = window.findChild<TeskAnalogClock *>(QStringLiteral("AnalogClock"));
+    QVERIFY(clock);
+    Sender sender(port);
+    QCOMPARE(sender.ask("endmark daily 17:30:05\nring 45\ndots countdown\nname 2 Studio 2\n"),
+             QByteArray("OK\nOK\nOK\nOK\n"));
+    QVERIFY(clock->EndTime());
+    QCOMPARE(clock->EndTimeHour(), 17);
+    QCOMPARE(clock->EndTimeMinute(), 30);
+    QCOMPARE(clock->EndTimeSecond(), 5);
+    QVERIFY(clock->CountDownTime() > 44.0f && clock->CountDownTime() <= 45.0f);
+    QVERIFY(clock->SecondDotsCountDown());
+
+    QCOMPARE(sender.ask("endmark hourly 15:00\nring off\ndots normal"), QByteArray("OK\nOK\nOK\n"));
+    QCOMPARE(clock->EndTimeHour(), 24);
+    QCOMPARE(clock->EndTimeMinute(), 15);
+    QCOMPARE(clock->CountDownTime(), 0.0f);
+    QVERIFY(!clock->SecondDotsCountDown());
+
+    // Stored at once, as a rename by click is.
+    QCOMPARE(QSettings(TestSupport::settingsPath(), QSettings::IniFormat).value("labelMeter2").toString(),
+             QStringLiteral("Studio 2"));
+    const QJsonObject status = QJsonDocument::fromJson(sender.ask("status")).object();
+    QCOMPARE(status.value("names").toVariant().toStringList(),
+             (QStringList{"Prog", "Studio 2", "CRM"}));
+    QCOMPARE(status.value("endmark").toObject().value("mode").toString(), QStringLiteral("hourly"));
+}
+
+LUMORA_TEST_MAIN(TestControl)
+#include "tst_control.moc"
