@@ -75,6 +75,22 @@ void sendJsonError(mg_connection *conn, int status, const QByteArray &sentence,
     send(conn, status, "application/json", WebRequest::commandBody(r), extra);
 }
 
+// CivetWeb sends no status line for a request that asks for a WebSocket
+// (mg_response_header_start and mg_send_http_error give the body alone), so
+// the two refusals of an upgrade are written whole, as fixed text.
+void refuseUpgrade(mg_connection *conn, int status)
+{
+    const QByteArray body = status == 403
+                                ? QByteArrayLiteral("{\"ok\":false,\"error\":\"a page of another site may not connect\"}")
+                                : QByteArrayLiteral("{\"ok\":false,\"error\":\"this display serves 8 live clients at "
+                                                    "a time; try again later\"}");
+    mg_printf(conn,
+              "HTTP/1.1 %s\r\nContent-Type: application/json\r\nContent-Length: %d\r\n"
+              "Cache-Control: no-store\r\nConnection: close\r\n\r\n",
+              status == 403 ? "403 Forbidden" : "503 Service Unavailable", int(body.size()));
+    mg_write(conn, body.constData(), size_t(body.size()));
+}
+
 }  // namespace
 
 // What CivetWeb's threads share with the GUI thread and the pusher.
@@ -101,6 +117,7 @@ struct WebRemote::Server
     WebRemote *owner;  // only for queued calls to the GUI thread
     Runner runner;     // runs on the GUI thread only
     QByteArray token;
+    QByteArray page;  // read once, before the threads start
     const QElapsedTimer *started = nullptr;
     mg_context *ctx = nullptr;
     quint16 port = 0;
@@ -144,8 +161,15 @@ struct WebRemote::Server
         const QByteArray path(ri->local_uri ? ri->local_uri : "");
         const bool get = method == "GET" || method == "HEAD";
 
-        if (path == "/ws")
+        if (path == "/ws") {
+            // Refused here, where a refusal can still be a whole HTTP answer;
+            // socketConnect() checks again, as a client may come in between.
+            if (const int refusal = socketRefusal(conn)) {
+                refuseUpgrade(conn, refusal);
+                return refusal;
+            }
             return 0;  // CivetWeb's WebSocket handshake, then the handlers below
+        }
         if (path == "/api/command") {
             if (method != "POST") {
                 sendJsonError(conn, 405, "commands are sent by POST", {{"Allow", "POST"}});
@@ -163,9 +187,7 @@ struct WebRemote::Server
             return 405;
         }
         if (path == "/") {
-            QFile page(QString::fromLatin1(kPage));
-            page.open(QIODevice::ReadOnly);
-            send(conn, 200, "text/html; charset=utf-8", page.readAll(),
+            send(conn, 200, "text/html; charset=utf-8", page,
                  {{"Content-Security-Policy", kPagePolicy}, {"Referrer-Policy", "no-referrer"}});
             return 200;
         }
@@ -228,18 +250,23 @@ struct WebRemote::Server
 
     // --- WebSocket --------------------------------------------------------
 
+    // 403 for a page of another site, 503 when all places are taken, else 0.
+    int socketRefusal(const mg_connection *conn)
+    {
+        if (!WebRequest::originAllowed(header(conn, "Origin"), header(conn, "Host")))
+            return 403;
+        std::lock_guard<std::mutex> lock(mutex);
+        return int(clients.size()) >= kMaxSocketClients ? 503 : 0;
+    }
+
     int socketConnect(const mg_connection *conn)
     {
         auto *c = const_cast<mg_connection *>(conn);
-        if (!WebRequest::originAllowed(header(conn, "Origin"), header(conn, "Host"))) {
-            mg_send_http_error(c, 403, "%s", "A page of another site may not connect.");
-            return 1;
-        }
+        if (!WebRequest::originAllowed(header(conn, "Origin"), header(conn, "Host")))
+            return 1;  // CivetWeb closes the connection; no answer can be sent here
         std::lock_guard<std::mutex> lock(mutex);
-        if (int(clients.size()) >= kMaxSocketClients) {
-            mg_send_http_error(c, 503, "%s", "This display has as many live clients as it serves.");
+        if (int(clients.size()) >= kMaxSocketClients)
             return 1;
-        }
         auto client = std::make_shared<Client>();
         client->conn = c;
         client->peer = QHostAddress(QString::fromLatin1(mg_get_request_info(conn)->remote_addr));
@@ -433,6 +460,9 @@ bool WebRemote::start(const QHostAddress &bind, quint16 port, const QByteArray &
     server->token = token;
     server->started = &m_started;
     server->state = m_state;
+    QFile page(QString::fromLatin1(kPage));
+    page.open(QIODevice::ReadOnly);
+    server->page = page.readAll();
 
     const QString host = bind.protocol() == QAbstractSocket::IPv6Protocol
                              ? QStringLiteral("[%1]").arg(bind.toString())
