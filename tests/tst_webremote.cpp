@@ -11,6 +11,7 @@
 #include <QSignalSpy>
 #include <QWebSocket>
 #include <QTcpServer>
+#include <QTimer>
 #include <QTcpSocket>
 #include <QUdpSocket>
 #include <QtTest>
@@ -125,6 +126,7 @@ private slots:
     void socketRefusals();
     void socketPushesMerged();
     void socketLevels();
+    void socketIdleClosed();
 
     void wiredToCentre();
 
@@ -146,6 +148,7 @@ void TestWebRemote::initTestCase()
             return m_centre.run(line, sender, authorised);
         });
     m_remote->setState("{\"state\":1}");
+    m_remote->setIdleTimeoutMs(3000);
     QVERIFY(m_remote->start(QHostAddress::LocalHost, 0, "s3cret-token"));
     QVERIFY(m_remote->port() != 0);
 }
@@ -543,6 +546,23 @@ void TestWebRemote::socketLevels()
     QTRY_VERIFY(messages.count() >= 4);
     QCOMPARE(messages.at(1).at(0).toString(),
              QStringLiteral("{\"levels_db\":[-20.0,-18.5,-60.0,-3.0,0.0,-120.0]}"));
+}
+
+void TestWebRemote::socketIdleClosed()
+{
+    auto silent = connectSocket();
+    auto talking = connectSocket();
+    QSignalSpy silentClosed(silent.get(), &QWebSocket::disconnected);
+    QSignalSpy talkingClosed(talking.get(), &QWebSocket::disconnected);
+    QSignalSpy talkingConnected(talking.get(), &QWebSocket::connected);
+    QVERIFY(talkingConnected.wait(5000));
+    QTimer ping;
+    connect(&ping, &QTimer::timeout, talking.get(), [&] { talking->sendTextMessage(QStringLiteral("{\"ping\":1}")); });
+    ping.start(300);
+    QVERIFY(silentClosed.wait(10000));
+    QCOMPARE(silent->closeCode(), QWebSocketProtocol::CloseCodeNormal);
+    QCOMPARE(talkingClosed.count(), 0);
+    QCOMPARE(talking->state(), QAbstractSocket::ConnectedState);
 }
 
 // --- With the display's control centre ------------------------------------

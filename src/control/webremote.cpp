@@ -7,6 +7,8 @@
 #include <QMetaObject>
 #include <QTimer>
 
+#include <algorithm>
+
 #include <civetweb.h>
 
 #include <atomic>
@@ -102,6 +104,8 @@ struct WebRemote::Server
         mg_connection *conn = nullptr;
         QHostAddress peer;
         bool open = false;  // from the handshake's end to the close
+        bool closing = false;  // asked to close for silence
+        std::chrono::steady_clock::time_point lastHeard;
         bool spoke = false;  // the token may only be the first message
         bool authorised = false;
         bool levels = false;
@@ -118,6 +122,7 @@ struct WebRemote::Server
     Runner runner;     // runs on the GUI thread only
     QByteArray token;
     QByteArray page;  // read once, before the threads start
+    std::chrono::milliseconds idleTimeout{kIdleTimeoutMs};
     const QElapsedTimer *started = nullptr;
     mg_context *ctx = nullptr;
     quint16 port = 0;
@@ -296,6 +301,7 @@ struct WebRemote::Server
         lock.unlock();
         std::lock_guard<std::mutex> clientLock(client->mutex);
         client->open = true;
+        client->lastHeard = std::chrono::steady_clock::now();
         write(*client, now);
         client->stateSent = version;
     }
@@ -305,11 +311,15 @@ struct WebRemote::Server
         const int opcode = bits & 0x0F;
         if (opcode == MG_WEBSOCKET_OPCODE_CONNECTION_CLOSE)
             return 0;
-        if (opcode == MG_WEBSOCKET_OPCODE_PING || opcode == MG_WEBSOCKET_OPCODE_PONG)
-            return 1;
         const std::shared_ptr<Client> client = clientOf(conn);
         if (!client)
             return 0;
+        {
+            std::lock_guard<std::mutex> lock(client->mutex);
+            client->lastHeard = std::chrono::steady_clock::now();
+        }
+        if (opcode == MG_WEBSOCKET_OPCODE_PING || opcode == MG_WEBSOCKET_OPCODE_PONG)
+            return 1;
         auto reply = [&](const QByteArray &line) {
             std::lock_guard<std::mutex> lock(client->mutex);
             return write(*client, WebRequest::replyMessage(line));
@@ -385,43 +395,60 @@ struct WebRemote::Server
     void push()
     {
         using Clock = std::chrono::steady_clock;
+        const auto interval = std::chrono::milliseconds(kPushIntervalMs);
+        const auto idleCheck = std::min(idleTimeout / 4, std::chrono::milliseconds(1000));
         Clock::time_point lastState;
+        Clock::time_point nextIdleCheck = Clock::now() + idleCheck;
         std::unique_lock<std::mutex> lock(mutex);
         quint64 statePushed = stateVersion;
         quint64 levelsSent = levelsVersion;
         for (;;) {
-            wake.wait(lock, [&] { return quit || stateVersion != statePushed || levelsVersion != levelsSent; });
+            wake.wait_until(lock, nextIdleCheck,
+                            [&] { return quit || stateVersion != statePushed || levelsVersion != levelsSent; });
             if (quit)
                 return;
+            const Clock::time_point t = Clock::now();
+            const bool idleDue = t >= nextIdleCheck;
             const bool levelsDue = levelsVersion != levelsSent;
-            const bool stateDue = stateVersion != statePushed
-                                  && Clock::now() >= lastState + std::chrono::milliseconds(kPushIntervalMs);
-            if (!levelsDue && !stateDue) {
+            const bool stateDue = stateVersion != statePushed && t >= lastState + interval;
+            if (!levelsDue && !stateDue && !idleDue) {
                 // Changes come closer than the interval: merged into one push.
-                wake.wait_until(lock, lastState + std::chrono::milliseconds(kPushIntervalMs),
+                wake.wait_until(lock, std::min(lastState + interval, nextIdleCheck),
                                 [&] { return quit || levelsVersion != levelsSent; });
                 continue;
             }
+            if (idleDue)
+                nextIdleCheck = t + idleCheck;
             const QByteArray now = ownCopy(state);
             const QByteArray levelsNow = WebRequest::levelsMessage(levels);
             levelsSent = levelsVersion;
             if (stateDue) {
                 statePushed = stateVersion;
-                lastState = Clock::now();
+                lastState = t;
             }
             std::vector<std::pair<std::shared_ptr<Client>, bool>> targets;
             for (const auto &c : clients)
                 targets.emplace_back(c, c->levels);
             const quint64 version = statePushed;
             lock.unlock();
-            for (const auto &t : targets) {
-                Client &c = *t.first;
+            for (const auto &target : targets) {
+                Client &c = *target.first;
                 std::lock_guard<std::mutex> clientLock(c.mutex);
-                if (stateDue && c.stateSent != version && c.open) {
+                if (!c.open || c.closing)
+                    continue;
+                if (idleDue && t - c.lastHeard > idleTimeout) {
+                    // CivetWeb's own timeout only pings; a silent client is
+                    // asked to close, and its place comes free.
+                    static const char closeIdle[] = "\x03\xe8no message for 10 s";
+                    mg_websocket_write(c.conn, MG_WEBSOCKET_OPCODE_CONNECTION_CLOSE, closeIdle, sizeof closeIdle - 1);
+                    c.closing = true;
+                    continue;
+                }
+                if (stateDue && c.stateSent != version) {
                     write(c, now);
                     c.stateSent = version;
                 }
-                if (levelsDue && t.second)
+                if (levelsDue && target.second)
                     write(c, levelsNow);
             }
             lock.lock();
@@ -460,6 +487,7 @@ bool WebRemote::start(const QHostAddress &bind, quint16 port, const QByteArray &
     server->token = token;
     server->started = &m_started;
     server->state = m_state;
+    server->idleTimeout = std::chrono::milliseconds(m_idleTimeoutMs);
     QFile page(QString::fromLatin1(kPage));
     page.open(QIODevice::ReadOnly);
     server->page = page.readAll();

@@ -59,6 +59,10 @@ public:
     // WebSocket clients connected now.
     int socketClients() const;
 
+    // How long a WebSocket client may stay silent; taken at start(). For
+    // tests: the display keeps kIdleTimeoutMs.
+    void setIdleTimeoutMs(int ms) { m_idleTimeoutMs = ms; }
+
 private slots:
     // A client subscribed to the levels, or the last one left.
     void levelsWanted();
@@ -77,4 +81,5 @@ private:
     QElapsedTimer m_started;
     QByteArray m_state;
     QByteArray m_token;
+    int m_idleTimeoutMs = kIdleTimeoutMs;
 };
