@@ -6,6 +6,8 @@
 #include "webremote.h"
 #include "webrequest.h"
 
+#include <QHostInfo>
+
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSignalSpy>
@@ -276,6 +278,11 @@ void TestWebRemote::tokenAndOrigin()
     QCOMPARE(WebRequest::originAllowed(origin, "10.1.2.3:7373"), originAccepted);
     // No token set: nothing matches, not even nothing.
     QVERIFY(!WebRequest::tokenMatches(QByteArray(), QByteArray()));
+    // A site renamed to the display's address (DNS rebinding) is not the page.
+    QVERIFY(!WebRequest::originAllowed("http://evil.example:7373", "evil.example:7373"));
+    const QByteArray own = QHostInfo::localHostName().toLower().toUtf8();
+    for (const QByteArray &host : {QByteArray("[::1]:7373"), QByteArray("localhost:7373"), own + ":7373", own + ".local"})
+        QVERIFY2(WebRequest::originAllowed("http://" + host, host), host.constData());
 }
 
 void TestWebRemote::metrics()

@@ -1,5 +1,7 @@
 #include "webrequest.h"
 
+#include <QHostAddress>
+#include <QHostInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -251,6 +253,43 @@ bool tokenMatches(const QByteArray &given, const QByteArray &token)
     return diff == 0;
 }
 
+namespace {
+
+// The names this PC answers to without asking a name server, read once.
+const QList<QByteArray> &ownNames()
+{
+    static const QList<QByteArray> names = [] {
+        QList<QByteArray> n{"localhost"};
+        const QByteArray host = QHostInfo::localHostName().toLower().toUtf8();
+        if (!host.isEmpty()) {
+            n << host << host + ".local";
+            const QByteArray domain = QHostInfo::localDomainName().toLower().toUtf8();
+            if (!domain.isEmpty())
+                n << host + "." + domain;
+        }
+        return n;
+    }();
+    return names;
+}
+
+} // namespace
+
+bool hostIsThisDisplay(const QByteArray &host)
+{
+    QByteArray name = host.toLower();
+    if (name.startsWith('[')) {
+        const int end = name.indexOf(']');
+        name = end < 0 ? QByteArray() : name.mid(1, end - 1);
+    } else if (name.count(':') == 1) {
+        name = name.left(name.indexOf(':'));
+    }
+    if (name.endsWith('.'))
+        name.chop(1);
+    if (name.isEmpty())
+        return false;
+    return !QHostAddress(QString::fromLatin1(name)).isNull() || ownNames().contains(name);
+}
+
 bool originAllowed(const QByteArray &origin, const QByteArray &host)
 {
     if (origin.isNull())
@@ -259,7 +298,11 @@ bool originAllowed(const QByteArray &origin, const QByteArray &host)
         return false;
     const QByteArray o = origin.toLower();
     const QByteArray h = host.toLower();
-    return o == "http://" + h || o == "https://" + h;
+    // A page of another site may rename itself to this display's address
+    // (DNS rebinding): its Origin then equals its Host, but its Host is
+    // that site's name. The page itself is opened by an address or this
+    // PC's own name.
+    return (o == "http://" + h || o == "https://" + h) && hostIsThisDisplay(h);
 }
 
 QByteArray metricsText(const QByteArray &statusJson, const Counters &counters)

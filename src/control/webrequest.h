@@ -64,7 +64,13 @@ bool tokenMatches(const QByteArray &given, const QByteArray &token);
 
 // A request without Origin (curl, Companion, scripts) or from the page
 // itself (Origin http://<Host>) may write; a page of another site may not.
+// A browser's page must name the display by an IP address, localhost or
+// this PC's own name, so a site that points its name at the display's
+// address (DNS rebinding) cannot pass for the page.
 bool originAllowed(const QByteArray &origin, const QByteArray &host);
+// The Host header (with or without a port) is an IP address, localhost, or
+// this PC's host name (also with .local or its domain).
+bool hostIsThisDisplay(const QByteArray &host);
 
 // Counters the link keeps, for /metrics.
 struct Counters
