@@ -73,6 +73,7 @@ CORPORA = {
         'refusals': b'endmark daily 24:61:61\nring 0.04\nname 4 x\ndots up\nreboot\n',
         'osc-ring': osc(b'/lumora/ring', b'f', struct.pack('>f', 45.0)),
         'osc-name': osc(b'/lumora/name', b'is', struct.pack('>i', 2) + ostr(b'Studio 2')),
+        'osc-empty-bundle': b'#bundle\0\0\0\0\x04\0\0\0en',
         'osc-bundle': bundle(osc(b'/lumora/ping', b'', b''), osc(b'/lumora/dots', b's', ostr(b'countdown'))),
     },
     # byte 0: 0 a POST body, 1 a WebSocket message, 2 two headers split at NUL

@@ -183,6 +183,8 @@ void TestControlCommand::datagram_data()
                                        << QStringList{"ERR osc: address /other/ring is not /lumora/<command>"};
     QTest::newRow("osc blob") << oscMessage("/lumora/ring", {QByteArray("ab")}) << true
                               << QStringList{"ERR osc: an argument of type 'b' is not taken; send strings, ints or floats"};
+    QTest::newRow("osc empty bundle") << QByteArray("#bundle\0\0\0\0\x04\0\0\0en", 16) << true
+                                      << QStringList{"ERR osc: the bundle holds no message"};
     QTest::newRow("osc cut short") << oscMessage("/lumora/ring", {"45"}).left(20) << true
                                    << QStringList{"ERR osc: malformed packet (arguments exceed message size)"};
 

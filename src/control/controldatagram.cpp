@@ -124,6 +124,9 @@ ControlDatagram decodeControlDatagram(const QByteArray &d)
     } catch (const osc::Exception &e) {
         out.items.push_back(failed(QByteArray("osc: malformed packet (") + e.what() + ")"));
     }
+    // A bundle with nothing in it is still answered.
+    if (out.items.empty())
+        out.items.push_back(failed("osc: the bundle holds no message"));
     return out;
 }
 
