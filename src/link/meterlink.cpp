@@ -48,6 +48,7 @@ MeterLink::MeterLink(QObject *parent)
     , m_udpSocket(new QUdpSocket(this))
     , m_silenceTimer(new QTimer(this))
     , m_wake(new ThreadWake(this))
+    , m_sendWake(new ThreadWake(this))
     , m_datagramFilter(QString())
 {
     m_clock.start();
@@ -58,6 +59,7 @@ MeterLink::MeterLink(QObject *parent)
     connect(m_serial, &SerialFeed::packetsFramed, this, &MeterLink::packetsDone);
     connect(m_serial, &SerialFeed::openChanged, this, &MeterLink::refreshState);
     connect(m_wake, &ThreadWake::woken, this, &MeterLink::readSerial);
+    connect(m_sendWake, &ThreadWake::woken, this, &MeterLink::sendStateChanged);
 #ifdef Q_OS_LINUX
     m_serial->setThreadSink([this](const std::uint8_t *packet) { threadPacket(packet); });
 #endif
@@ -748,8 +750,10 @@ void MeterLink::sendPacket(const std::uint8_t *packet)
     if (m_sendTurn.load(std::memory_order_acquire) != turn)
         return;
     const int before = m_sendError.exchange(error, std::memory_order_relaxed);
+    // Through the eventfd, not a queued call: the reader thread makes no Qt
+    // event, and the GUI thread reads the state from the atomic.
     if ((before != 0) != (error != 0))
-        QMetaObject::invokeMethod(this, &MeterLink::sendStateChanged, Qt::QueuedConnection);
+        m_sendWake->wake();
 #else
     if (!m_sendPort || m_udpSocket->state() != QAbstractSocket::BoundState)
         return;

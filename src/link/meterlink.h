@@ -164,6 +164,7 @@ private:
     QUdpSocket *m_udpSocket = nullptr;
     QTimer *m_silenceTimer = nullptr;
     ThreadWake *m_wake = nullptr;  // the serial thread's call to readSerial()
+    ThreadWake *m_sendWake = nullptr;  // the serial thread's call to sendStateChanged()
     QTimer *m_lookupTimer = nullptr;
     QTimer *m_rejoinTimer = nullptr;
     QTimer *m_addressTimer = nullptr;
