@@ -191,6 +191,10 @@ struct WebRemote::Server
             sendJsonError(conn, 405, path + " is only read, by GET", {{"Allow", "GET, HEAD"}});
             return 405;
         }
+        if (path == "/" && page.isEmpty()) {
+            sendJsonError(conn, 503, "the page is missing from this build; /api/status and /ws still work");
+            return 503;
+        }
         if (path == "/") {
             send(conn, 200, "text/html; charset=utf-8", page,
                  {{"Content-Security-Policy", kPagePolicy}, {"Referrer-Policy", "no-referrer"}});
@@ -489,8 +493,16 @@ bool WebRemote::start(const QHostAddress &bind, quint16 port, const QByteArray &
     server->state = m_state;
     server->idleTimeout = std::chrono::milliseconds(m_idleTimeoutMs);
     QFile page(QString::fromLatin1(kPage));
-    page.open(QIODevice::ReadOnly);
-    server->page = page.readAll();
+    if (page.open(QIODevice::ReadOnly))
+        server->page = page.readAll();
+    if (server->page.isEmpty()) {
+        // A broken build, not something an operator can mend; the API and
+        // the WebSocket still work, and "/" says what is missing.
+        qCWarning(lcControl,
+                  "The web remote's page is missing from this build (%s: %s). /api/status, /api/command and /ws "
+                  "still work; reinstall the package to get the page back.",
+                  kPage, qPrintable(page.errorString()));
+    }
 
     const QString host = bind.protocol() == QAbstractSocket::IPv6Protocol
                              ? QStringLiteral("[%1]").arg(bind.toString())
