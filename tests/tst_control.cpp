@@ -76,6 +76,7 @@ private slots:
     void textAndOscReplies();
     void notAllowedStillReads();
     void rateLimitChangesNothing();
+    void floodIsReadInTurns();
     void portTakenIsToldOnce();
     void ringCountsDown();
     void commandsReachTheDisplay();
@@ -119,6 +120,34 @@ void TestControl::rateLimitChangesNothing()
     QCOMPARE(sender.ask(burst), QByteArray("OK\n").repeated(20) + "ERR busy\nERR busy\n");
     QCOMPARE(QJsonDocument::fromJson(channel.center.statusJson()).object().value("dots").toString(),
              QStringLiteral("normal"));
+}
+
+// A burst is read a batch per turn of the event loop, so the clocks get
+// their turns in between, and every datagram is still answered.
+void TestControl::floodIsReadInTurns()
+{
+    Channel channel;
+    Sender sender(channel.port);
+    const int sent = 100;  // more than a turn's batch; fits the receive buffer
+    for (int i = 0; i < sent; ++i)
+        QCOMPARE(sender.socket.writeDatagram("ping", QHostAddress::LocalHost, channel.port), qint64(4));
+    const auto repliesWaiting = [&] {
+        int n = 0;
+        for (; sender.socket.hasPendingDatagrams(); ++n)
+            sender.socket.receiveDatagram();
+        return n;
+    };
+    int firstTurn = 0;
+    QElapsedTimer waited;
+    waited.start();
+    while (firstTurn == 0 && waited.elapsed() < 5000) {
+        QCoreApplication::processEvents();
+        firstTurn = repliesWaiting();
+    }
+    QVERIFY2(firstTurn > 0 && firstTurn <= ControlListener::kMaxDatagramsPerTurn, qPrintable(QString::number(firstTurn)));
+    int answered = firstTurn;
+    QTRY_COMPARE((answered += repliesWaiting(), answered), sent);
+    QVERIFY(sender.ask("ping") != "(no reply)");
 }
 
 void TestControl::portTakenIsToldOnce()

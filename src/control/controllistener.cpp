@@ -73,14 +73,21 @@ bool ControlListener::listen(const ControlSettings &settings)
 
 void ControlListener::readDatagrams()
 {
-    // Every datagram is read: one left unread would stop readyRead for good.
-    while (m_socket && m_socket->hasPendingDatagrams()) {
+    for (int handled = 0; m_socket && handled < kMaxDatagramsPerTurn; ++handled) {
+        // The first read happens even if nothing shows as pending: only a
+        // read tells the socket its readyRead was answered, and an
+        // unanswered one leaves it silent for good.
+        if (handled > 0 && !m_socket->hasPendingDatagrams())
+            break;
         // One byte more than a datagram may hold tells a longer one apart.
         const QNetworkDatagram d = m_socket->receiveDatagram(ControlDatagram::kMaxBytes + 1);
         if (!d.isValid())
-            break;
+            continue;
         handle(d.data(), d.senderAddress(), quint16(d.senderPort()));
     }
+    // More may be waiting. The reads re-armed the socket's read notifier,
+    // so the next turn of the event loop brings another readyRead after the
+    // clocks and the meters have had theirs.
 }
 
 void ControlListener::handle(const QByteArray &datagram, const QHostAddress &sender, quint16 senderPort)

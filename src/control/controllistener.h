@@ -10,13 +10,16 @@ class QUdpSocket;
 
 // The control channel's UDP side: text lines and OSC on control_port at
 // control_bind, each command run by the centre and answered to its sender.
-// On the GUI thread, like the centre; the traffic is a few datagrams a
-// minute, and every one is read at once.
+// On the GUI thread, like the centre. The traffic is a few datagrams a
+// minute; a flood is read a bounded batch per turn of the event loop, so
+// the clocks and the meters keep their turns.
 class ControlListener : public QObject
 {
     Q_OBJECT
 
 public:
+    static constexpr int kMaxDatagramsPerTurn = 64;
+
     explicit ControlListener(ControlCenter *center, QObject *parent = nullptr);
 
     // Closes the socket and opens it again for these settings. A port that
