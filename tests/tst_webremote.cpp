@@ -129,6 +129,7 @@ private slots:
     void socketPushesMerged();
     void socketLevels();
     void socketIdleClosed();
+    void stopSaysGoingAway();
 
     void wiredToCentre();
 
@@ -142,7 +143,7 @@ private:
     std::unique_ptr<WebRemote> m_remote;
 };
 
-// One server for all: CivetWeb takes about two seconds to stop.
+// One server for all, as a display has; stopSaysGoingAway makes its own.
 void TestWebRemote::initTestCase()
 {
     m_remote = std::make_unique<WebRemote>(
@@ -570,6 +571,24 @@ void TestWebRemote::socketIdleClosed()
     QCOMPARE(silent->closeCode(), QWebSocketProtocol::CloseCodeNormal);
     QCOMPARE(talkingClosed.count(), 0);
     QCOMPARE(talking->state(), QAbstractSocket::ConnectedState);
+}
+
+// A client is told the display went away (1001), not left to find a broken
+// line; the server ends and its port is free again.
+void TestWebRemote::stopSaysGoingAway()
+{
+    WebRemote remote([](const QByteArray &, const QHostAddress &, bool) { return WebRequest::CommandResult{}; });
+    QVERIFY(remote.start(QHostAddress::LocalHost, 0, {}));
+    const quint16 port = remote.port();
+    QWebSocket ws;
+    QSignalSpy connected(&ws, &QWebSocket::connected);
+    QSignalSpy closed(&ws, &QWebSocket::disconnected);
+    ws.open(QUrl(QStringLiteral("ws://127.0.0.1:%1/ws").arg(port)));
+    QVERIFY(connected.wait(5000));
+    remote.stop();
+    QVERIFY(closed.count() > 0 || closed.wait(5000));
+    QCOMPARE(ws.closeCode(), QWebSocketProtocol::CloseCodeGoingAway);
+    QVERIFY(remote.start(QHostAddress::LocalHost, port, {}));
 }
 
 // --- With the display's control centre ------------------------------------

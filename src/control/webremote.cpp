@@ -11,6 +11,12 @@
 
 #include <civetweb.h>
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -32,6 +38,39 @@ namespace {
 
 constexpr int kCommandWaitMs = 2000;  // a GUI thread that takes longer is reported as busy
 constexpr char kPage[] = ":/control/remote.html";
+
+// Opens and drops a TCP connection to the server's own listening socket, so
+// a poll on it returns at once. From the GUI thread, without the event loop.
+void knock(const QHostAddress &bind, quint16 port)
+{
+    const bool v6 = bind.protocol() == QAbstractSocket::IPv6Protocol;
+    const int fd = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return;
+    sockaddr_storage to{};
+    socklen_t size = 0;
+    if (v6) {
+        auto *a = reinterpret_cast<sockaddr_in6 *>(&to);
+        a->sin6_family = AF_INET6;
+        a->sin6_port = htons(port);
+        const Q_IPV6ADDR ip = bind == QHostAddress::AnyIPv6 ? QHostAddress(QHostAddress::LocalHostIPv6).toIPv6Address()
+                                                             : bind.toIPv6Address();
+        std::memcpy(&a->sin6_addr, &ip, sizeof ip);
+        size = sizeof *a;
+    } else {
+        auto *a = reinterpret_cast<sockaddr_in *>(&to);
+        a->sin_family = AF_INET;
+        a->sin_port = htons(port);
+        const quint32 ip = bind == QHostAddress::AnyIPv4 || bind == QHostAddress::Any ? quint32(INADDR_LOOPBACK)
+                                                                                        : bind.toIPv4Address();
+        a->sin_addr.s_addr = htonl(ip);
+        size = sizeof *a;
+    }
+    // Loopback connects at once; a connect still in progress is dropped,
+    // and the next knock tries again. Nothing is sent either way.
+    (void)::connect(fd, reinterpret_cast<const sockaddr *>(&to), size);
+    ::close(fd);
+}
 
 // No other site may frame the page or have it load anything; it needs
 // nothing but its own inline style and script and its own WebSocket.
@@ -125,6 +164,7 @@ struct WebRemote::Server
     std::chrono::milliseconds idleTimeout{kIdleTimeoutMs};
     const QElapsedTimer *started = nullptr;
     mg_context *ctx = nullptr;
+    QHostAddress bind;
     quint16 port = 0;
 
     std::mutex mutex;  // everything below
@@ -554,6 +594,7 @@ bool WebRemote::start(const QHostAddress &bind, quint16 port, const QByteArray &
     mg_server_port ports[2] = {};
     if (mg_get_server_ports(server->ctx, 2, ports) > 0)
         server->port = quint16(ports[0].port);
+    server->bind = bind;
     qCInfo(lcControl, "web remote on http://%s:%u/ (page, /api/status, /api/command, /ws, /metrics)",
            qPrintable(host), unsigned(server->port));
     server->pusher = std::thread([s = server.get()] { s->push(); });
@@ -576,7 +617,47 @@ void WebRemote::stop()
     }
     m_server->wake.notify_all();
     m_server->pusher.join();
-    mg_stop(m_server->ctx);
+    {
+        // A WebSocket's thread, too, sees the stop flag only between polls
+        // of up to 2 s; a client that answers the close frame ends its poll
+        // now, and learns that the display went away (1001), not that the
+        // line broke.
+        std::unique_lock<std::mutex> lock(m_server->mutex);
+        const std::list<std::shared_ptr<Server::Client>> clients = m_server->clients;
+        lock.unlock();  // a client's lock is never taken under the server's
+        static const char goingAway[] = "\x03\xe9the display is stopping";
+        for (const std::shared_ptr<Server::Client> &client : clients) {
+            std::lock_guard<std::mutex> clientLock(client->mutex);
+            if (client->open && !client->closing)
+                mg_websocket_write(client->conn, MG_WEBSOCKET_OPCODE_CONNECTION_CLOSE, goingAway, sizeof goingAway - 1);
+            client->closing = true;
+        }
+    }
+
+    // CivetWeb's master thread sees its stop flag only between polls of the
+    // listening socket, which last up to 2 s: quitting, or a new control_port
+    // or token, would hold the GUI thread, and so the clocks, that long.
+    // mg_stop() runs beside, and a knock on the socket ends each poll until
+    // it returns. A knock that comes before the flag is set is taken as a
+    // connection that closes at once.
+    std::mutex stopMutex;
+    std::condition_variable stopDone;
+    bool stopped = false;
+    std::thread stopper([&] {
+        mg_stop(m_server->ctx);
+        std::lock_guard<std::mutex> lock(stopMutex);
+        stopped = true;
+        stopDone.notify_all();
+    });
+    {
+        std::unique_lock<std::mutex> lock(stopMutex);
+        while (!stopDone.wait_for(lock, std::chrono::milliseconds(5), [&] { return stopped; })) {
+            lock.unlock();
+            knock(m_server->bind, m_server->port);
+            lock.lock();
+        }
+    }
+    stopper.join();
     m_server.reset();
     m_levelsTimer->stop();
     m_countersTimer->stop();
