@@ -12,7 +12,6 @@
 #include <civetweb.h>
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -23,6 +22,7 @@
 #include <cstring>
 #include <list>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -595,9 +595,18 @@ bool WebRemote::start(const QHostAddress &bind, quint16 port, const QByteArray &
     if (mg_get_server_ports(server->ctx, 2, ports) > 0)
         server->port = quint16(ports[0].port);
     server->bind = bind;
+    try {
+        server->pusher = std::thread([s = server.get()] { s->push(); });
+    } catch (const std::system_error &e) {
+        mg_stop(server->ctx);
+        qCWarning(lcControl,
+                  "The web remote cannot start (no thread for its pushes: %s). The display runs on without it; "
+                  "restart it when the PC has resources to spare.",
+                  e.what());
+        return false;
+    }
     qCInfo(lcControl, "web remote on http://%s:%u/ (page, /api/status, /api/command, /ws, /metrics)",
            qPrintable(host), unsigned(server->port));
-    server->pusher = std::thread([s = server.get()] { s->push(); });
     m_server = std::move(server);
     m_countersTimer->start();
     sampleCounters();
@@ -643,12 +652,18 @@ void WebRemote::stop()
     std::mutex stopMutex;
     std::condition_variable stopDone;
     bool stopped = false;
-    std::thread stopper([&] {
-        mg_stop(m_server->ctx);
-        std::lock_guard<std::mutex> lock(stopMutex);
+    std::thread stopper;
+    try {
+        stopper = std::thread([&] {
+            mg_stop(m_server->ctx);
+            std::lock_guard<std::mutex> lock(stopMutex);
+            stopped = true;
+            stopDone.notify_all();
+        });
+    } catch (const std::system_error &) {
+        mg_stop(m_server->ctx);  // no thread to be had: the slow way
         stopped = true;
-        stopDone.notify_all();
-    });
+    }
     {
         std::unique_lock<std::mutex> lock(stopMutex);
         while (!stopDone.wait_for(lock, std::chrono::milliseconds(5), [&] { return stopped; })) {
@@ -657,7 +672,8 @@ void WebRemote::stop()
             lock.lock();
         }
     }
-    stopper.join();
+    if (stopper.joinable())
+        stopper.join();
     m_server.reset();
     m_levelsTimer->stop();
     m_countersTimer->stop();

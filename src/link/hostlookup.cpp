@@ -7,6 +7,7 @@
 
 #include <mutex>
 #include <optional>
+#include <system_error>
 #include <thread>
 
 #ifdef Q_OS_UNIX
@@ -94,15 +95,28 @@ void HostLookup::start(const QString &name)
     // let go, and its answer dropped if nobody wants it any more. A deep copy
     // of the name: nothing implicitly shared crosses to the thread.
     const QString ownName(name.constData(), name.size());
-    std::thread([shared = m_shared, resolver = m_resolver, ownName, generation] {
-        QHostInfo info = resolver ? resolver(ownName) : resolve(ownName);
-        const std::lock_guard<std::mutex> lock(shared->mutex);
-        if (!shared->wake)
-            return;
-        shared->answer = std::move(info);
-        shared->generation = generation;
-        shared->wake->wake();
-    }).detach();
+    try {
+        std::thread([shared = m_shared, resolver = m_resolver, ownName, generation] {
+            QHostInfo info = resolver ? resolver(ownName) : resolve(ownName);
+            const std::lock_guard<std::mutex> lock(shared->mutex);
+            if (!shared->wake)
+                return;
+            shared->answer = std::move(info);
+            shared->generation = generation;
+            shared->wake->wake();
+        }).detach();
+    } catch (const std::system_error &error) {
+        // No thread to be had: the look-up fails now, with the reason, and
+        // is tried again as a failed one would be.
+        QHostInfo info;
+        info.setHostName(ownName);
+        info.setError(QHostInfo::UnknownError);
+        info.setErrorString(QStringLiteral("no thread for the name look-up (%1)").arg(QString::fromLocal8Bit(error.what())));
+        const std::lock_guard<std::mutex> lock(m_shared->mutex);
+        m_shared->answer = std::move(info);
+        m_shared->generation = generation;
+        m_wake->wake();
+    }
 }
 
 void HostLookup::cancel()

@@ -3,6 +3,7 @@
 #include "linklogging.h"
 
 #include <cerrno>
+#include <system_error>
 
 #ifdef __linux__
 #include <poll.h>
@@ -26,7 +27,11 @@ PortReader::PortReader(int fd, PacketCall onPacket, EndCall onEnd)
     stop.data.fd = m_stopFd;
     if (m_fd < 0 || m_stopFd < 0 || m_epollFd < 0 || ::epoll_ctl(m_epollFd, EPOLL_CTL_ADD, m_stopFd, &stop) != 0)
         return;
-    m_thread = std::thread([this] { run(); });
+    try {
+        m_thread = std::thread([this] { run(); });
+    } catch (const std::system_error &) {
+        // isRunning() stays false, and the owner reads on its event loop.
+    }
 #endif
 }
 
