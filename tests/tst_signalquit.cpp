@@ -5,6 +5,7 @@
 #include <QtTest>
 
 #include <csignal>
+#include <pthread.h>
 #include <memory>
 
 // A logout or a service stop must end the event loop in order, so the
@@ -17,6 +18,7 @@ private slots:
     void signalEndsEventLoop_data();
     void signalEndsEventLoop();
     void signalBeforeEventLoop();
+    void signalHeldUntilInstalled();
     void handlersRestored();
     void inheritedIgnoreKept_data();
     void inheritedIgnoreKept();
@@ -60,6 +62,32 @@ void TestSignalQuit::signalBeforeEventLoop()
     QTimer::singleShot(20000, [] { QCoreApplication::exit(99); });
     QCOMPARE(QCoreApplication::exec(), 0);
     QCOMPARE(received.count(), 2);
+}
+
+// A stop while the program still starts, before there is a handler, is
+// held back and then ends the event loop in order; the mask is as before.
+void TestSignalQuit::signalHeldUntilInstalled()
+{
+    sigset_t before;
+    QCOMPARE(::pthread_sigmask(SIG_SETMASK, nullptr, &before), 0);
+    QVERIFY(!sigismember(&before, SIGTERM));
+    SignalQuit::holdUntilInstalled();
+    ::raise(SIGTERM);  // fatal here, were it not held
+    sigset_t pending;
+    QCOMPARE(::sigpending(&pending), 0);
+    QVERIFY(sigismember(&pending, SIGTERM));
+
+    QObject owner;
+    SignalQuit *quit = SignalQuit::install(&owner);
+    QVERIFY(quit);
+    QSignalSpy received(quit, &SignalQuit::received);
+    QTimer::singleShot(20000, [] { QCoreApplication::exit(99); });
+    QCOMPARE(QCoreApplication::exec(), 0);
+    QCOMPARE(received.count(), 1);
+    sigset_t after;
+    QCOMPARE(::pthread_sigmask(SIG_SETMASK, nullptr, &after), 0);
+    for (const int sig : SignalQuit::kSignals)
+        QCOMPARE(bool(sigismember(&after, sig)), bool(sigismember(&before, sig)));
 }
 
 void TestSignalQuit::handlersRestored()

@@ -36,6 +36,9 @@ QString lockPath()
 
 int main(int argc, char *argv[])
 {
+    // A service stop waits for the handler below, so however early it
+    // comes the lock is given back and the display ends in order.
+    SignalQuit::holdUntilInstalled();
     setTimedMessagePattern();
     // Our own options first: --help and --version need no display.
     QStringList arguments;

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -21,6 +22,18 @@ Q_LOGGING_CATEGORY(lcQuit, "lumora.app", QtInfoMsg)
 // The writing end as seen by the handler; -1 while no instance exists.
 volatile sig_atomic_t s_writeFd = -1;
 bool s_active = false;
+// The signals holdUntilInstalled() blocked that were not blocked before.
+sigset_t s_held;
+bool s_holding = false;
+
+void releaseHeld()
+{
+    if (!s_holding)
+        return;
+    s_holding = false;
+    // A stop that came meanwhile is delivered here, before this returns.
+    ::pthread_sigmask(SIG_UNBLOCK, &s_held, nullptr);
+}
 
 extern "C" void onQuitSignal(int signalNumber)
 {
@@ -37,6 +50,25 @@ extern "C" void onQuitSignal(int signalNumber)
 
 } // namespace
 
+void SignalQuit::holdUntilInstalled()
+{
+    if (s_holding)
+        return;
+    sigset_t wanted, before;
+    sigemptyset(&wanted);
+    for (const int sig : kSignals)
+        sigaddset(&wanted, sig);
+    if (::pthread_sigmask(SIG_BLOCK, &wanted, &before) != 0)
+        return;
+    // Whatever our parent had blocked stays blocked after install().
+    sigemptyset(&s_held);
+    for (const int sig : kSignals) {
+        if (!sigismember(&before, sig))
+            sigaddset(&s_held, sig);
+    }
+    s_holding = true;
+}
+
 SignalQuit *SignalQuit::install(QObject *parent)
 {
     if (s_active)
@@ -44,8 +76,10 @@ SignalQuit *SignalQuit::install(QObject *parent)
     auto *q = new SignalQuit(parent);
     if (!q->setUp()) {
         delete q;
+        releaseHeld();  // no handler: a stop kills as it would have
         return nullptr;
     }
+    releaseHeld();
     return q;
 }
 
@@ -135,6 +169,10 @@ void SignalQuit::drain()
 }
 
 #else // Windows has none of these signals: nothing to install.
+
+void SignalQuit::holdUntilInstalled()
+{
+}
 
 SignalQuit *SignalQuit::install(QObject *)
 {

@@ -25,6 +25,14 @@ public:
     // The object belongs to parent; destroying it restores the handlers that
     // were there before.
     static SignalQuit *install(QObject *parent = nullptr);
+    // Call first thing in main, before any thread starts: until install()
+    // (or the end of the program) a stop is held back, not fatal. Without
+    // it a SIGTERM in the second or so the toolkit takes to start would
+    // kill the display with its lock and settings half done; held, it
+    // arrives at install() and ends the event loop in order. Threads
+    // started meanwhile keep the signals blocked, so they reach the GUI
+    // thread's handler. Does nothing on Windows.
+    static void holdUntilInstalled();
     ~SignalQuit() override;
 
 #ifdef Q_OS_UNIX
