@@ -5,8 +5,9 @@
 #include <QtTest>
 
 #include <csignal>
-#include <pthread.h>
 #include <memory>
+#include <sys/wait.h>
+#include <unistd.h>
 
 // A logout or a service stop must end the event loop in order, so the
 // window's destructor still stores the settings.
@@ -18,7 +19,8 @@ private slots:
     void signalEndsEventLoop_data();
     void signalEndsEventLoop();
     void signalBeforeEventLoop();
-    void signalHeldUntilInstalled();
+    void earlyStop_data();
+    void earlyStop();
     void handlersRestored();
     void inheritedIgnoreKept_data();
     void inheritedIgnoreKept();
@@ -64,30 +66,54 @@ void TestSignalQuit::signalBeforeEventLoop()
     QCOMPARE(received.count(), 2);
 }
 
-// A stop while the program still starts, before there is a handler, is
-// held back and then ends the event loop in order; the mask is as before.
-void TestSignalQuit::signalHeldUntilInstalled()
+// A stop while the program still starts, before the event loop can end it
+// in order, ends it at once with 0 and removes its lock; an ignored hang-up
+// stays ignored. Run in a child, as the stop ends the process.
+void TestSignalQuit::earlyStop_data()
 {
-    sigset_t before;
-    QCOMPARE(::pthread_sigmask(SIG_SETMASK, nullptr, &before), 0);
-    QVERIFY(!sigismember(&before, SIGTERM));
-    SignalQuit::holdUntilInstalled();
-    ::raise(SIGTERM);  // fatal here, were it not held
-    sigset_t pending;
-    QCOMPARE(::sigpending(&pending), 0);
-    QVERIFY(sigismember(&pending, SIGTERM));
+    QTest::addColumn<int>("signalNumber");
+    QTest::addColumn<bool>("ignoredBefore");
+    QTest::addColumn<bool>("lockOwned");
+    QTest::addColumn<int>("status");   // -1: still running
+    QTest::addColumn<bool>("lockLeft");
 
-    QObject owner;
-    SignalQuit *quit = SignalQuit::install(&owner);
-    QVERIFY(quit);
-    QSignalSpy received(quit, &SignalQuit::received);
-    QTimer::singleShot(20000, [] { QCoreApplication::exit(99); });
-    QCOMPARE(QCoreApplication::exec(), 0);
-    QCOMPARE(received.count(), 1);
-    sigset_t after;
-    QCOMPARE(::pthread_sigmask(SIG_SETMASK, nullptr, &after), 0);
-    for (const int sig : SignalQuit::kSignals)
-        QCOMPARE(bool(sigismember(&after, sig)), bool(sigismember(&before, sig)));
+    QTest::newRow("SIGTERM, lock ours") << int(SIGTERM) << false << true << 0 << false;
+    QTest::newRow("SIGTERM before the lock") << int(SIGTERM) << false << false << 0 << true;
+    QTest::newRow("SIGINT") << int(SIGINT) << false << true << 0 << false;
+    QTest::newRow("SIGHUP under nohup") << int(SIGHUP) << true << true << -1 << true;
+}
+
+void TestSignalQuit::earlyStop()
+{
+    QFETCH(int, signalNumber);
+    QFETCH(bool, ignoredBefore);
+    QFETCH(bool, lockOwned);
+    QFETCH(int, status);
+    QFETCH(bool, lockLeft);
+
+    QTemporaryDir dir;
+    const QByteArray lock = QFile::encodeName(dir.filePath(QStringLiteral("display.lock")));
+    QFile file(QString::fromLocal8Bit(lock));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.close();
+
+    const pid_t child = ::fork();
+    QVERIFY(child >= 0);
+    if (child == 0) {
+        // Only calls that are safe after a fork from a threaded process.
+        if (ignoredBefore)
+            ::signal(signalNumber, SIG_IGN);
+        SignalQuit::stopEarlyUntilInstalled();
+        if (lockOwned && !SignalQuit::removeOnEarlyStop(lock.constData()))
+            ::_exit(3);
+        ::raise(signalNumber);
+        ::_exit(42);  // it let the program run on
+    }
+    int wstatus = 0;
+    QCOMPARE(::waitpid(child, &wstatus, 0), child);
+    QVERIFY2(WIFEXITED(wstatus), qPrintable(QStringLiteral("ended by signal %1").arg(WTERMSIG(wstatus))));
+    QCOMPARE(WEXITSTATUS(wstatus), status < 0 ? 42 : status);
+    QCOMPARE(QFile::exists(file.fileName()), lockLeft);
 }
 
 void TestSignalQuit::handlersRestored()

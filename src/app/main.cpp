@@ -36,9 +36,9 @@ QString lockPath()
 
 int main(int argc, char *argv[])
 {
-    // A service stop waits for the handler below, so however early it
-    // comes the lock is given back and the display ends in order.
-    SignalQuit::holdUntilInstalled();
+    // A stop before the window exists ends the program at once and gives
+    // back the lock; from SignalQuit::install() on, it ends in order.
+    SignalQuit::stopEarlyUntilInstalled();
     setTimedMessagePattern();
     // Our own options first: --help and --version need no display.
     QStringList arguments;
@@ -82,6 +82,10 @@ int main(int argc, char *argv[])
             lock.removeStaleLockFile();
             locked = lock.tryLock(0);
         }
+    }
+    if (locked) {
+        // A path too long to keep is longer than any that could be locked.
+        [[maybe_unused]] const bool kept = SignalQuit::removeOnEarlyStop(QFile::encodeName(lockFile).constData());
     }
     if (!locked) {
         if (lock.error() == QLockFile::LockFailedError) {

@@ -8,8 +8,9 @@
 #ifdef Q_OS_UNIX
 
 #include <cerrno>
+#include <atomic>
+#include <cstring>
 #include <fcntl.h>
-#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -22,17 +23,16 @@ Q_LOGGING_CATEGORY(lcQuit, "lumora.app", QtInfoMsg)
 // The writing end as seen by the handler; -1 while no instance exists.
 volatile sig_atomic_t s_writeFd = -1;
 bool s_active = false;
-// The signals holdUntilInstalled() blocked that were not blocked before.
-sigset_t s_held;
-bool s_holding = false;
+// What an early stop removes: written before the flag is set, read by the
+// handler only once it is.
+char s_earlyRemove[4096];
+volatile sig_atomic_t s_earlyRemoveSet = 0;
 
-void releaseHeld()
+extern "C" void onEarlyStop(int)
 {
-    if (!s_holding)
-        return;
-    s_holding = false;
-    // A stop that came meanwhile is delivered here, before this returns.
-    ::pthread_sigmask(SIG_UNBLOCK, &s_held, nullptr);
+    if (s_earlyRemoveSet)
+        ::unlink(s_earlyRemove);
+    ::_exit(0);
 }
 
 extern "C" void onQuitSignal(int signalNumber)
@@ -50,23 +50,34 @@ extern "C" void onQuitSignal(int signalNumber)
 
 } // namespace
 
-void SignalQuit::holdUntilInstalled()
+void SignalQuit::stopEarlyUntilInstalled()
 {
-    if (s_holding)
-        return;
-    sigset_t wanted, before;
-    sigemptyset(&wanted);
+    struct sigaction sa {};
+    sa.sa_handler = onEarlyStop;
+    sigemptyset(&sa.sa_mask);
     for (const int sig : kSignals)
-        sigaddset(&wanted, sig);
-    if (::pthread_sigmask(SIG_BLOCK, &wanted, &before) != 0)
-        return;
-    // Whatever our parent had blocked stays blocked after install().
-    sigemptyset(&s_held);
+        sigaddset(&sa.sa_mask, sig);  // one stop at a time
     for (const int sig : kSignals) {
-        if (!sigismember(&before, sig))
-            sigaddset(&s_held, sig);
+        struct sigaction before {};
+        if (::sigaction(sig, nullptr, &before) != 0)
+            continue;
+        if (sig != SIGTERM && before.sa_handler == SIG_IGN)
+            continue;
+        ::sigaction(sig, &sa, nullptr);
     }
-    s_holding = true;
+}
+
+bool SignalQuit::removeOnEarlyStop(const char *path)
+{
+    const size_t length = std::strlen(path);
+    if (length >= sizeof s_earlyRemove)
+        return false;
+    s_earlyRemoveSet = 0;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    std::memcpy(s_earlyRemove, path, length + 1);
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    s_earlyRemoveSet = 1;
+    return true;
 }
 
 SignalQuit *SignalQuit::install(QObject *parent)
@@ -76,10 +87,8 @@ SignalQuit *SignalQuit::install(QObject *parent)
     auto *q = new SignalQuit(parent);
     if (!q->setUp()) {
         delete q;
-        releaseHeld();  // no handler: a stop kills as it would have
         return nullptr;
     }
-    releaseHeld();
     return q;
 }
 
@@ -170,8 +179,13 @@ void SignalQuit::drain()
 
 #else // Windows has none of these signals: nothing to install.
 
-void SignalQuit::holdUntilInstalled()
+void SignalQuit::stopEarlyUntilInstalled()
 {
+}
+
+bool SignalQuit::removeOnEarlyStop(const char *)
+{
+    return false;
 }
 
 SignalQuit *SignalQuit::install(QObject *)

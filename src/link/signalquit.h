@@ -25,14 +25,18 @@ public:
     // The object belongs to parent; destroying it restores the handlers that
     // were there before.
     static SignalQuit *install(QObject *parent = nullptr);
-    // Call first thing in main, before any thread starts: until install()
-    // (or the end of the program) a stop is held back, not fatal. Without
-    // it a SIGTERM in the second or so the toolkit takes to start would
-    // kill the display with its lock and settings half done; held, it
-    // arrives at install() and ends the event loop in order. Threads
-    // started meanwhile keep the signals blocked, so they reach the GUI
-    // thread's handler. Does nothing on Windows.
-    static void holdUntilInstalled();
+    // Call first thing in main. Until install(), a stop ends the program
+    // at once with exit code 0, removing the file named by
+    // removeOnEarlyStop() (the instance lock) if there is one: before the
+    // window exists there is nothing to store, and the toolkit may take a
+    // while to start (or hang on a server that does not answer). Without
+    // this a stop in that time killed the program by the signal and left
+    // its lock behind. Ignored SIGINT and SIGHUP stay ignored, as in
+    // install(). Does nothing on Windows.
+    static void stopEarlyUntilInstalled();
+    // The file to remove on an early stop; call it only once the file is
+    // ours. Returns false when the path is too long to keep.
+    static bool removeOnEarlyStop(const char *path);
     ~SignalQuit() override;
 
 #ifdef Q_OS_UNIX
