@@ -63,7 +63,8 @@ void SignalQuit::stopEarlyUntilInstalled()
             continue;
         if (sig != SIGTERM && before.sa_handler == SIG_IGN)
             continue;
-        ::sigaction(sig, &sa, nullptr);
+        // Should it fail, the stop kills as it always did.
+        (void)::sigaction(sig, &sa, nullptr);
     }
 }
 
