@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdio>
 
 #include "linktestsupport.h"
 #include "multicastsupport.h"
@@ -203,7 +204,20 @@ void TestMulticast::joinRefusedIsTold()
     LinkLog log;
     MeterLink display;
     display.rebuild(groupClient(kGroupPort));
-    QCOMPARE(display.joinedInterfaces().size(), 20);
+    // Once (in CI) the first round joined 19; what the kernel and the toolkit
+    // showed then is printed if it happens again, and the rounds that follow
+    // must still make up the 20.
+    const auto told = [&] {
+        QStringList seen;
+        for (const QNetworkInterface &card : QNetworkInterface::allInterfaces())
+            seen << QStringLiteral("%1 #%2 flags %3").arg(card.name()).arg(card.index()).arg(int(card.flags()));
+        return QStringLiteral("joined %1; interfaces: %2; warnings: %3")
+            .arg(display.joinedInterfaces().size())
+            .arg(seen.join(QStringLiteral(", ")), log.texts(QtWarningMsg).join(QStringLiteral(" | ")));
+    };
+    if (display.joinedInterfaces().size() != 20)  // past the log, which keeps what it hears
+        std::fprintf(stderr, "first round: %s\n", qPrintable(told()));
+    QTRY_VERIFY2_WITH_TIMEOUT(display.joinedInterfaces().size() == 20, qPrintable(told()), MeterLink::kRejoinMs + 3000);
     QStringList warnings = log.texts(QtWarningMsg);
     QCOMPARE(warnings.size(), 1);
     QVERIFY2(warnings.first().contains(QStringLiteral("No buffer space available")), qPrintable(warnings.first()));
