@@ -25,13 +25,18 @@ PortReader::PortReader(int fd, PacketCall onPacket, EndCall onEnd)
     epoll_event stop{};
     stop.events = EPOLLIN;
     stop.data.fd = m_stopFd;
-    if (m_fd < 0 || m_stopFd < 0 || m_epollFd < 0 || ::epoll_ctl(m_epollFd, EPOLL_CTL_ADD, m_stopFd, &stop) != 0)
+    if (m_fd < 0 || m_stopFd < 0 || m_epollFd < 0 || ::epoll_ctl(m_epollFd, EPOLL_CTL_ADD, m_stopFd, &stop) != 0) {
+        m_startError = m_fd < 0 ? QStringLiteral("no open descriptor") : qt_error_string(errno);
         return;
+    }
     try {
         m_thread = std::thread([this] { run(); });
-    } catch (const std::system_error &) {
+    } catch (const std::system_error &error) {
         // isRunning() stays false, and the owner reads on its event loop.
+        m_startError = QString::fromLocal8Bit(error.what());
     }
+#else
+    m_startError = QStringLiteral("no reader thread on this system");
 #endif
 }
 

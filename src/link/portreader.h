@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QString>
+
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -43,6 +45,8 @@ public:
     PortReader &operator=(const PortReader &) = delete;
 
     bool isRunning() const { return m_thread.joinable(); }
+    // Why the thread did not begin, in the system's words; empty while it runs.
+    const QString &startError() const { return m_startError; }
 
     // Watching (the start): the thread reads each arrival. Not watching: the
     // bytes wait in the kernel for readNow().
@@ -73,4 +77,5 @@ private:
     std::atomic<bool> m_ended{false};
     std::atomic<std::uint64_t> m_skipped{0};
     std::thread m_thread;
+    QString m_startError;
 };

@@ -105,8 +105,8 @@ void SerialFeed::startReader()
         });
     if (!m_reader->isRunning()) {
         // No thread to be had: the event loop reads, as it always could.
-        qCWarning(lcLink).noquote() << "no reader thread for" << shownPortName(m_portName)
-                                    << "- reading it on the event loop";
+        qCWarning(lcLink).noquote() << QStringLiteral("no reader thread for %1 (%2) - reading it on the event loop")
+                                               .arg(shownPortName(m_portName), m_reader->startError());
         m_reader.reset();
         setReadNotifiers(m_port, true);
     }
