@@ -64,6 +64,8 @@ QString shown(const QByteArray &word)
     return QLatin1Char('\'') + s + QLatin1Char('\'');
 }
 
+QString codePoint(ushort u) { return QString::number(u, 16).toUpper().rightJustified(4, QLatin1Char('0')); }
+
 bool allDigits(const QByteArray &s)
 {
     if (s.isEmpty())
@@ -246,6 +248,15 @@ ParsedCommand parseName(const QList<QByteArray> &w, const QByteArray &rest)
         const ushort u = ch.unicode();
         if (u < 0x20 || (u >= 0x7f && u < 0xa0))
             continue;
+        // A direction control turns the rest of the line round, and a line
+        // or paragraph separator breaks it: either lets a name pass for
+        // something the display says itself.
+        if (u == 0x061c || u == 0x200e || u == 0x200f || (u >= 0x202a && u <= 0x202e) || (u >= 0x2066 && u <= 0x2069))
+            return refuse(QStringLiteral("name: U+%1 is a writing-direction control, which could make the name "
+                                         "read as other text; send the name without it")
+                              .arg(codePoint(u)));
+        if (u == 0x2028 || u == 0x2029)
+            return refuse(QStringLiteral("name: U+%1 breaks the line; a name is one line").arg(codePoint(u)));
         text += ch;
     }
     const int chars = text.toUcs4().size();
