@@ -57,18 +57,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 
     qint64 now = 1'700'000'000'000;
     ControlCenter center(nullptr, [&now] { return now; });
+    QList<QByteArray> replies;
     for (const ControlDatagram::Item &item : decoded.items) {
         check(item.line.size() <= ControlCommand::kMaxLineBytes);
-        if (!item.error.isEmpty())
+        if (!item.error.isEmpty()) {
+            replies << "ERR " + item.error;
             continue;
+        }
         checkParsed(parseControlCommand(item.line));
         const ControlCenter::Reply reply = center.run(item.line, QHostAddress(QHostAddress::LocalHost));
         check(!reply.text.isEmpty() && !reply.text.contains('\n') && !reply.text.contains('\r'));
         check(reply.text == "OK" || reply.text.startsWith("ERR ") || reply.text.startsWith('{'));
+        replies << reply.text;
         check(center.ringRemaining() >= 0.0f && center.ringRemaining() <= 86400.0f);
         now += 700;
         center.secondTicked();
     }
+    // One datagram answers it all.
+    check(!encodeOscReplies(replies, true).isEmpty());
     check(QJsonDocument::fromJson(center.statusJson()).isObject());
     check(!encodeOscReply(center.statusJson()).isEmpty());
     return 0;

@@ -75,6 +75,13 @@ CORPORA = {
         'osc-name': osc(b'/lumora/name', b'is', struct.pack('>i', 2) + ostr(b'Studio 2')),
         'osc-empty-bundle': b'#bundle\0\0\0\0\x04\0\0\0en',
         'osc-bundle': bundle(osc(b'/lumora/ping', b'', b''), osc(b'/lumora/dots', b's', ostr(b'countdown'))),
+        # Element sizes the OSC library takes on trust: -4 kept its cursor in
+        # place for ever; the others are each edge of the rule.
+        'osc-element-size-minus-4': b'#bundle\0' + struct.pack('>Qi', 1, -4),
+        'osc-element-size-zero': bundle(osc(b'/lumora/ping', b'', b''), b''),
+        'osc-element-size-past-end': b'#bundle\0' + struct.pack('>Qi', 1, 24) + osc(b'/lumora/ping', b'', b''),
+        'osc-nested-minus-4': bundle(osc(b'/lumora/ping', b'', b''), b'#bundle\0' + struct.pack('>Qi', 1, -4)),
+        'osc-nested-deep': (lambda m: [m := bundle(m) for _ in range(9)][-1])(osc(b'/lumora/ping', b'', b'')),
     },
     # byte 0: 0 a POST body, 1 a WebSocket message, 2 two headers split at NUL
     'fuzz_webrequest': {

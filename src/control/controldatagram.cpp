@@ -5,6 +5,10 @@
 #include <oscpack/osc/OscReceivedElements.h>
 
 #include <QList>
+#include <QtEndian>
+
+#include <cstring>
+#include <vector>
 
 #include "controlcommand.h"
 
@@ -79,6 +83,34 @@ void decodeMessage(const osc::ReceivedMessage &m, ControlDatagram &out)
     out.items.push_back({line, QByteArray()});
 }
 
+// What the OSC library takes on trust, checked before it sees a byte: each
+// bundle element's size is above 0, a multiple of 4 and no more than the
+// bytes left, and bundles nest at most kMaxBundleDepth deep. (The library
+// loops for ever on a size of -4, and walks past the end on others.) Empty
+// when the structure holds; messages are left to the library.
+QByteArray structureProblem(const char *p, int size, int depth)
+{
+    if (size == 0 || p[0] != '#')
+        return QByteArray();
+    if (depth >= ControlDatagram::kMaxBundleDepth)
+        return "osc: bundles nested too deep";
+    if (size < 16 || std::memcmp(p, "#bundle", 8) != 0)
+        return "osc: malformed packet (a bundle begins with #bundle and a time tag)";
+    // Sizes are multiples of 4, so a size field is always whole here.
+    for (int at = 16; at < size;) {
+        const qint32 n = qFromBigEndian<qint32>(p + at);
+        at += 4;
+        if (n <= 0 || n % 4 != 0 || n > size - at)
+            return "osc: malformed packet (a bundle element's size must be above 0, a multiple of 4 and within "
+                   "the bundle, got " + QByteArray::number(n) + ")";
+        const QByteArray inner = structureProblem(p + at, n, depth + 1);
+        if (!inner.isEmpty())
+            return inner;
+        at += n;
+    }
+    return QByteArray();
+}
+
 void decodeElement(const osc::ReceivedPacket &p, int depth, ControlDatagram &out)
 {
     if (p.IsBundle()) {
@@ -118,6 +150,11 @@ ControlDatagram decodeControlDatagram(const QByteArray &d)
         out.items.push_back(failed("osc: a packet's size is a multiple of 4 bytes"));
         return out;
     }
+    const QByteArray problem = structureProblem(d.constData(), d.size(), 0);
+    if (!problem.isEmpty()) {
+        out.items.push_back(failed(problem));
+        return out;
+    }
     try {
         const osc::ReceivedPacket packet(d.constData(), osc::osc_bundle_element_size_t(d.size()));
         decodeElement(packet, 0, out);
@@ -136,6 +173,34 @@ QByteArray encodeOscReply(const QByteArray &text)
     try {
         osc::OutboundPacketStream stream(buffer, sizeof buffer);
         stream << osc::BeginMessage("/lumora/reply") << text.constData() << osc::EndMessage;
+        return QByteArray(stream.Data(), int(stream.Size()));
+    } catch (const osc::Exception &) {
+        return QByteArray();
+    }
+}
+
+QByteArray encodeOscReplies(const QList<QByteArray> &texts, bool bundle)
+{
+    if (!bundle)
+        return texts.isEmpty() ? QByteArray() : encodeOscReply(texts.first());
+    // A message is its address (16 bytes padded), its type tags (4) and the
+    // string, NUL-ended and padded to 4; in a bundle, after its size.
+    const auto messageBytes = [](const QByteArray &t) { return 20 + (t.size() + 4) / 4 * 4; };
+    int total = 16;
+    int fitting = 0;
+    for (; fitting < texts.size(); ++fitting) {
+        const int more = 4 + messageBytes(texts[fitting]);
+        if (total + more > kMaxReplyBytes)
+            break;
+        total += more;
+    }
+    std::vector<char> buffer(size_t(total) + 64);
+    try {
+        osc::OutboundPacketStream stream(buffer.data(), buffer.size());
+        stream << osc::BeginBundleImmediate;
+        for (int i = 0; i < fitting; ++i)
+            stream << osc::BeginMessage("/lumora/reply") << texts[i].constData() << osc::EndMessage;
+        stream << osc::EndBundle;
         return QByteArray(stream.Data(), int(stream.Size()));
     } catch (const osc::Exception &) {
         return QByteArray();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 
 #include <vector>
 
@@ -34,3 +35,9 @@ ControlDatagram decodeControlDatagram(const QByteArray &datagram);
 // The OSC reply: /lumora/reply with the text as its one string argument.
 // Empty if the text does not fit a datagram.
 QByteArray encodeOscReply(const QByteArray &text);
+
+// The answers to one datagram as one datagram: a bundle of /lumora/reply
+// messages for a bundle, else the one message. Answers that would take the
+// datagram past kMaxReplyBytes are left out.
+QByteArray encodeOscReplies(const QList<QByteArray> &texts, bool bundle);
+constexpr int kMaxReplyBytes = 65000;
