@@ -15,6 +15,9 @@
 #include <QSettings>
 #include <QUdpSocket>
 
+#include <memory>
+#include <vector>
+
 namespace {
 
 // A UDP port on loopback that nothing holds at the moment.
@@ -31,7 +34,10 @@ struct Sender
     QUdpSocket socket;
     quint16 to;
 
-    explicit Sender(quint16 port) : to(port) { socket.bind(QHostAddress(QHostAddress::LocalHost), 0); }
+    explicit Sender(quint16 port, const QHostAddress &from = QHostAddress(QHostAddress::LocalHost)) : to(port)
+    {
+        socket.bind(from, 0);
+    }
 
     QByteArray ask(const QByteArray &datagram)
     {
@@ -76,6 +82,7 @@ private slots:
     void textAndOscReplies();
     void notAllowedStillReads();
     void rateLimitChangesNothing();
+    void floodLeavesAllowedSenders();
     void floodIsReadInTurns();
     void portTakenIsToldOnce();
     void ringCountsDown();
@@ -117,26 +124,73 @@ void TestControl::rateLimitChangesNothing()
     for (int i = 0; i < 20; ++i)
         burst += "dots normal\n";
     burst += "dots countdown\nping\n";
-    QCOMPARE(sender.ask(burst), QByteArray("OK\n").repeated(20) + "ERR busy\nERR busy\n");
+    // The datagram carries its first line; over the rate, "ERR busy" is
+    // told once.
+    QCOMPARE(sender.ask(burst), QByteArray("OK\n").repeated(20) + "ERR busy\n");
     QCOMPARE(QJsonDocument::fromJson(channel.center.statusJson()).object().value("dots").toString(),
              QStringLiteral("normal"));
 }
 
 // A burst is read a batch per turn of the event loop, so the clocks get
 // their turns in between, and every datagram is still answered.
+// Senders outside control_allow share one rate: however many of them
+// flood, an allowed sender that has sent nothing yet is answered; an OSC
+// bundle is answered with one bundle, with every reply counted against
+// the rate and the rest told "ERR busy" once.
+void TestControl::floodLeavesAllowedSenders()
+{
+    Channel channel(QStringLiteral("127.0.0.1, 127.0.0.4"));
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("refused a command from 127.0.0.2 - not in control_allow"));
+    Sender outsider(channel.port, QHostAddress(QStringLiteral("127.0.0.2")));
+    Sender other(channel.port, QHostAddress(QStringLiteral("127.0.0.3")));
+    QByteArray lines;
+    for (int i = 0; i < 30; ++i)
+        lines += "dots countdown\n";
+    QCOMPARE(outsider.ask(lines),
+             QByteArray("ERR not allowed from 127.0.0.2\n").repeated(20) + "ERR busy\n");
+    // Told "busy" once a second for all of them.
+    other.socket.writeDatagram("ping\nping\n", QHostAddress::LocalHost, channel.port);
+
+    Sender allowed(channel.port);
+    QByteArray bundle = QByteArray("#bundle\0\0\0\0\0\0\0\0\1", 16);
+    const QByteArray message = QByteArray("/other/x\0\0\0\0,\0\0\0", 16);
+    for (int i = 0; i < 30; ++i)
+        bundle += QByteArray("\0\0\0\x10", 4) + message;
+    const QByteArray reply = allowed.ask(bundle);
+    const osc::ReceivedPacket packet(reply.constData(), osc::osc_bundle_element_size_t(reply.size()));
+    QVERIFY(packet.IsBundle());
+    QStringList texts;
+    const osc::ReceivedBundle replies(packet);
+    for (auto it = replies.ElementsBegin(); it != replies.ElementsEnd(); ++it)
+        texts << osc::ReceivedMessage(*it).ArgumentsBegin()->AsString();
+    QCOMPARE(texts.size(), 21);
+    QCOMPARE(texts.first(), QStringLiteral("ERR osc: address /other/x is not /lumora/<command>"));
+    QCOMPARE(texts.last(), QStringLiteral("ERR busy"));
+    // Nothing more came: an allowed sender that has sent nothing yet is
+    // answered, and the others have nothing else waiting.
+    QCOMPARE(Sender(channel.port, QHostAddress(QStringLiteral("127.0.0.4"))).ask("dots countdown"), QByteArray("OK\n"));
+    QVERIFY(!allowed.socket.hasPendingDatagrams());
+    QVERIFY(!other.socket.hasPendingDatagrams());
+}
+
 void TestControl::floodIsReadInTurns()
 {
     Channel channel;
-    Sender sender(channel.port);
-    const int sent = 100;  // more than a turn's batch; fits the receive buffer
+    // More than a turn's batch, within each sender's rate; fits the receive buffer.
+    std::vector<std::unique_ptr<Sender>> senders;
+    for (int s = 1; s <= 5; ++s)
+        senders.push_back(std::make_unique<Sender>(channel.port, QHostAddress(QStringLiteral("127.0.0.%1").arg(s))));
+    const int sent = 100;
     for (int i = 0; i < sent; ++i)
-        QCOMPARE(sender.socket.writeDatagram("ping", QHostAddress::LocalHost, channel.port), qint64(4));
+        QCOMPARE(senders[size_t(i % 5)]->socket.writeDatagram("ping", QHostAddress::LocalHost, channel.port), qint64(4));
     const auto repliesWaiting = [&] {
         int n = 0;
-        for (; sender.socket.hasPendingDatagrams(); ++n)
-            sender.socket.receiveDatagram();
+        for (const auto &sender : senders)
+            for (; sender->socket.hasPendingDatagrams(); ++n)
+                sender->socket.receiveDatagram();
         return n;
     };
+    Sender &sender = *senders.front();
     int firstTurn = 0;
     QElapsedTimer waited;
     waited.start();

@@ -2,11 +2,17 @@
 #include "controlaccess.h"
 #include "controlcommand.h"
 #include "controldatagram.h"
+#include "controllogging.h"
 
 #include <oscpack/osc/OscOutboundPacketStream.h>
 
 #include <QHostAddress>
 #include <QTest>
+
+#include <chrono>
+#include <future>
+#include <memory>
+#include <thread>
 
 namespace {
 
@@ -58,6 +64,19 @@ QByteArray oscMessage(const char *address, const QList<QVariant> &args)
     return QByteArray(s.Data(), int(s.Size()));
 }
 
+// "#bundle", a time tag, then each element as its size and its bytes; a
+// size of its own where one is given.
+QByteArray oscBundle(const QList<QByteArray> &elements, const QList<qint32> &sizes = {})
+{
+    QByteArray b("#bundle\0\0\0\0\0\0\0\0\1", 16);
+    for (int i = 0; i < elements.size(); ++i) {
+        const qint32 n = i < sizes.size() ? sizes[i] : qint32(elements[i].size());
+        const char size[4] = {char(n >> 24), char(n >> 16), char(n >> 8), char(n)};
+        b += QByteArray(size, 4) + elements[i];
+    }
+    return b;
+}
+
 } // namespace
 
 class TestControlCommand : public QObject
@@ -76,6 +95,8 @@ private slots:
     void allowList_data();
     void allowList();
     void rateLimit();
+    void logText_data();
+    void logText();
 
 private:
     void check();
@@ -150,6 +171,12 @@ void TestControlCommand::others_data()
     QTest::newRow("name UTF-8, 64 characters") << QString(QStringLiteral("name 1 ") + QString(64, QChar(0x00e9))).toUtf8()
                                                << cmd(Kind::Name, 0, 0, 0, 0, 0, 0, QString(64, QChar(0x00e9)));
     QTest::newRow("name 65 characters") << QByteArray("name 1 ") + QByteArray(65, 'x') << "ERR name: 65 characters, at most 64";
+    QTest::newRow("name right-to-left override") << QString(QStringLiteral("name 1 Studio \u202EA")).toUtf8()
+                                                 << "ERR name: U+202E is a writing-direction control, which could make the name read as other text; send the name without it";
+    QTest::newRow("name isolate") << QString(QStringLiteral("name 1 \u2066A")).toUtf8()
+                                  << "ERR name: U+2066 is a writing-direction control, which could make the name read as other text; send the name without it";
+    QTest::newRow("name line separator") << QString(QStringLiteral("name 2 Sub\u2028ON AIR")).toUtf8()
+                                         << "ERR name: U+2028 breaks the line; a name is one line";
     QTest::newRow("name not UTF-8") << QByteArray("name 1 \xff\xfe") << "ERR name: the text is not UTF-8";
     QTest::newRow("pair 4") << QByteArray("name 4 X") << "ERR name: expected a pair number 1 to 3, got '4'";
     QTest::newRow("status") << QByteArray("STATUS") << cmd(Kind::Status);
@@ -188,6 +215,27 @@ void TestControlCommand::datagram_data()
     QTest::newRow("osc cut short") << oscMessage("/lumora/ring", {"45"}).left(20) << true
                                    << QStringList{"ERR osc: malformed packet (arguments exceed message size)"};
 
+    const QByteArray ping = oscMessage("/lumora/ping", {});
+    const QString badSize = QStringLiteral("ERR osc: malformed packet (a bundle element's size must be above 0, "
+                                           "a multiple of 4 and within the bundle, got %1)");
+    QTest::newRow("osc element size -4") << oscBundle({QByteArray()}, {-4}) << true << QStringList{badSize.arg(-4)};
+    QTest::newRow("osc element size 0") << oscBundle({ping, QByteArray()}) << true << QStringList{badSize.arg(0)};
+    QTest::newRow("osc element size not a multiple of 4") << oscBundle({ping}, {6}) << true << QStringList{badSize.arg(6)};
+    QTest::newRow("osc element size past the end") << oscBundle({ping}, {ping.size() + 4}) << true
+                                                   << QStringList{badSize.arg(ping.size() + 4)};
+    QTest::newRow("osc element size most negative") << oscBundle({ping}, {qint32(0x80000000)}) << true
+                                                    << QStringList{badSize.arg(qint32(0x80000000))};
+    QTest::newRow("osc -4 in a nested bundle") << oscBundle({ping, oscBundle({QByteArray()}, {-4})}) << true
+                                               << QStringList{badSize.arg(-4)};
+    QTest::newRow("osc bundle head cut short") << QByteArray("#bundle\0\0\0\0\0", 12) << true
+                                               << QStringList{"ERR osc: malformed packet (a bundle begins with #bundle and a time tag)"};
+    QTest::newRow("osc element that is no bundle") << oscBundle({QByteArray("#bundlX\0", 8) + QByteArray(8, 0)}) << true
+                                                   << QStringList{"ERR osc: malformed packet (a bundle begins with #bundle and a time tag)"};
+    QByteArray deep = ping;
+    for (int i = 0; i < ControlDatagram::kMaxBundleDepth + 1; ++i)
+        deep = oscBundle({deep});
+    QTest::newRow("osc bundles nested too deep") << deep << true << QStringList{"ERR osc: bundles nested too deep"};
+
     char buffer[1024];
     osc::OutboundPacketStream bundle(buffer, sizeof buffer);
     bundle << osc::BeginBundle(12345) << osc::BeginMessage("/lumora/ring") << osc::int32(30) << osc::EndMessage
@@ -202,7 +250,15 @@ void TestControlCommand::datagram()
     QFETCH(QByteArray, datagram);
     QFETCH(bool, osc);
     QFETCH(QStringList, items);
-    const ControlDatagram d = decodeControlDatagram(datagram);
+    // Decoded on a thread of its own, so a datagram that would hang the
+    // display fails the row instead of hanging the test. A hung decoder is
+    // left behind; the failure ends the run.
+    auto done = std::make_shared<std::promise<ControlDatagram>>();
+    std::future<ControlDatagram> decoding = done->get_future();
+    std::thread([done, datagram] { done->set_value(decodeControlDatagram(datagram)); }).detach();
+    if (decoding.wait_for(std::chrono::seconds(5)) != std::future_status::ready)
+        QFAIL("the datagram was not decoded within 5 s");
+    const ControlDatagram d = decoding.get();
     QCOMPARE(d.form == ControlDatagram::Form::Osc, osc);
     QStringList got;
     for (const ControlDatagram::Item &item : d.items)
@@ -235,22 +291,64 @@ void TestControlCommand::allowList()
     QCOMPARE(AllowList::parse(list).allows(QHostAddress(sender)), allowed);
 }
 
-// 20 a second with a burst of 20; each sender on its own; a flood of
-// sources cannot grow the table past its bound.
+// 20 a second with a burst of 20; each trusted sender on its own, all
+// others in one bucket; a flood of sources cannot grow the table past its
+// bound, nor take a trusted sender's share.
 void TestControlCommand::rateLimit()
 {
     RateLimit limit(20);
     int taken = 0;
     for (int i = 0; i < 25; ++i)
-        taken += limit.take(QStringLiteral("a"), 1000);
+        taken += limit.take(QStringLiteral("a"), true, 1000);
     QCOMPARE(taken, 20);
-    QVERIFY(limit.take(QStringLiteral("b"), 1000));
-    QVERIFY(!limit.take(QStringLiteral("a"), 1049));
-    QVERIFY(limit.take(QStringLiteral("a"), 1050));
+    QVERIFY(limit.take(QStringLiteral("b"), true, 1000));
+    QVERIFY(!limit.take(QStringLiteral("a"), true, 1049));
+    QVERIFY(limit.take(QStringLiteral("a"), true, 1050));
+
+    taken = 0;
+    for (int i = 0; i < 100; ++i)
+        taken += limit.take(QString::number(i), false, 1000);
+    QCOMPARE(taken, 20);
+    QCOMPARE(limit.senders(), 2);
+    QVERIFY(limit.take(QStringLiteral("c"), true, 1000));
+
+    QVERIFY(limit.busyReplyDue(QStringLiteral("x"), false, 1000));
+    QVERIFY(!limit.busyReplyDue(QStringLiteral("y"), false, 1999));
+    QVERIFY(limit.busyReplyDue(QStringLiteral("y"), false, 2000));
+    QVERIFY(limit.busyReplyDue(QStringLiteral("a"), true, 2000));
+
     for (int i = 0; i < RateLimit::kMaxSenders + 10; ++i)
-        limit.take(QString::number(i), 2000);
+        limit.take(QString::number(i), true, 2000);
     QCOMPARE(limit.senders(), RateLimit::kMaxSenders);
-    QVERIFY(limit.take(QStringLiteral("late"), 2000 + 61000));
+    // The table is full of active senders: a new one shares the common bucket.
+    QVERIFY(limit.take(QStringLiteral("new"), true, 2000));
+    QCOMPARE(limit.senders(), RateLimit::kMaxSenders);
+    QVERIFY(limit.take(QStringLiteral("late"), true, 2000 + 61000));
+    QCOMPARE(limit.senders(), 1);
+}
+
+void TestControlCommand::logText_data()
+{
+    QTest::addColumn<QByteArray>("outside");
+    QTest::addColumn<QString>("logged");
+    QTest::newRow("a forged line") << QByteArray("name 1 A\n2026-12-09 lumora.app info: quit by user")
+                                   << QStringLiteral("name 1 A\\n2026-12-09 lumora.app info: quit by user");
+    QTest::newRow("CR, tab, backslash") << QByteArray("a\rb\tc\\n") << QStringLiteral("a\\rb\\tc\\\\n");
+    QTest::newRow("ESC, BEL, BS, DEL") << QByteArray("\x1b[2J\x07\x08\x7f") << QStringLiteral("\\x1b[2J\\x07\\x08\\x7f");
+    QTest::newRow("NUL does not cut it short") << QByteArray("name 2 Sub\0 <img src=/dev/zero>", 31)
+                                               << QStringLiteral("name 2 Sub\\x00 <img src=/dev/zero>");
+    QTest::newRow("C1 control") << QString(QChar(0x9b)).toUtf8() << QStringLiteral("\\x9b");
+    QTest::newRow("direction and line controls") << QString(QStringLiteral("A\u202EB\u2028C")).toUtf8()
+                                                 << QStringLiteral("A\\u{202e}B\\u{2028}C");
+    QTest::newRow("UTF-8 kept") << QByteArray("Studio K\xc3\xb6ln") << QString(QStringLiteral("Studio K\u00f6ln"));
+    QTest::newRow("not UTF-8") << QByteArray("K\xf6ln\n") << QStringLiteral("K\\xf6ln\\n");
+}
+
+void TestControlCommand::logText()
+{
+    QFETCH(QByteArray, outside);
+    QFETCH(QString, logged);
+    QCOMPARE(::logText(outside), logged);
 }
 
 QTEST_APPLESS_MAIN(TestControlCommand)

@@ -311,6 +311,10 @@ void TestSettings::damagedFile_data()
         << QByteArray("[General]\nuse_udp=true\nclient_group 239.1.1.1\nclient_port=6000\n")
         << R"( at line 3: "client_group 239.1.1.1" -)"
         << with([](StoredSettings &v) { v.comm.use_udp = true; v.comm.client_port = "6000"; });
+    QTest::newRow("typo in a secret's line")
+        << QByteArray("[General]\nuse_udp=true\n  Control_Token 3f9a77c2e1\n")
+        << R"( at line 3: "control_token \.\.\." \(its value is not shown\) -)"
+        << with([](StoredSettings &v) { v.comm.use_udp = true; });
     QTest::newRow("long line is cut")
         << QByteArray("[General]\nlabelMeter1=A\n") + QByteArray(300, 'y') + "\n"
         << " at line 3: \"y{80}\\.\\.\\.\" -" << with([](StoredSettings &v) { v.labels[0] = "A"; });

@@ -276,9 +276,19 @@ int lineNumberAt(const QByteArray &data, int offset)
 
 // A line of the file as it can be shown in one log line: cut short, with
 // control characters and other bytes that are no plain text escaped.
+// Keys whose values are never written to the log.
+bool holdsSecret(const QByteArray &line)
+{
+    const QByteArray key = line.trimmed().toLower();
+    return key.startsWith(kControlToken.toLatin1());
+}
+
 QString shownLine(const QByteArray &line)
 {
     constexpr int kShownBytes = 80;
+    // A typo in a secret's line (no '=', say) must not print the secret.
+    if (holdsSecret(line))
+        return QStringLiteral("\"%1 ...\" (its value is not shown)").arg(kControlToken);
     QString shown;
     for (int i = 0; i < qMin(line.size(), kShownBytes); ++i) {
         const auto c = static_cast<unsigned char>(line.at(i));

@@ -57,52 +57,71 @@ bool AllowList::allows(const QHostAddress &sender) const
     return senderIPv4(sender, ipv4) && allows(ipv4);
 }
 
-bool RateLimit::take(const QString &sender, qint64 nowMs)
+RateLimit::Bucket &RateLimit::bucketFor(const QString &sender, bool trusted, qint64 nowMs)
 {
-    forgetIdle(nowMs);
-    auto it = m_buckets.find(sender);
-    if (it == m_buckets.end()) {
-        if (m_buckets.size() >= kMaxSenders) {
-            // Full of senders seen within the minute: a flood of sources.
-            // A new one waits until the table has room.
-            return false;
+    Bucket *b = &m_shared;
+    if (trusted) {
+        while (!m_used.empty() && nowMs - m_used.front().lastMs > kForgetAfterMs) {
+            m_index.remove(m_used.front().sender);
+            m_used.pop_front();
         }
-        it = m_buckets.insert(sender, Bucket{double(m_perSecond), nowMs});
+        const auto found = m_index.constFind(sender);
+        if (found != m_index.constEnd()) {
+            m_used.splice(m_used.end(), m_used, found.value());
+            b = &m_used.back();
+        } else if (int(m_used.size()) < kMaxSenders) {
+            m_used.push_back(Bucket{sender, double(m_perSecond), nowMs, -1000});
+            m_index.insert(sender, std::prev(m_used.end()));
+            b = &m_used.back();
+        }
     }
-    Bucket &b = it.value();
-    const qint64 elapsed = std::max<qint64>(0, nowMs - b.lastMs);
-    b.tokens = std::min(double(m_perSecond), b.tokens + double(elapsed) * m_perSecond / 1000.0);
-    b.lastMs = std::max(b.lastMs, nowMs);
+    const qint64 elapsed = std::max<qint64>(0, nowMs - b->lastMs);
+    b->tokens = std::min(double(m_perSecond), b->tokens + double(elapsed) * m_perSecond / 1000.0);
+    b->lastMs = std::max(b->lastMs, nowMs);
+    return *b;
+}
+
+bool RateLimit::take(const QString &sender, bool trusted, qint64 nowMs)
+{
+    Bucket &b = bucketFor(sender, trusted, nowMs);
     if (b.tokens < 1.0)
         return false;
     b.tokens -= 1.0;
     return true;
 }
 
-void RateLimit::forgetIdle(qint64 nowMs)
+bool RateLimit::busyReplyDue(const QString &sender, bool trusted, qint64 nowMs)
 {
-    if (nowMs - m_lastSweepMs < 1000 && m_buckets.size() < kMaxSenders)
-        return;
-    m_lastSweepMs = nowMs;
-    for (auto it = m_buckets.begin(); it != m_buckets.end();) {
-        if (nowMs - it->lastMs > kForgetAfterMs)
-            it = m_buckets.erase(it);
-        else
-            ++it;
-    }
+    Bucket &b = bucketFor(sender, trusted, nowMs);
+    if (nowMs - b.busyToldMs < 1000)
+        return false;
+    b.busyToldMs = nowMs;
+    return true;
 }
 
-bool LogOnceAMinute::due(const QString &key, qint64 nowMs)
+bool RefusalLog::note(const QString &sender, qint64 nowMs)
 {
-    auto it = m_last.find(key);
-    if (it != m_last.end() && nowMs - it.value() < kForgetAfterMs)
-        return false;
-    if (m_last.size() >= RateLimit::kMaxSenders) {
-        for (auto i = m_last.begin(); i != m_last.end();)
-            i = nowMs - i.value() >= kForgetAfterMs ? m_last.erase(i) : std::next(i);
-        if (m_last.size() >= RateLimit::kMaxSenders)
-            return false;
+    if (!m_inWindow) {
+        m_inWindow = true;
+        m_windowStartMs = nowMs;
+        return true;
     }
-    m_last.insert(key, nowMs);
-    return true;
+    ++m_count;
+    if (m_senders.size() < kMaxSendersCounted)
+        m_senders.insert(sender);
+    m_last = sender;
+    return false;
+}
+
+RefusalLog::Summary RefusalLog::due(qint64 nowMs)
+{
+    if (!m_inWindow || nowMs - m_windowStartMs < kForgetAfterMs)
+        return {};
+    const Summary s{m_count, int(m_senders.size()), m_last};
+    // A quiet minute ends the summing; a busy one starts the next minute's.
+    m_inWindow = m_count > 0;
+    m_windowStartMs = nowMs;
+    m_count = 0;
+    m_senders.clear();
+    return s;
 }

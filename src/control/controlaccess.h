@@ -1,9 +1,11 @@
 #pragma once
 
 #include <QHash>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
+#include <list>
 #include <vector>
 
 class QHostAddress;
@@ -32,37 +34,65 @@ private:
 // as ::ffff:a.b.c.d; false for a true IPv6 sender.
 bool senderIPv4(const QHostAddress &sender, quint32 &ipv4);
 
-// At most `perSecond` commands a second from each sender: a bucket of that
-// many, refilled continuously. A sender idle for a minute is forgotten, and
-// at most kMaxSenders are held, so spoofed sources cannot grow the table.
+// At most `perSecond` commands a second from each trusted sender (one in
+// control_allow, or one that showed the token), each with a bucket of its
+// own, refilled continuously; every other sender shares one bucket, so a
+// flood of forged sources can neither grow the table nor crowd out a
+// trusted sender. Every call is O(1) in the number of senders: the buckets
+// are kept in the order of their last use, those idle for a minute are
+// forgotten from the front, and at most kMaxSenders are held; a trusted
+// sender that finds the table full of active ones shares the common bucket.
 class RateLimit
 {
 public:
     static constexpr int kMaxSenders = 4096;
 
-    explicit RateLimit(int perSecond = 20) : m_perSecond(perSecond) {}
+    explicit RateLimit(int perSecond = 20) : m_perSecond(perSecond) { m_shared.tokens = perSecond; }
 
-    // Takes one command from `sender` at monotonic time nowMs; false when the
-    // sender is over its rate (nothing is taken then).
-    bool take(const QString &sender, qint64 nowMs);
+    // Takes one command from `sender` at monotonic time nowMs; false when its
+    // bucket is empty (nothing is taken then).
+    bool take(const QString &sender, bool trusted, qint64 nowMs);
+    // True at most once a second for a bucket: whether a sender over its
+    // rate is told so ("ERR busy") or dropped in silence.
+    bool busyReplyDue(const QString &sender, bool trusted, qint64 nowMs);
 
-    int senders() const { return m_buckets.size(); }
+    int senders() const { return int(m_index.size()); }
 
 private:
-    struct Bucket { double tokens; qint64 lastMs; };
-    void forgetIdle(qint64 nowMs);
+    struct Bucket
+    {
+        QString sender;
+        double tokens = 0;
+        qint64 lastMs = 0;
+        qint64 busyToldMs = -1000;
+    };
+    Bucket &bucketFor(const QString &sender, bool trusted, qint64 nowMs);
 
     int m_perSecond;
-    QHash<QString, Bucket> m_buckets;
-    qint64 m_lastSweepMs = 0;
+    std::list<Bucket> m_used;  // least recently used first
+    QHash<QString, std::list<Bucket>::iterator> m_index;
+    Bucket m_shared;
 };
 
-// One log line a minute per key at most.
-class LogOnceAMinute
+// Refusals summed up: the first one is told whole, those within the
+// following minute are counted and told as one line when it is over, so a
+// flood of forged senders writes a line a minute.
+class RefusalLog
 {
 public:
-    bool due(const QString &key, qint64 nowMs);
+    static constexpr int kMaxSendersCounted = 1024;
+
+    // True when this refusal is to be told now.
+    bool note(const QString &sender, qint64 nowMs);
+    // The refusals counted in a minute that is over (0 if none), and how
+    // many senders and the last of them; the count starts again.
+    struct Summary { int refusals = 0; int senders = 0; QString last; };
+    Summary due(qint64 nowMs);
 
 private:
-    QHash<QString, qint64> m_last;
+    qint64 m_windowStartMs = 0;
+    bool m_inWindow = false;
+    int m_count = 0;
+    QSet<QString> m_senders;
+    QString m_last;
 };

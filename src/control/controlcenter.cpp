@@ -52,20 +52,47 @@ void ControlCenter::setAllowList(const QString &controlAllow)
     m_allow = AllowList::parse(controlAllow, &rejected);
     if (!rejected.isEmpty())
         qCWarning(lcControl).noquote()
-            << "control_allow: left out" << rejected.join(QStringLiteral(", "))
+            << "control_allow: left out" << logText(rejected.join(QStringLiteral(", ")))
             << "- each entry must be an IPv4 address or range such as 10.20.0.0/16";
     if (m_allow.isEmpty())
         qCWarning(lcControl).noquote()
             << "control_allow names no valid address: no one may send commands (status and ping still answer)";
 }
 
+// The sender as the log and the replies show it: the IPv4 form of a
+// mapped address.
+static QString shownSender(const QHostAddress &sender)
+{
+    quint32 ipv4 = 0;
+    return senderIPv4(sender, ipv4) ? QHostAddress(ipv4).toString() : sender.toString();
+}
+
+bool ControlCenter::trusted(const QHostAddress &sender, bool authorised) const
+{
+    return authorised || m_allow.allows(sender);
+}
+
+bool ControlCenter::take(const QHostAddress &sender, bool authorised)
+{
+    return m_rate.take(shownSender(sender), trusted(sender, authorised), m_monotonic.elapsed());
+}
+
+bool ControlCenter::busyReplyDue(const QHostAddress &sender, bool authorised)
+{
+    return m_rate.busyReplyDue(shownSender(sender), trusted(sender, authorised), m_monotonic.elapsed());
+}
+
 ControlCenter::Reply ControlCenter::run(const QByteArray &line, const QHostAddress &sender, bool authorised)
 {
-    const qint64 monotonicMs = m_monotonic.elapsed();
-    const QString from = sender.toString();
-    if (!m_rate.take(from, monotonicMs))
+    if (!take(sender, authorised))
         return {Outcome::Busy, "ERR busy"};
+    return runTaken(line, sender, authorised);
+}
 
+ControlCenter::Reply ControlCenter::runTaken(const QByteArray &line, const QHostAddress &sender, bool authorised)
+{
+    const qint64 monotonicMs = m_monotonic.elapsed();
+    const QString shown = shownSender(sender);
     const ParsedCommand parsed = parseControlCommand(line);
     if (!parsed.ok)
         return {Outcome::Refused, err(parsed.error)};
@@ -75,14 +102,13 @@ ControlCenter::Reply ControlCenter::run(const QByteArray &line, const QHostAddre
     if (c.kind == ControlCommand::Kind::Status)
         return {Outcome::Status, statusJson()};
 
-    if (!authorised && !m_allow.allows(sender)) {
-        quint32 ipv4 = 0;
-        const QString shown = senderIPv4(sender, ipv4) ? QHostAddress(ipv4).toString() : from;
-        if (m_refusalLog.due(shown, monotonicMs))
+    if (!trusted(sender, authorised)) {
+        tellRefusals(monotonicMs);
+        if (m_refusals.note(shown, monotonicMs))
             qCWarning(lcControl).noquote()
                 << "refused a command from" << shown << "- not in control_allow; add its address or"
-                << "range to control_allow to let it send commands (further refusals from it are"
-                << "logged once a minute)";
+                << "range to control_allow to let it send commands (further refusals are counted and"
+                << "told once a minute)";
         return {Outcome::NotAllowed, "ERR not allowed from " + shown.toUtf8()};
     }
 
@@ -98,7 +124,7 @@ ControlCenter::Reply ControlCenter::run(const QByteArray &line, const QHostAddre
     QByteArray logged = line;
     while (logged.endsWith('\n') || logged.endsWith('\r'))
         logged.chop(1);
-    qCInfo(lcControl).noquote() << QStringLiteral("command from %1: %2").arg(from, QString::fromUtf8(logged));
+    qCInfo(lcControl).noquote() << QStringLiteral("command from %1: %2").arg(shown, logText(logged));
     apply(c);
     emit stateChanged();
     return {Outcome::Done, "OK"};
@@ -186,8 +212,22 @@ void ControlCenter::showRing(qint64 nowMs)
     emit ringChanged(shown);
 }
 
+void ControlCenter::tellRefusals(qint64 monotonicMs)
+{
+    const RefusalLog::Summary s = m_refusals.due(monotonicMs);
+    if (s.refusals == 0)
+        return;
+    qCWarning(lcControl).noquote()
+        << QStringLiteral("refused %1 more command(s) in the last minute from %2%3 sender(s) not in control_allow, "
+                          "the last from %4; add an address or range to control_allow if one of them should send "
+                          "commands")
+               .arg(s.refusals).arg(s.senders >= RefusalLog::kMaxSendersCounted ? QStringLiteral("at least ") : QString()).arg(s.senders)
+               .arg(s.last);
+}
+
 void ControlCenter::secondTicked()
 {
+    tellRefusals(m_monotonic.elapsed());
     if (!m_ringRunning)
         return;
     showRing(now());

@@ -49,7 +49,18 @@ public:
     // Runs one command line from a sender. `authorised` is true when the
     // transport has checked a token: the allow-list is then not consulted
     // (the rate limit still is).
+    // Everything but a token is checked first: a trusted sender (allowed,
+    // or authorised) has a rate bucket of its own, all others share one.
     Reply run(const QByteArray &line, const QHostAddress &sender, bool authorised = false);
+    // The same for a line whose share of the rate was taken already (the
+    // first line of a datagram rides on the datagram's).
+    Reply runTaken(const QByteArray &line, const QHostAddress &sender, bool authorised = false);
+    // One from the sender's rate, for a datagram before it is read, or for a
+    // reply to what cannot run; false when the sender is over its rate.
+    bool take(const QHostAddress &sender, bool authorised = false);
+    // True at most once a second for a sender over its rate: it is told
+    // "ERR busy" then, and otherwise dropped in silence.
+    bool busyReplyDue(const QHostAddress &sender, bool authorised = false);
 
     // The state as one line of JSON, as `status` replies.
     QByteArray statusJson() const;
@@ -81,6 +92,8 @@ signals:
 
 private:
     void apply(const ControlCommand &command);
+    bool trusted(const QHostAddress &sender, bool authorised) const;
+    void tellRefusals(qint64 monotonicMs);
     void showRing(qint64 nowMs);
     void setEndMark(int mode, int hour, int minute, int second);
     qint64 now() const;
@@ -89,7 +102,7 @@ private:
     QElapsedTimer m_monotonic;
     AllowList m_allow;
     RateLimit m_rate;
-    LogOnceAMinute m_refusalLog;
+    RefusalLog m_refusals;
 
     enum EndMode { EndOff, EndDaily, EndHourly };
     int m_endMode = EndOff;

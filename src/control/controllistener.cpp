@@ -43,7 +43,7 @@ bool ControlListener::listen(const ControlSettings &settings)
                       .arg(settings.port);
     } else if (bind.isNull()) {
         problem = QStringLiteral("control channel off: control_bind \"%1\" is no IP address; give an address of this PC such as 127.0.0.1")
-                      .arg(settings.bind);
+                      .arg(logText(settings.bind));
     } else {
         m_socket = new QUdpSocket(this);
         if (!m_socket->bind(bind, quint16(settings.port))) {
@@ -92,18 +92,32 @@ void ControlListener::readDatagrams()
 
 void ControlListener::handle(const QByteArray &datagram, const QHostAddress &sender, quint16 senderPort)
 {
-    const ControlDatagram decoded = decodeControlDatagram(datagram);
-    QByteArray textReply;
-    for (const ControlDatagram::Item &item : decoded.items) {
-        const QByteArray answer = item.error.isEmpty() ? m_center->run(item.line, sender).text
-                                                       : "ERR " + item.error;
-        if (decoded.form == ControlDatagram::Form::Osc)
-            reply(encodeOscReply(answer), sender, senderPort);
-        else
-            textReply += answer + '\n';
+    // The datagram is paid for before it is read, so a sender over its rate
+    // costs no decoding; it carries its first line, and every further line
+    // or answered error pays its own.
+    const bool osc = datagram.startsWith('/') || datagram.startsWith("#bundle");
+    QList<QByteArray> answers;
+    bool busy = !m_center->take(sender);
+    ControlDatagram decoded;
+    if (!busy)
+        decoded = decodeControlDatagram(datagram);
+    for (size_t i = 0; !busy && i < decoded.items.size(); ++i) {
+        const ControlDatagram::Item &item = decoded.items[i];
+        if (i > 0 && !m_center->take(sender)) {
+            busy = true;
+            break;
+        }
+        answers << (item.error.isEmpty() ? m_center->runTaken(item.line, sender).text : "ERR " + item.error);
     }
-    if (!textReply.isEmpty())
-        reply(textReply, sender, senderPort);
+    // Told once a second; what is over the rate beyond that gets nothing.
+    if (busy && m_center->busyReplyDue(sender))
+        answers << QByteArrayLiteral("ERR busy");
+    if (answers.isEmpty())
+        return;
+    if (osc)
+        reply(encodeOscReplies(answers, datagram.startsWith("#bundle")), sender, senderPort);
+    else
+        reply(answers.join('\n') + '\n', sender, senderPort);
 }
 
 void ControlListener::reply(const QByteArray &bytes, const QHostAddress &to, quint16 port)
