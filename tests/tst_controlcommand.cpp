@@ -318,11 +318,15 @@ void TestControlCommand::rateLimit()
     QVERIFY(limit.busyReplyDue(QStringLiteral("a"), true, 2000));
 
     for (int i = 0; i < RateLimit::kMaxSenders + 10; ++i)
-        limit.take(QString::number(i), true, 2000);
+        QVERIFY(limit.take(QString::number(i), true, 2000));
     QCOMPARE(limit.senders(), RateLimit::kMaxSenders);
-    // The table is full of active senders: a new one shares the common bucket.
+    // Full of active senders: the one heard from longest ago makes room, and
+    // one heard from lately keeps what it took.
+    for (int i = 0; i < 19; ++i)
+        limit.take(QStringLiteral("4100"), true, 2000);
     QVERIFY(limit.take(QStringLiteral("new"), true, 2000));
     QCOMPARE(limit.senders(), RateLimit::kMaxSenders);
+    QVERIFY(!limit.take(QStringLiteral("4100"), true, 2000));
     QVERIFY(limit.take(QStringLiteral("late"), true, 2000 + 61000));
     QCOMPARE(limit.senders(), 1);
 }

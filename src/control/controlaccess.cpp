@@ -69,7 +69,13 @@ RateLimit::Bucket &RateLimit::bucketFor(const QString &sender, bool trusted, qin
         if (found != m_index.constEnd()) {
             m_used.splice(m_used.end(), m_used, found.value());
             b = &m_used.back();
-        } else if (int(m_used.size()) < kMaxSenders) {
+        } else {
+            // Full of senders active within the minute: the one heard from
+            // longest ago makes room, so a trusted sender is always served.
+            if (int(m_used.size()) >= kMaxSenders) {
+                m_index.remove(m_used.front().sender);
+                m_used.pop_front();
+            }
             m_used.push_back(Bucket{sender, double(m_perSecond), nowMs, -1000});
             m_index.insert(sender, std::prev(m_used.end()));
             b = &m_used.back();

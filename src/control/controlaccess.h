@@ -40,8 +40,9 @@ bool senderIPv4(const QHostAddress &sender, quint32 &ipv4);
 // flood of forged sources can neither grow the table nor crowd out a
 // trusted sender. Every call is O(1) in the number of senders: the buckets
 // are kept in the order of their last use, those idle for a minute are
-// forgotten from the front, and at most kMaxSenders are held; a trusted
-// sender that finds the table full of active ones shares the common bucket.
+// forgotten from the front, and at most kMaxSenders are held: a new trusted
+// sender that finds the table full takes the place of the one heard from
+// longest ago.
 class RateLimit
 {
 public:
