@@ -80,7 +80,7 @@ class TestControl : public QObject
 
 private slots:
     void textAndOscReplies();
-    void notAllowedStillReads();
+    void notAllowedAnsweredWithinWhatItSent();
     void rateLimitChangesNothing();
     void floodLeavesAllowedSenders();
     void floodIsReadInTurns();
@@ -105,15 +105,21 @@ void TestControl::textAndOscReplies()
     QCOMPARE(channel.center.ringRemaining(), 12.5f);
 }
 
-void TestControl::notAllowedStillReads()
+// UDP lets anyone forge a source: a sender outside control_allow is
+// answered no more bytes than it sent in the second, the first answers
+// first, and the state (many times a request's size) only over TCP.
+void TestControl::notAllowedAnsweredWithinWhatItSent()
 {
     Channel channel(QStringLiteral("10.0.0.0/8"));
     Sender sender(channel.port);
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression("refused a command from 127.0.0.1 - not in control_allow"));
-    QCOMPARE(sender.ask("dots countdown\ndots countdown\nping\n"),
-             QByteArray("ERR not allowed from 127.0.0.1\nERR not allowed from 127.0.0.1\nOK\n"));
-    const QJsonObject status = QJsonDocument::fromJson(sender.ask("status")).object();
-    QCOMPARE(status.value("dots").toString(), QStringLiteral("normal"));
+    const QByteArray lines = "dots countdown\ndots countdown\nping\n";
+    QCOMPARE(sender.ask(lines), QByteArray("ERR not allowed from 127.0.0.1\n"));
+    QCOMPARE(channel.listener.repliesDropped(), quint64(2));
+    const QByteArray status = "status" + QByteArray(24, ' ');
+    QCOMPARE(sender.ask(status), QByteArray(ControlListener::kStatusOverTcp) + "\n");
+    QCOMPARE(QJsonDocument::fromJson(channel.center.statusJson()).object().value("dots").toString(),
+             QStringLiteral("normal"));
 }
 
 void TestControl::rateLimitChangesNothing()
@@ -146,8 +152,10 @@ void TestControl::floodLeavesAllowedSenders()
     QByteArray lines;
     for (int i = 0; i < 30; ++i)
         lines += "dots countdown\n";
-    QCOMPARE(outsider.ask(lines),
-             QByteArray("ERR not allowed from 127.0.0.2\n").repeated(20) + "ERR busy\n");
+    // 450 bytes sent: 14 answers of 31 bytes fit, the other six and the
+    // "busy" do not.
+    QCOMPARE(outsider.ask(lines), QByteArray("ERR not allowed from 127.0.0.2\n").repeated(14));
+    QCOMPARE(channel.listener.repliesDropped(), quint64(7));
     // Told "busy" once a second for all of them.
     other.socket.writeDatagram("ping\nping\n", QHostAddress::LocalHost, channel.port);
 

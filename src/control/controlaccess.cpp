@@ -131,3 +131,29 @@ RefusalLog::Summary RefusalLog::due(qint64 nowMs)
     m_senders.clear();
     return s;
 }
+
+ReplyBudget::Slot &ReplyBudget::slotFor(quint32 ipv4, qint64 nowMs)
+{
+    // Fibonacci hashing spreads neighbouring addresses over the table.
+    Slot &slot = m_slots[size_t((ipv4 * 2654435761u) >> 20) % m_slots.size()];
+    const qint64 second = nowMs / 1000;
+    if (slot.sender != ipv4 || slot.second != second)
+        slot = Slot{ipv4, second, 0, 0};
+    return slot;
+}
+
+void ReplyBudget::received(quint32 ipv4, int bytes, qint64 nowMs)
+{
+    slotFor(ipv4, nowMs).received += bytes;
+}
+
+qint64 ReplyBudget::left(quint32 ipv4, qint64 nowMs)
+{
+    const Slot &slot = slotFor(ipv4, nowMs);
+    return slot.received - slot.answered;
+}
+
+void ReplyBudget::answered(quint32 ipv4, int bytes, qint64 nowMs)
+{
+    slotFor(ipv4, nowMs).answered += bytes;
+}

@@ -97,3 +97,32 @@ private:
     QSet<QString> m_senders;
     QString m_last;
 };
+
+// UDP lets anyone forge a datagram's source, and a reply goes to that
+// source: to a sender that is not trusted, no more bytes are answered than
+// it sent, counted over each second. Held in a fixed table indexed by the
+// sender: two senders that share a slot push each other out, which only
+// ever lowers what either may be answered. O(1), bounded.
+class ReplyBudget
+{
+public:
+    static constexpr int kSlots = 4096;
+
+    // A datagram of `bytes` from `sender` came in at monotonic time nowMs.
+    void received(quint32 sender, int bytes, qint64 nowMs);
+    // How many bytes may still go back to `sender` in this second.
+    qint64 left(quint32 sender, qint64 nowMs);
+    void answered(quint32 sender, int bytes, qint64 nowMs);
+
+private:
+    struct Slot
+    {
+        quint32 sender = 0;
+        qint64 second = -1;
+        qint64 received = 0;
+        qint64 answered = 0;
+    };
+    Slot &slotFor(quint32 ipv4, qint64 nowMs);
+
+    std::vector<Slot> m_slots = std::vector<Slot>(kSlots);
+};

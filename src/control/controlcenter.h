@@ -55,6 +55,8 @@ public:
     // The same for a line whose share of the rate was taken already (the
     // first line of a datagram rides on the datagram's).
     Reply runTaken(const QByteArray &line, const QHostAddress &sender, bool authorised = false);
+    // The sender is in control_allow.
+    bool trusts(const QHostAddress &sender) const { return trusted(sender, false); }
     // One from the sender's rate, for a datagram before it is read, or for a
     // reply to what cannot run; false when the sender is over its rate.
     bool take(const QHostAddress &sender, bool authorised = false);

@@ -18,6 +18,7 @@ ControlListener::ControlListener(ControlCenter *center, QObject *parent)
     : QObject(parent)
     , m_center(center)
 {
+    m_clock.start();
 }
 
 bool ControlListener::isListening() const
@@ -90,12 +91,26 @@ void ControlListener::readDatagrams()
     // clocks and the meters have had theirs.
 }
 
+namespace {
+
+quint32 budgetKey(const QHostAddress &sender)
+{
+    quint32 ipv4 = 0;
+    return senderIPv4(sender, ipv4) ? ipv4 : quint32(qHash(sender));
+}
+
+} // namespace
+
 void ControlListener::handle(const QByteArray &datagram, const QHostAddress &sender, quint16 senderPort)
 {
     // The datagram is paid for before it is read, so a sender over its rate
     // costs no decoding; it carries its first line, and every further line
     // or answered error pays its own.
     const bool osc = datagram.startsWith('/') || datagram.startsWith("#bundle");
+    const bool bundle = datagram.startsWith("#bundle");
+    const bool trusted = m_center->trusts(sender);
+    if (!trusted)
+        m_budget.received(budgetKey(sender), datagram.size(), m_clock.elapsed());
     QList<QByteArray> answers;
     bool busy = !m_center->take(sender);
     ControlDatagram decoded;
@@ -107,17 +122,44 @@ void ControlListener::handle(const QByteArray &datagram, const QHostAddress &sen
             busy = true;
             break;
         }
-        answers << (item.error.isEmpty() ? m_center->runTaken(item.line, sender).text : "ERR " + item.error);
+        if (!item.error.isEmpty()) {
+            answers << "ERR " + item.error;
+            continue;
+        }
+        const ControlCenter::Reply r = m_center->runTaken(item.line, sender);
+        answers << (!trusted && r.outcome == ControlCenter::Outcome::Status ? QByteArray(kStatusOverTcp) : r.text);
     }
     // Told once a second; what is over the rate beyond that gets nothing.
     if (busy && m_center->busyReplyDue(sender))
         answers << QByteArrayLiteral("ERR busy");
+    if (!trusted)
+        fitBudget(answers, osc, bundle, sender);
     if (answers.isEmpty())
         return;
     if (osc)
-        reply(encodeOscReplies(answers, datagram.startsWith("#bundle")), sender, senderPort);
+        reply(encodeOscReplies(answers, bundle), sender, senderPort);
     else
         reply(answers.join('\n') + '\n', sender, senderPort);
+}
+
+void ControlListener::fitBudget(QList<QByteArray> &answers, bool osc, bool bundle, const QHostAddress &sender)
+{
+    const quint32 key = budgetKey(sender);
+    const qint64 nowMs = m_clock.elapsed();
+    const qint64 left = m_budget.left(key, nowMs);
+    // The answers that fit, from the first on; the rest are dropped.
+    int kept = 0;
+    qint64 bytes = 0;
+    for (; kept < answers.size(); ++kept) {
+        const qint64 with = osc ? encodeOscReplies(answers.mid(0, kept + 1), bundle).size()
+                                : bytes + answers[kept].size() + 1;
+        if (with > left)
+            break;
+        bytes = with;
+    }
+    m_repliesDropped += quint64(answers.size() - kept);
+    answers = answers.mid(0, kept);
+    m_budget.answered(key, int(bytes), nowMs);
 }
 
 void ControlListener::reply(const QByteArray &bytes, const QHostAddress &to, quint16 port)
@@ -125,15 +167,25 @@ void ControlListener::reply(const QByteArray &bytes, const QHostAddress &to, qui
     if (bytes.isEmpty() || !m_socket)
         return;
     const qint64 sent = m_socket->writeDatagram(bytes, to, port);
+    const qint64 nowMs = m_clock.elapsed();
     if (sent == bytes.size()) {
-        if (m_sendFailing)
+        // Said only when the failure was told.
+        if (m_sendFailing && m_failureTold)
             qCInfo(lcControl).noquote() << "control replies are sent again";
         m_sendFailing = false;
+        m_failureTold = false;
         return;
     }
-    if (!m_sendFailing)
-        qCWarning(lcControl).noquote() << "cannot send a control reply to" << to.toString() << "port" << port
-                                       << ":" << m_socket->errorString()
-                                       << "- the command itself was run; check the sender's network route";
+    ++m_failedReplies;
+    // Sources that fail and work in turn (forged ones, say) would flip this
+    // on every datagram: told once a minute at most, with a count.
+    if (!m_sendFailing && (m_failedReplies == 1 || nowMs - m_failureToldMs >= 60 * 1000)) {
+        qCWarning(lcControl).noquote()
+            << "cannot send a control reply to" << to.toString() << "port" << port << ":" << m_socket->errorString()
+            << QStringLiteral("(%1 failed in all) - the command itself was run; check the sender's network route")
+                   .arg(m_failedReplies);
+        m_failureTold = true;
+        m_failureToldMs = nowMs;
+    }
     m_sendFailing = true;
 }

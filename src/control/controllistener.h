@@ -1,7 +1,12 @@
 #pragma once
 
+#include <QByteArray>
+#include <QElapsedTimer>
 #include <QHostAddress>
+#include <QList>
 #include <QObject>
+
+#include "controlaccess.h"
 
 #include "controlsettings.h"
 
@@ -29,15 +34,32 @@ public:
     bool isListening() const;
     quint16 port() const;
 
+    // Answers not sent to senders outside control_allow, to keep what goes
+    // back to a forgeable source within what it sent; for /metrics.
+    quint64 repliesDropped() const { return m_repliesDropped; }
+
+    // Sent instead of the state to a sender outside control_allow: the state
+    // is many times a request's size, and TCP cannot be forged.
+    static constexpr const char *kStatusOverTcp = "ERR use GET /api/status";
+
 private:
     void readDatagrams();
     void handle(const QByteArray &datagram, const QHostAddress &sender, quint16 senderPort);
     void reply(const QByteArray &bytes, const QHostAddress &to, quint16 port);
 
+    void fitBudget(QList<QByteArray> &answers, bool osc, bool bundle, const QHostAddress &sender);
+
     ControlCenter *m_center;
     QUdpSocket *m_socket = nullptr;
     QString m_lastBindProblem;  // so a repeated failure is told once
+    QElapsedTimer m_clock;
+    ReplyBudget m_budget;
+    quint64 m_repliesDropped = 0;
+    // Failing replies are told at most once a minute, with how many failed.
     bool m_sendFailing = false;
+    bool m_failureTold = false;
+    qint64 m_failureToldMs = 0;
+    quint64 m_failedReplies = 0;
 };
 
 // True when `bind` is a loopback address (127.0.0.0/8 or ::1).
