@@ -9,6 +9,7 @@
 #include <oscpack/osc/OscOutboundPacketStream.h>
 #include <oscpack/osc/OscReceivedElements.h>
 
+#include <QDateTime>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkDatagram>
@@ -86,6 +87,7 @@ private slots:
     void floodIsReadInTurns();
     void portTakenIsToldOnce();
     void ringCountsDown();
+    void oneShotMarkClears();
     void commandsReachTheDisplay();
 };
 
@@ -263,6 +265,46 @@ void TestControl::ringCountsDown()
     now += 1000;
     center.secondTicked();
     QCOMPARE(shown.count(), 0);
+}
+
+// A mark "in N" or "at" a time is shown from the hour before it and
+// cleared once it has passed; "daily" comes back each day.
+void TestControl::oneShotMarkClears()
+{
+    qint64 now = QDateTime(QDate(2026, 12, 9), QTime(16, 0, 0)).toMSecsSinceEpoch() + 300;
+    ControlCenter center(nullptr, [&now] { return now; });
+    QSignalSpy marks(&center, &ControlCenter::endMarkChanged);
+    const QHostAddress me(QHostAddress::LocalHost);
+    const auto endmark = [&] { return QJsonDocument::fromJson(center.statusJson()).object().value("endmark").toObject(); };
+    const auto tick = [&](qint64 ms) {
+        now += ms;
+        center.secondTicked();
+    };
+
+    QCOMPARE(center.run("endmark at 17:30:00", me).text, QByteArray("OK"));
+    QCOMPARE(endmark().value("mode").toString(), QStringLiteral("once"));
+    QCOMPARE(endmark().value("remaining_s").toInt(), 5400);
+    QCOMPARE(marks.last().at(0).toBool(), false);  // not yet: over an hour to go
+    tick(1800 * 1000);
+    QCOMPARE(marks.last(), (QList<QVariant>{true, 17, 30, 0}));
+    tick(3599 * 1000);
+    QCOMPARE(endmark().value("remaining_s").toInt(), 1);
+    tick(1000);
+    QCOMPARE(marks.last().at(0).toBool(), false);
+    QCOMPARE(endmark().value("mode").toString(), QStringLiteral("off"));
+
+    QCOMPARE(center.run("endmark in 90", me).text, QByteArray("OK"));
+    QCOMPARE(marks.last(), (QList<QVariant>{true, 17, 31, 30}));
+    tick(89 * 1000);
+    QCOMPARE(endmark().value("remaining_s").toInt(), 1);
+    tick(1000);
+    QCOMPARE(endmark().value("mode").toString(), QStringLiteral("off"));
+    tick(86400 * 1000);
+    QCOMPARE(endmark().value("mode").toString(), QStringLiteral("off"));
+
+    QCOMPARE(center.run("endmark daily 17:30:00", me).text, QByteArray("OK"));
+    tick(3600 * 1000);
+    QCOMPARE(endmark().value("mode").toString(), QStringLiteral("daily"));
 }
 
 void TestControl::commandsReachTheDisplay()

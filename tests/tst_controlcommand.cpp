@@ -127,9 +127,11 @@ void TestControlCommand::endmark_data()
     QTest::newRow("in 0") << QByteArray("endmark in 0") << "ERR endmark in: '0' is not a whole number of seconds from 1 to 86399";
     QTest::newRow("in a day") << QByteArray("endmark in 86400") << "ERR endmark in: '86400' is not a whole number of seconds from 1 to 86399";
     QTest::newRow("in tenths") << QByteArray("endmark in 1.5") << "ERR endmark in: '1.5' is not a whole number of seconds from 1 to 86399";
+    QTest::newRow("at") << QByteArray("endmark AT 06:00:30") << cmd(Kind::EndMarkAt, 6, 0, 30);
+    QTest::newRow("at, bad") << QByteArray("endmark at 6:00") << "ERR endmark: expected HH:MM:SS, got '6:00'";
     QTest::newRow("off") << QByteArray("endmark off") << cmd(Kind::EndMarkOff);
     QTest::newRow("off, more") << QByteArray("endmark off now") << "ERR endmark off: takes nothing more";
-    QTest::newRow("no mode") << QByteArray("endmark") << "ERR endmark: expected daily HH:MM:SS, hourly MM:SS, in SECONDS or off";
+    QTest::newRow("no mode") << QByteArray("endmark") << "ERR endmark: expected daily HH:MM:SS, hourly MM:SS, in SECONDS, at HH:MM:SS or off";
     QTest::newRow("two times") << QByteArray("endmark daily 1:00:00 2:00:00") << "ERR endmark daily: expected one value";
 }
 

@@ -13,6 +13,7 @@ namespace {
 
 constexpr qint64 kDayMs = 86400 * 1000;
 constexpr qint64 kMaxRingTenths = 864000;
+constexpr qint64 kOnceShownMs = 3600 * 1000;  // a one-shot end mark shows from the hour before it
 
 QByteArray err(const QString &sentence) { return "ERR " + sentence.toUtf8(); }
 
@@ -141,13 +142,13 @@ void ControlCenter::apply(const ControlCommand &c)
     case Kind::EndMarkHourly:
         setEndMark(EndHourly, 24, c.minute, c.second);
         break;
-    case Kind::EndMarkIn: {
+    case Kind::EndMarkIn:
         // To the second: the marker lands on a whole second of the clock.
-        const qint64 at = ((t + qint64(c.seconds) * 1000 + 500) / 1000) * 1000;
-        const QTime time = QDateTime::fromMSecsSinceEpoch(at).time();
-        setEndMark(EndDaily, time.hour(), time.minute(), time.second());
+        setOnceMark(((t + qint64(c.seconds) * 1000 + 500) / 1000) * 1000, t);
         break;
-    }
+    case Kind::EndMarkAt:
+        setOnceMark(nextLocalTime(t, c.hour, c.minute, c.second), t);
+        break;
     case Kind::EndMarkOff:
         setEndMark(EndOff, m_endHour, m_endMinute, m_endSecond);
         break;
@@ -182,6 +183,37 @@ void ControlCenter::apply(const ControlCommand &c)
     case Kind::Ping:
         break;
     }
+}
+
+void ControlCenter::setOnceMark(qint64 atMs, qint64 nowMs)
+{
+    const QTime time = QDateTime::fromMSecsSinceEpoch(atMs).time();
+    m_endOnceMs = atMs;
+    m_endOnceShown = false;
+    m_endMode = EndOnce;
+    m_endHour = time.hour();
+    m_endMinute = time.minute();
+    m_endSecond = time.second();
+    // Off the dial until the hour before it, so its minute cannot be read
+    // as an earlier hour's.
+    emit endMarkChanged(false, m_endHour, m_endMinute, m_endSecond);
+    followOnceMark(nowMs);
+}
+
+bool ControlCenter::followOnceMark(qint64 nowMs)
+{
+    if (m_endMode != EndOnce)
+        return false;
+    if (nowMs >= m_endOnceMs) {
+        setEndMark(EndOff, m_endHour, m_endMinute, m_endSecond);
+        return true;
+    }
+    const bool shown = nowMs >= m_endOnceMs - kOnceShownMs;
+    if (shown != m_endOnceShown) {
+        m_endOnceShown = shown;
+        emit endMarkChanged(shown, m_endHour, m_endMinute, m_endSecond);
+    }
+    return false;
 }
 
 void ControlCenter::setEndMark(int mode, int hour, int minute, int second)
@@ -228,10 +260,13 @@ void ControlCenter::tellRefusals(qint64 monotonicMs)
 void ControlCenter::secondTicked()
 {
     tellRefusals(m_monotonic.elapsed());
-    if (!m_ringRunning)
-        return;
-    showRing(now());
-    emit stateChanged();
+    const qint64 t = now();
+    const bool markPassed = followOnceMark(t);
+    const bool ringWasRunning = m_ringRunning;
+    if (ringWasRunning)
+        showRing(t);
+    if (markPassed || ringWasRunning)
+        emit stateChanged();
 }
 
 float ControlCenter::ringRemaining() const { return m_ringShown; }
@@ -281,6 +316,11 @@ QByteArray ControlCenter::statusJson() const
         endmark.insert(QStringLiteral("mode"), QStringLiteral("off"));
         endmark.insert(QStringLiteral("time"), QJsonValue());
         endmark.insert(QStringLiteral("remaining_s"), QJsonValue());
+    } else if (m_endMode == EndOnce) {
+        endmark.insert(QStringLiteral("mode"), QStringLiteral("once"));
+        endmark.insert(QStringLiteral("time"),
+                       twoDigits(m_endHour) + QLatin1Char(':') + twoDigits(m_endMinute) + QLatin1Char(':') + twoDigits(m_endSecond));
+        endmark.insert(QStringLiteral("remaining_s"), qMax<qint64>(0, (m_endOnceMs - t + 999) / 1000));
     } else if (m_endMode == EndDaily) {
         int left = m_endHour * 3600 + m_endMinute * 60 + m_endSecond - nowS;
         if (left < 0)

@@ -79,7 +79,8 @@ public:
     float ringRemaining() const;
 
 public slots:
-    // The clocks' second: the ring shrinks with it.
+    // The clocks' second: the ring shrinks with it, and a one-shot end mark
+    // comes and goes.
     void secondTicked();
 
 signals:
@@ -98,6 +99,10 @@ private:
     void tellRefusals(qint64 monotonicMs);
     void showRing(qint64 nowMs);
     void setEndMark(int mode, int hour, int minute, int second);
+    void setOnceMark(qint64 atMs, qint64 nowMs);
+    // Shows a one-shot mark from the hour before it and clears it once it
+    // has passed (true then).
+    bool followOnceMark(qint64 nowMs);
     qint64 now() const;
 
     WallClock m_wallClock;
@@ -106,8 +111,10 @@ private:
     RateLimit m_rate;
     RefusalLog m_refusals;
 
-    enum EndMode { EndOff, EndDaily, EndHourly };
+    enum EndMode { EndOff, EndDaily, EndHourly, EndOnce };
     int m_endMode = EndOff;
+    qint64 m_endOnceMs = 0;  // wall clock; meaningful while EndOnce
+    bool m_endOnceShown = false;
     int m_endHour = 0, m_endMinute = 0, m_endSecond = 0;
     qint64 m_ringDeadlineMs = 0;  // wall clock; meaningful while m_ringRunning
     bool m_ringRunning = false;

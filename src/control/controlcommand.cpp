@@ -166,13 +166,13 @@ ParsedCommand parseEndMark(const QList<QByteArray> &w)
         c.kind = Kind::EndMarkOff;
         return accept(c);
     }
-    if (mode != "daily" && mode != "hourly" && mode != "in")
-        return refuse(QStringLiteral("endmark: expected daily HH:MM:SS, hourly MM:SS, in SECONDS or off"));
+    if (mode != "daily" && mode != "hourly" && mode != "in" && mode != "at")
+        return refuse(QStringLiteral("endmark: expected daily HH:MM:SS, hourly MM:SS, in SECONDS, at HH:MM:SS or off"));
     if (w.size() != 3)
         return refuse(QStringLiteral("endmark %1: expected one value").arg(QString::fromLatin1(mode)));
     QString error;
-    if (mode == "daily") {
-        c.kind = Kind::EndMarkDaily;
+    if (mode == "daily" || mode == "at") {
+        c.kind = mode == "at" ? Kind::EndMarkAt : Kind::EndMarkDaily;
         if (!parseClockTime(w[2], true, "endmark", c, error))
             return refuse(error);
         return accept(c);

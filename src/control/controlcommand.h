@@ -7,7 +7,8 @@
 // Pure: no clock, no state, no I/O. Keywords are case-insensitive, words are
 // separated by spaces or tabs, and a trailing CR or LF is ignored.
 //
-//   endmark daily HH:MM:SS | endmark hourly MM:SS | endmark in SECONDS | endmark off
+//   endmark daily HH:MM:SS | endmark hourly MM:SS | endmark in SECONDS | endmark at HH:MM:SS
+//   endmark off
 //   ring SECONDS | ring at HH:MM:SS | ring add SECONDS | ring off
 //   dots countdown | dots normal
 //   name N TEXT
@@ -17,7 +18,8 @@ struct ControlCommand
     enum class Kind {
         EndMarkDaily,   // hour, minute, second
         EndMarkHourly,  // minute, second
-        EndMarkIn,      // seconds (whole, 1 to 86399)
+        EndMarkIn,      // seconds (whole, 1 to 86399); once
+        EndMarkAt,      // hour, minute, second; once, the next time the clock shows it
         EndMarkOff,
         Ring,           // tenths (1 to 864000)
         RingAt,         // hour, minute, second
