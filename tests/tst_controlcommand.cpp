@@ -168,6 +168,7 @@ void TestControlCommand::others_data()
     QTest::newRow("name, inner blanks kept, trailing cut") << QByteArray("name 1   On  Air \t\r\n")
                                                         << cmd(Kind::Name, 0, 0, 0, 0, 0, 0, QStringLiteral("On  Air"));
     QTest::newRow("name empty") << QByteArray("name 3") << cmd(Kind::Name, 0, 0, 0, 0, 0, 2);
+    QTest::newRow("name tab is a blank") << QByteArray("name 3 CRM\tA") << cmd(Kind::Name, 0, 0, 0, 0, 0, 2, QStringLiteral("CRM A"));
     QTest::newRow("name controls removed") << QByteArray("name 1 A\x01" "B\x1b[2JC\x7f")
                                            << cmd(Kind::Name, 0, 0, 0, 0, 0, 0, QStringLiteral("AB[2JC"));
     QTest::newRow("name UTF-8, 64 characters") << QString(QStringLiteral("name 1 ") + QString(64, QChar(0x00e9))).toUtf8()

@@ -246,6 +246,11 @@ ParsedCommand parseName(const QList<QByteArray> &w, const QByteArray &rest)
     text.reserve(decoded.size());
     for (const QChar ch : decoded) {
         const ushort u = ch.unicode();
+        // A tab between words is a blank, not nothing.
+        if (u == '\t') {
+            text += QLatin1Char(' ');
+            continue;
+        }
         if (u < 0x20 || (u >= 0x7f && u < 0xa0))
             continue;
         // A direction control turns the rest of the line round, and a line
