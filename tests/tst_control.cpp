@@ -4,6 +4,7 @@
 #include "controllistener.h"
 #include "mainwindow.h"
 #include "teskanalogclock.h"
+#include "privatenetwork.h"
 #include "testsupport.h"
 
 #include <oscpack/osc/OscOutboundPacketStream.h>
@@ -13,6 +14,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkDatagram>
+#include <QProcess>
 #include <QSettings>
 #include <QUdpSocket>
 
@@ -86,6 +88,7 @@ private slots:
     void floodLeavesAllowedSenders();
     void floodIsReadInTurns();
     void portTakenIsToldOnce();
+    void lateAddressIsTaken();
     void ringCountsDown();
     void oneShotMarkClears();
     void commandsReachTheDisplay();
@@ -232,6 +235,37 @@ void TestControl::portTakenIsToldOnce()
     QVERIFY(!listened);
     QCOMPARE(warnings.size(), 1);
     QVERIFY2(warnings.at(0).contains(QStringLiteral("port %1 (control_port)").arg(first.port)), qPrintable(warnings.at(0)));
+}
+
+// control_bind names an address that comes after the display (a link, a
+// VPN, DHCP): the channel says so once, tries again, and listens when it
+// comes. In a private network, where the address can be added.
+void TestControl::lateAddressIsTaken()
+{
+    if (!PrivateNetwork::inside()) {
+        PrivateNetwork::run(this, "lateAddressIsTaken");
+        return;
+    }
+    QVERIFY(PrivateNetwork::onlyLoopback());
+    ControlCenter center;
+    ControlListener listener(&center);
+    ControlSettings settings;
+    settings.port = freePort();
+    settings.bind = QStringLiteral("10.10.1.23");
+    settings.allow = QStringLiteral("127.0.0.0/8, 10.10.1.0/24");
+    center.setAllowList(settings.allow);
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("control channel waits: control_bind 10.10.1.23 is not an "
+                                                          "address of this PC .*trying again every 5 s"));
+    QVERIFY(!listener.listen(settings));
+    QCOMPARE(listener.stateWord(), QStringLiteral("waiting"));
+    QCOMPARE(QProcess::execute(QStringLiteral("ip"), {"addr", "add", "10.10.1.23/32", "dev", "lo"}), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(listener.isListening(), ControlListener::kRetryMs + 3000);
+    QCOMPARE(listener.stateWord(), QStringLiteral("listening"));
+    QUdpSocket sender;
+    QVERIFY(sender.bind(QHostAddress(QStringLiteral("10.10.1.23")), 0));
+    sender.writeDatagram("dots countdown", QHostAddress(QStringLiteral("10.10.1.23")), listener.port());
+    QVERIFY(sender.hasPendingDatagrams() || QSignalSpy(&sender, &QUdpSocket::readyRead).wait(5000));
+    QCOMPARE(sender.receiveDatagram().data(), QByteArray("OK\n"));
 }
 
 // The ring shows the time still to go, shrinking on each second, and is

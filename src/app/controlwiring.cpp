@@ -40,6 +40,7 @@ ControlWiring::ControlWiring(const Parts &parts, QObject *parent)
         wall = [ticker] { return ticker->now().toMSecsSinceEpoch(); };
     m_center = new ControlCenter(this, wall);
     m_listener = new ControlListener(m_center, this);
+    connect(m_listener, &ControlListener::stateChanged, this, &ControlWiring::channelStateChanged);
     ControlCenter *center = m_center;
     m_web = new WebRemote(
         [center](const QByteArray &line, const QHostAddress &sender, bool authorised) {
@@ -98,8 +99,11 @@ void ControlWiring::apply(const ControlSettings &settings)
     m_center->setAllowList(settings.allow);
     m_applied = settings;
     m_everApplied = true;
-    if (reopen)
+    if (reopen) {
+        m_applying = true;
         m_listener->listen(settings);
+        m_applying = false;
+    }
     // The web remote shares the port (TCP beside UDP) and its checks: where
     // the listener has said why the channel is off, the web stays off too.
     const QHostAddress bind(settings.bind.trimmed());
@@ -108,6 +112,17 @@ void ControlWiring::apply(const ControlSettings &settings)
     else if (reopen || settings.token.toUtf8() != m_web->token() || !m_web->isListening())
         m_web->start(bind, quint16(settings.port), settings.token.toUtf8());
     m_web->setState(m_center->statusJson());
+}
+
+void ControlWiring::channelStateChanged()
+{
+    m_center->setChannelState(m_listener->stateWord(), m_listener->reason());
+    // An address that came late: the web remote shares it, and comes too.
+    if (!m_applying && m_listener->state() == ControlListener::State::Listening && !m_web->isListening()) {
+        const QHostAddress bind(m_applied.bind.trimmed());
+        m_web->start(bind, quint16(m_applied.port), m_applied.token.toUtf8());
+        m_web->setState(m_center->statusJson());
+    }
 }
 
 void ControlWiring::setNames(const std::array<QString, 3> &names) { m_center->setNames(names); }

@@ -53,6 +53,7 @@ public:
 
 private:
     void clockStatusRead(const ClockStatus &status, bool warningShown);
+    void channelStateChanged();
 
     Parts m_parts;
     ControlCenter *m_center;
@@ -60,4 +61,5 @@ private:
     WebRemote *m_web;
     ControlSettings m_applied;
     bool m_everApplied = false;
+    bool m_applying = false;  // listen() tells its state while apply() still runs
 };

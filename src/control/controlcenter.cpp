@@ -291,6 +291,15 @@ void ControlCenter::setLinkState(const QString &state, const QString &reason)
     emit stateChanged();
 }
 
+void ControlCenter::setChannelState(const QString &state, const QString &reason)
+{
+    if (state == m_channelState && reason == m_channelReason)
+        return;
+    m_channelState = state;
+    m_channelReason = reason;
+    emit stateChanged();
+}
+
 void ControlCenter::setClockSync(const QString &sync, double maxErrorMs)
 {
     if (sync == m_sync && maxErrorMs == m_maxErrorMs)
@@ -360,8 +369,13 @@ QByteArray ControlCenter::statusJson() const
     link.insert(QStringLiteral("state"), m_linkState);
     link.insert(QStringLiteral("reason"), m_linkReason);
 
+    QJsonObject control;
+    control.insert(QStringLiteral("state"), m_channelState);
+    control.insert(QStringLiteral("reason"), m_channelReason);
+
     QJsonObject o;
     o.insert(QStringLiteral("version"), m_version);
+    o.insert(QStringLiteral("control"), control);
     o.insert(QStringLiteral("instance"), m_instance);
     o.insert(QStringLiteral("clock"), clockObject);
     o.insert(QStringLiteral("endmark"), endmark);

@@ -72,6 +72,7 @@ public:
     void setInstance(const QString &instance);
     void setNames(const std::array<QString, 3> &names);        // no nameChanged
     void setLinkState(const QString &state, const QString &reason);  // "fine", "silent" or "problem"
+    void setChannelState(const QString &state, const QString &reason);  // the UDP side: "listening", "waiting", "off"
     void setClockSync(const QString &sync, double maxErrorMs);  // "synced", "unsynced", "unknown"; -1 unknown
     void setLevelsSource(std::function<std::array<float, 6>()> levelsDb);
 
@@ -124,6 +125,7 @@ private:
     QString m_version, m_instance;
     std::array<QString, 3> m_names;
     QString m_linkState = QStringLiteral("silent"), m_linkReason;
+    QString m_channelState = QStringLiteral("off"), m_channelReason;
     QString m_sync = QStringLiteral("unknown");
     double m_maxErrorMs = -1;
     std::function<std::array<float, 6>()> m_levels;

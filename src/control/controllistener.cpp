@@ -19,6 +19,9 @@ ControlListener::ControlListener(ControlCenter *center, QObject *parent)
     , m_center(center)
 {
     m_clock.start();
+    m_retry.setSingleShot(true);
+    m_retry.setInterval(kRetryMs);
+    connect(&m_retry, &QTimer::timeout, this, &ControlListener::bindNow);
 }
 
 bool ControlListener::isListening() const
@@ -30,14 +33,24 @@ quint16 ControlListener::port() const { return isListening() ? m_socket->localPo
 
 bool ControlListener::listen(const ControlSettings &settings)
 {
+    m_settings = settings;
+    m_retry.stop();
+    return bindNow();
+}
+
+bool ControlListener::bindNow()
+{
+    const ControlSettings &settings = m_settings;
     delete m_socket;
     m_socket = nullptr;
     if (settings.port == 0) {
         qCInfo(lcControl) << "control channel off (control_port is 0)";
+        setState(State::Off, QStringLiteral("control_port is 0"));
         return false;
     }
 
     QString problem;
+    bool waiting = false;
     const QHostAddress bind(settings.bind.trimmed());
     if (settings.port < 0 || settings.port > 65535) {
         problem = QStringLiteral("control channel off: control_port %1 is not a port from 1 to 65535 (0 turns the channel off)")
@@ -48,10 +61,20 @@ bool ControlListener::listen(const ControlSettings &settings)
     } else {
         m_socket = new QUdpSocket(this);
         if (!m_socket->bind(bind, quint16(settings.port))) {
-            problem = QStringLiteral("control channel off: cannot listen on %1 port %2 (control_port): %3. "
-                                     "Another program or a second display may use the port; give each display "
-                                     "its own control_port, or a control_bind of this PC")
-                          .arg(bind.toString()).arg(settings.port).arg(m_socket->errorString());
+            if (m_socket->error() == QAbstractSocket::SocketAddressNotAvailableError) {
+                // An address that comes with a network link, a VPN or DHCP
+                // may come after the display: looked for again and again.
+                waiting = true;
+                problem = QStringLiteral("control channel waits: control_bind %1 is not an address of this PC (%2); "
+                                         "trying again every %3 s. Check the address, or the network link that "
+                                         "brings it")
+                              .arg(bind.toString(), m_socket->errorString()).arg(kRetryMs / 1000);
+            } else {
+                problem = QStringLiteral("control channel off: cannot listen on %1 port %2 (control_port): %3. "
+                                         "Another program or a second display may use the port; give each display "
+                                         "its own control_port, or a control_bind of this PC")
+                              .arg(bind.toString()).arg(settings.port).arg(m_socket->errorString());
+            }
             delete m_socket;
             m_socket = nullptr;
         }
@@ -60,6 +83,9 @@ bool ControlListener::listen(const ControlSettings &settings)
         if (problem != m_lastBindProblem)
             qCWarning(lcControl).noquote() << problem;
         m_lastBindProblem = problem;
+        if (waiting)
+            m_retry.start();
+        setState(waiting ? State::Waiting : State::Off, problem);
         return false;
     }
     m_lastBindProblem.clear();
@@ -69,7 +95,27 @@ bool ControlListener::listen(const ControlSettings &settings)
         qCWarning(lcControl).noquote()
             << "control_bind is" << bind.toString() << "but control_allow is still" << AllowList::kDefault
             << "- only this PC may send commands until control_allow names the studio's network (for example 10.20.0.0/16)";
+    setState(State::Listening, QString());
     return true;
+}
+
+void ControlListener::setState(State state, const QString &reason)
+{
+    if (state == m_state && reason == m_reason)
+        return;
+    m_state = state;
+    m_reason = reason;
+    emit stateChanged();
+}
+
+QString ControlListener::stateWord() const
+{
+    switch (m_state) {
+    case State::Listening: return QStringLiteral("listening");
+    case State::Waiting: return QStringLiteral("waiting");
+    case State::Off: break;
+    }
+    return QStringLiteral("off");
 }
 
 void ControlListener::readDatagrams()

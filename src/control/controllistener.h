@@ -5,6 +5,7 @@
 #include <QHostAddress>
 #include <QList>
 #include <QObject>
+#include <QTimer>
 
 #include "controlaccess.h"
 
@@ -27,12 +28,21 @@ public:
 
     explicit ControlListener(ControlCenter *center, QObject *parent = nullptr);
 
+    static constexpr int kRetryMs = 5000;
+
     // Closes the socket and opens it again for these settings. A port that
     // cannot be bound is warned about once, and the display runs on without
-    // the channel. Port 0 turns it off. True while listening.
+    // the channel; an address that is not on this PC (yet) is tried again
+    // every kRetryMs. Port 0 turns it off. True while listening.
     bool listen(const ControlSettings &settings);
     bool isListening() const;
     quint16 port() const;
+
+    // "listening", "waiting" (for control_bind to come) or "off", and why.
+    enum class State { Off, Waiting, Listening };
+    State state() const { return m_state; }
+    QString stateWord() const;
+    QString reason() const { return m_reason; }
 
     // Answers not sent to senders outside control_allow, to keep what goes
     // back to a forgeable source within what it sent; for /metrics.
@@ -42,7 +52,12 @@ public:
     // is many times a request's size, and TCP cannot be forged.
     static constexpr const char *kStatusOverTcp = "ERR use GET /api/status";
 
+signals:
+    void stateChanged();
+
 private:
+    bool bindNow();
+    void setState(State state, const QString &reason);
     void readDatagrams();
     void handle(const QByteArray &datagram, const QHostAddress &sender, quint16 senderPort);
     void reply(const QByteArray &bytes, const QHostAddress &to, quint16 port);
@@ -51,6 +66,10 @@ private:
 
     ControlCenter *m_center;
     QUdpSocket *m_socket = nullptr;
+    ControlSettings m_settings;
+    QTimer m_retry;
+    State m_state = State::Off;
+    QString m_reason;
     QString m_lastBindProblem;  // so a repeated failure is told once
     QElapsedTimer m_clock;
     ReplyBudget m_budget;
