@@ -2,6 +2,7 @@
 // and what a command does to the display.
 #include "controlcenter.h"
 #include "controllistener.h"
+#include "cuefile.h"
 #include "mainwindow.h"
 #include "teskanalogclock.h"
 #include "privatenetwork.h"
@@ -92,6 +93,7 @@ private slots:
     void ringCountsDown();
     void oneShotMarkClears();
     void commandsReachTheDisplay();
+    void cuesOutliveARestart();
 };
 
 void TestControl::textAndOscReplies()
@@ -374,6 +376,41 @@ void TestControl::commandsReachTheDisplay()
     QCOMPARE(status.value("names").toVariant().toStringList(),
              (QStringList{"Prog", "Studio 2", "CRM"}));
     QCOMPARE(status.value("endmark").toObject().value("mode").toString(), QStringLiteral("hourly"));
+}
+
+// The end mark, the ring and the dots come back after a restart of the
+// same display; a count-down that ended meanwhile does not.
+void TestControl::cuesOutliveARestart()
+{
+    const quint16 port = freePort();
+    {
+        QSettings file(TestSupport::settingsPath(), QSettings::IniFormat);
+        file.setValue("control_port", port);
+    }
+    const QString cues = cueFilePathFor(TestSupport::settingsPath());
+    {
+        MainWindow window;
+        QCOMPARE(Sender(port).ask("endmark daily 17:30:05\nring 45\ndots countdown\n"), QByteArray("OK\nOK\nOK\n"));
+    }
+    {
+        MainWindow window;
+        TeskAnalogClock *clock = window.findChild<TeskAnalogClock *>(QStringLiteral("AnalogClock"));
+        QVERIFY(clock->EndTime());
+        QCOMPARE(clock->EndTimeHour(), 17);
+        QCOMPARE(clock->EndTimeSecond(), 5);
+        QVERIFY(clock->CountDownTime() > 40.0f && clock->CountDownTime() <= 45.0f);
+        QVERIFY(clock->SecondDotsCountDown());
+    }
+    // The count-down's end is behind us at the next start.
+    QFile kept(cues);
+    QVERIFY(kept.open(QIODevice::ReadOnly));
+    ControlCenter::Cues ended = *cuesFromJson(kept.readAll());
+    ended.ringEndMs = QDateTime::currentMSecsSinceEpoch() - 1000;
+    CueFile(cues).write(ended);
+    MainWindow window;
+    TeskAnalogClock *clock = window.findChild<TeskAnalogClock *>(QStringLiteral("AnalogClock"));
+    QCOMPARE(clock->CountDownTime(), 0.0f);
+    QVERIFY(clock->EndTime());
 }
 
 LUMORA_TEST_MAIN(TestControl)

@@ -4,6 +4,7 @@
 
 #include "controlcenter.h"
 #include "controllistener.h"
+#include "cuefile.h"
 #include "meterlink.h"
 #include "secondticker.h"
 #include "settingsstore.h"
@@ -83,6 +84,14 @@ ControlWiring::ControlWiring(const Parts &parts, QObject *parent)
         connect(ticker, &SecondTicker::tick, m_center, &ControlCenter::secondTicked);
     if (parts.rename)
         connect(m_center, &ControlCenter::nameChanged, this, [this](int pair, const QString &name) { m_parts.rename(pair, name); });
+    if (!parts.cuesPath.isEmpty()) {
+        m_cues = new CueFile(parts.cuesPath);
+        if (const auto kept = m_cues->read())
+            m_center->restoreCues(*kept);
+        // Every change of the state is looked at; the file is written only
+        // when a cue changed.
+        connect(m_center, &ControlCenter::stateChanged, this, [this] { m_cues->write(m_center->cues()); });
+    }
     if (parts.timeSync) {
         connect(parts.timeSync, &TimeSyncWatch::statusRead, this, &ControlWiring::clockStatusRead);
         // The watch read the clock as it was made; one more reading fills
@@ -90,6 +99,8 @@ ControlWiring::ControlWiring(const Parts &parts, QObject *parent)
         parts.timeSync->check();
     }
 }
+
+ControlWiring::~ControlWiring() { delete m_cues; }
 
 void ControlWiring::apply(const ControlSettings &settings)
 {

@@ -10,6 +10,7 @@
 #include "linkstate.h"
 
 class ControlCenter;
+class CueFile;
 class ControlListener;
 class MeterLink;
 class WebRemote;
@@ -36,9 +37,12 @@ public:
         std::function<void(int pair, const QString &name)> rename;
         // For the web remote's metrics: packets decoded.
         const MeterLink *link = nullptr;
+        // Where the clock's cues are kept across a restart; empty: nowhere.
+        QString cuesPath;
     };
 
     explicit ControlWiring(const Parts &parts, QObject *parent = nullptr);
+    ~ControlWiring() override;
 
     // Opens (or opens again) the channel for these settings.
     void apply(const ControlSettings &settings);
@@ -56,6 +60,7 @@ private:
     void channelStateChanged();
 
     Parts m_parts;
+    CueFile *m_cues = nullptr;
     ControlCenter *m_center;
     ControlListener *m_listener;
     WebRemote *m_web;

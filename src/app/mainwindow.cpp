@@ -14,6 +14,7 @@
 
 #include "ccommdialog.h"
 #include "controlwiring.h"
+#include "cuefile.h"
 #include "designscreen.h"
 #include "kioskmode.h"
 #include "logging.h"
@@ -201,6 +202,7 @@ MainWindow::MainWindow(QWidget *parent)
     };
     controlParts.rename = [this](int pair, const QString &name) { renameFromControl(pair, name); };
     controlParts.link = m_link;
+    controlParts.cuesPath = cueFilePathFor(userSettingsPath());
     m_control = new ControlWiring(controlParts, this);
 
     // Before the settings: restoring a full-screen geometry starts the

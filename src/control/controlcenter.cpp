@@ -185,6 +185,40 @@ void ControlCenter::apply(const ControlCommand &c)
     }
 }
 
+ControlCenter::Cues ControlCenter::cues() const
+{
+    Cues c;
+    c.endMode = m_endMode;
+    c.hour = m_endHour;
+    c.minute = m_endMinute;
+    c.second = m_endSecond;
+    c.onceAtMs = m_endMode == EndOnce ? m_endOnceMs : 0;
+    c.ringEndMs = m_ringRunning ? m_ringDeadlineMs : 0;
+    c.dotsCountDown = m_dotsCountDown;
+    return c;
+}
+
+void ControlCenter::restoreCues(const Cues &c)
+{
+    const qint64 t = now();
+    const bool timeInRange = c.minute >= 0 && c.minute <= 59 && c.second >= 0 && c.second <= 59
+                             && c.hour >= 0 && c.hour <= (c.endMode == EndHourly ? 24 : 23);
+    if (c.endMode == EndOnce && c.onceAtMs > t && c.onceAtMs - t <= kDayMs)
+        setOnceMark(c.onceAtMs, t);
+    else if ((c.endMode == EndDaily || c.endMode == EndHourly) && timeInRange)
+        setEndMark(c.endMode, c.endMode == EndHourly ? 24 : c.hour, c.minute, c.second);
+    if (c.ringEndMs > t && c.ringEndMs - t <= kMaxRingTenths * 100) {
+        m_ringRunning = true;
+        m_ringDeadlineMs = c.ringEndMs;
+        showRing(t);
+    }
+    if (c.dotsCountDown != m_dotsCountDown) {
+        m_dotsCountDown = c.dotsCountDown;
+        emit dotsChanged(m_dotsCountDown);
+    }
+    emit stateChanged();
+}
+
 void ControlCenter::setOnceMark(qint64 atMs, qint64 nowMs)
 {
     const QTime time = QDateTime::fromMSecsSinceEpoch(atMs).time();

@@ -40,7 +40,32 @@ public:
         QByteArray text;  // one line, without a line end
     };
 
+    enum EndMode { EndOff, EndDaily, EndHourly, EndOnce };
+
+    // What the clock shows for the studio, kept across a restart: the end
+    // mark, the count-down's end and the dots.
+    struct Cues
+    {
+        int endMode = EndOff;
+        int hour = 0, minute = 0, second = 0;  // hour 24: every hour
+        qint64 onceAtMs = 0;                   // wall clock, for EndOnce
+        qint64 ringEndMs = 0;                  // wall clock; 0: no count-down
+        bool dotsCountDown = false;
+
+        friend bool operator==(const Cues &a, const Cues &b)
+        {
+            return a.endMode == b.endMode && a.hour == b.hour && a.minute == b.minute && a.second == b.second
+                && a.onceAtMs == b.onceAtMs && a.ringEndMs == b.ringEndMs && a.dotsCountDown == b.dotsCountDown;
+        }
+        friend bool operator!=(const Cues &a, const Cues &b) { return !(a == b); }
+    };
+
     explicit ControlCenter(QObject *parent = nullptr, WallClock clock = {});
+
+    Cues cues() const;
+    // Shows cues kept from before; a mark "once" or a count-down whose end
+    // has passed is not brought back, nor is anything out of range.
+    void restoreCues(const Cues &cues);
 
     // The allow-list from control_allow; entries that are no IPv4 address or
     // range are warned about once and left out.
@@ -112,7 +137,6 @@ private:
     RateLimit m_rate;
     RefusalLog m_refusals;
 
-    enum EndMode { EndOff, EndDaily, EndHourly, EndOnce };
     int m_endMode = EndOff;
     qint64 m_endOnceMs = 0;  // wall clock; meaningful while EndOnce
     bool m_endOnceShown = false;
