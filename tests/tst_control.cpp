@@ -2,7 +2,9 @@
 // and what a command does to the display.
 #include "controlcenter.h"
 #include "controllistener.h"
+#include "controlwiring.h"
 #include "cuefile.h"
+#include "timesyncwatch.h"
 #include "mainwindow.h"
 #include "teskanalogclock.h"
 #include "privatenetwork.h"
@@ -13,6 +15,7 @@
 
 #include <QDateTime>
 #include <QJsonDocument>
+#include <QLabel>
 #include <QJsonObject>
 #include <QNetworkDatagram>
 #include <QProcess>
@@ -94,6 +97,8 @@ private slots:
     void oneShotMarkClears();
     void commandsReachTheDisplay();
     void cuesOutliveARestart();
+    void syncToldFromTheFirstReading_data();
+    void syncToldFromTheFirstReading();
 };
 
 void TestControl::textAndOscReplies()
@@ -411,6 +416,36 @@ void TestControl::cuesOutliveARestart()
     TeskAnalogClock *clock = window.findChild<TeskAnalogClock *>(QStringLiteral("AnalogClock"));
     QCOMPARE(clock->CountDownTime(), 0.0f);
     QVERIFY(clock->EndTime());
+}
+
+// The caption waits a minute before it warns; the state tells the kernel's
+// word from the first reading.
+void TestControl::syncToldFromTheFirstReading_data()
+{
+    QTest::addColumn<int>("kernel");
+    QTest::addColumn<QString>("told");
+    QTest::newRow("unsynchronised") << int(ClockStatus::Unsynchronised) << "unsynced";
+    QTest::newRow("synchronised") << int(ClockStatus::Synchronised) << "synced";
+    QTest::newRow("no reading") << int(ClockStatus::Unknown) << "unknown";
+}
+
+void TestControl::syncToldFromTheFirstReading()
+{
+    QFETCH(int, kernel);
+    QFETCH(QString, told);
+    QLabel caption;
+    TimeSyncWatch watch(&caption, nullptr, [kernel] {
+        ClockStatus s;
+        s.sync = ClockStatus::Sync(kernel);
+        s.maximumErrorUs = 16000000;
+        return s;
+    }, [] { return qint64(0); });
+    ControlWiring::Parts parts;
+    parts.timeSync = &watch;
+    ControlWiring wiring(parts);
+    QVERIFY(!watch.warningShown());
+    const QJsonObject status = QJsonDocument::fromJson(wiring.center().statusJson()).object();
+    QCOMPARE(status.value("clock").toObject().value("sync").toString(), told);
 }
 
 LUMORA_TEST_MAIN(TestControl)

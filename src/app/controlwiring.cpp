@@ -146,12 +146,13 @@ void ControlWiring::setLinkState(LinkState state, const QString &where, const QS
     m_center->setLinkState(word, state == LinkState::Live ? QString() : linkStateTooltip(state, where, reason));
 }
 
-void ControlWiring::clockStatusRead(const ClockStatus &status, bool warningShown)
+void ControlWiring::clockStatusRead(const ClockStatus &status, bool)
 {
-    // As the caption decides: amber means unsynchronised; a reading the
-    // kernel cannot give is unknown; anything else reads as in sync.
-    const QString sync = warningShown                             ? QStringLiteral("unsynced")
-                         : status.sync == ClockStatus::Unknown     ? QStringLiteral("unknown")
-                                                                   : QStringLiteral("synced");
+    // What the kernel says, from the first reading: the caption waits a
+    // minute before it warns, so a short loss does not flash on the wall,
+    // but the monitoring wants the truth at once.
+    const QString sync = status.sync == ClockStatus::Synchronised     ? QStringLiteral("synced")
+                         : status.sync == ClockStatus::Unsynchronised ? QStringLiteral("unsynced")
+                                                                      : QStringLiteral("unknown");
     m_center->setClockSync(sync, status.maximumErrorUs < 0 ? -1.0 : double(status.maximumErrorUs) / 1000.0);
 }
