@@ -4,3 +4,7 @@ target_compile_definitions(${test_name} PRIVATE
   LUMORA_CONSOLE_SIM="$<TARGET_FILE:lumora-console-sim>")
 # openpty() for the serial-device test.
 target_link_libraries(${test_name} PRIVATE util)
+# The relay's command line is checked beside the simulator's.
+add_dependencies(${test_name} lumora-relay)
+target_compile_definitions(${test_name} PRIVATE LUMORA_RELAY="$<TARGET_FILE:lumora-relay>")
+target_compile_definitions(${test_name} PRIVATE LUMORA_VERSION_TEXT="${PROJECT_VERSION}")

@@ -121,6 +121,8 @@ private slots:
     void garbageMixesNoiseWithPackets();
     void refusesBadCommandLines_data();
     void refusesBadCommandLines();
+    void toolsTellTheirCommandLine_data();
+    void toolsTellTheirCommandLine();
     void sigtermStopsCleanlyAndRemovesLink();
 };
 
@@ -516,6 +518,40 @@ void TestConsoleSim::refusesBadCommandLines_data()
     QTest::newRow("negative count") << QStringList{QStringLiteral("--pty"), QStringLiteral("--count"), QStringLiteral("-1")};
     QTest::newRow("unknown pattern") << QStringList{QStringLiteral("--pty"), QStringLiteral("--pattern"), QStringLiteral("loud")};
     QTest::newRow("level without steady") << QStringList{QStringLiteral("--pty"), QStringLiteral("--level"), QStringLiteral("0")};
+}
+
+// What the two tools print for a line that needs no console: their own
+// name in the help, the version, and every problem at once.
+void TestConsoleSim::toolsTellTheirCommandLine_data()
+{
+    QTest::addColumn<QString>("program");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QStringList>("told");  // each must be in the output
+
+    const QString relay = QStringLiteral(LUMORA_RELAY);
+    QTest::newRow("relay help names the relay") << relay << QStringList{"--help"} << 0
+                                                << QStringList{"Usage: lumora-relay [options]"};
+    QTest::newRow("relay, every problem") << relay << QStringList{"--serial", "x", "--ttl", "300"} << 2
+                                          << QStringList{"lumora-relay: --port: the UDP port is required",
+                                                         "lumora-relay: --ttl: '300'"};
+    QTest::newRow("simulator version") << kSim << QStringList{"--version"} << 0
+                                       << QStringList{"lumora-console-sim " LUMORA_VERSION_TEXT};
+}
+
+void TestConsoleSim::toolsTellTheirCommandLine()
+{
+    QFETCH(QString, program);
+    QFETCH(QStringList, arguments);
+    QFETCH(int, status);
+    QFETCH(QStringList, told);
+    QProcess tool;
+    tool.start(program, arguments);
+    QVERIFY(tool.waitForFinished(kProcessTimeoutMs));
+    QCOMPARE(tool.exitCode(), status);
+    const QString output = QString::fromLocal8Bit(tool.readAllStandardOutput() + tool.readAllStandardError());
+    for (const QString &part : told)
+        QVERIFY2(output.contains(part), qPrintable(output));
 }
 
 void TestConsoleSim::refusesBadCommandLines()

@@ -381,6 +381,10 @@ int main(int argc, char **argv)
         std::fputs(parsed.message.c_str(), stdout);
         return 0;
     }
+    if (parsed.status == ParseResult::Status::Version) {
+        std::printf("lumora-console-sim %s\n", LUMORA_VERSION);
+        return 0;
+    }
     if (parsed.status == ParseResult::Status::Error) {
         std::fprintf(stderr, "lumora-console-sim: %s\nTry --help.\n", parsed.message.c_str());
         return 2;

@@ -16,7 +16,7 @@ constexpr int kLongOnly = 0x100;
 
 enum OptionId {
     OptPattern = kLongOnly, OptLevel, OptRate, OptCount, OptDuration, OptChunks, OptSeed,
-    OptSerial, OptPty, OptLink, OptUdp, OptBind, OptWaitReader, OptAllowNetwork, OptHelp,
+    OptSerial, OptPty, OptLink, OptUdp, OptBind, OptWaitReader, OptAllowNetwork, OptHelp, OptVersion,
 };
 
 bool parseDouble(const char *text, double *value)
@@ -81,6 +81,7 @@ const char *simUsage()
         "  --wait-reader        with --pty: start sending only once the other end is\n"
         "                       opened, so a reader gets every packet\n"
         "  --help               this text\n"
+        "  --version            the version, then exit\n"
         "\n"
         "Without --count or --duration it runs until SIGINT or SIGTERM.\n"
         "A pty nobody has open drops the packets due meanwhile instead of queuing\n"
@@ -171,6 +172,7 @@ ParseResult parseSimOptions(int argc, char **argv, SimOptions *o)
         {"wait-reader", no_argument, nullptr, OptWaitReader},
         {"allow-network", no_argument, nullptr, OptAllowNetwork},
         {"help", no_argument, nullptr, OptHelp},
+        {"version", no_argument, nullptr, OptVersion},
         {nullptr, 0, nullptr, 0},
     };
 
@@ -260,6 +262,8 @@ ParseResult parseSimOptions(int argc, char **argv, SimOptions *o)
         case OptHelp:
         case 'h':
             return {ParseResult::Status::Help, simUsage()};
+        case OptVersion:
+            return {ParseResult::Status::Version, std::string()};
         default:
             return error(std::string("unknown or incomplete option \"")
                          + (optind > 0 && optind <= argc ? argv[optind - 1] : "?") + "\"");

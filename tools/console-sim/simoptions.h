@@ -35,7 +35,7 @@ struct SimOptions
 
 struct ParseResult
 {
-    enum class Status { Run, Help, Error };
+    enum class Status { Run, Help, Version, Error };
     Status status = Status::Run;
     std::string message;
 };

@@ -14,6 +14,7 @@
 #include <QCoreApplication>
 #include <QTimer>
 
+#include <array>
 #include <cstdio>
 
 namespace {
@@ -69,13 +70,19 @@ int main(int argc, char *argv[])
     });
     QTimer stats;
     stats.setInterval(statsInterval());
+    // The totals since start, then the last minute's.
+    std::array<quint64, 5> before{};
     QObject::connect(&stats, &QTimer::timeout, [&] {
-        qCInfo(lcLink, "%llu packets read, %llu sent, %llu failed, %llu bytes skipped while resyncing, %llu reopens",
-               static_cast<unsigned long long>(link.packetsDecoded()),
-               static_cast<unsigned long long>(link.packetsSent()),
-               static_cast<unsigned long long>(link.packetsUnsent()),
-               static_cast<unsigned long long>(link.serialFeed()->skippedBytes()),
-               static_cast<unsigned long long>(reopens));
+        const std::array<quint64, 5> now{link.packetsDecoded(), link.packetsSent(), link.packetsUnsent(),
+                                         link.serialFeed()->skippedBytes(), reopens};
+        using ull = unsigned long long;
+        qCInfo(lcLink,
+               "since start: %llu packets read, %llu sent, %llu failed, %llu bytes skipped while resyncing, "
+               "%llu reopens; in the last %d s: %llu read, %llu sent, %llu failed, %llu skipped, %llu reopens",
+               ull(now[0]), ull(now[1]), ull(now[2]), ull(now[3]), ull(now[4]), stats.interval() / 1000,
+               ull(now[0] - before[0]), ull(now[1] - before[1]), ull(now[2] - before[2]), ull(now[3] - before[3]),
+               ull(now[4] - before[4]));
+        before = now;
     });
     stats.start();
 

@@ -67,7 +67,11 @@ RelayOptions parseRelayOptions(const QStringList &arguments)
     if (parser.isSet(help)) {
         RelayOptions o;
         o.status = RelayOptions::Status::Help;
-        o.message = parser.helpText()
+        // The toolkit names the program as it was called (./lumora-relay).
+        QString text = parser.helpText();
+        if (text.startsWith(QLatin1String("Usage: ")))
+            text = QStringLiteral("Usage: lumora-relay") + text.mid(text.indexOf(QLatin1Char(' '), 7));
+        o.message = text
             + QStringLiteral("\nIt logs each change of the link's state, and once a minute the packets\n"
                              "read, sent and failed, the bytes skipped while finding packets in the serial\n"
                              "stream and the reopens of the port. An --interface address that is not on\n"
@@ -113,24 +117,28 @@ RelayOptions parseRelayOptions(const QStringList &arguments)
     take(destination, &link.server_destination);
     take(ttl, &link.server_ttl);
 
+    // Every problem of the line at once, so one try mends them all.
+    QStringList problems;
     if (link.serialport.trimmed().isEmpty())
-        return failure(QStringLiteral("--serial: the console's serial port is required"));
+        problems << QStringLiteral("--serial: the console's serial port is required");
     const auto number = parsePort(link.server_port);
     if (link.server_port.trimmed().isEmpty())
-        return failure(QStringLiteral("--port: the UDP port is required"));
-    if (!number || *number == 0)
-        return failure(QStringLiteral("--port: '%1' is not a port number from 1 to 65535").arg(link.server_port));
+        problems << QStringLiteral("--port: the UDP port is required");
+    else if (!number || *number == 0)
+        problems << QStringLiteral("--port: '%1' is not a port number from 1 to 65535").arg(link.server_port);
     QHostAddress local;
     if (!link.server_host.isEmpty() && !parseDottedIPv4(link.server_host.trimmed(), &local))
-        return failure(QStringLiteral("--interface: '%1' is not an IPv4 address").arg(link.server_host));
+        problems << QStringLiteral("--interface: '%1' is not an IPv4 address").arg(link.server_host);
     if (link.server_host.trimmed().isEmpty())
         link.server_host = QStringLiteral("0.0.0.0");  // any interface, as the routes decide
     const UdpDestination d = UdpDestination::parse(link.server_destination, link.server_ttl);
     if (d.kind == UdpDestination::Kind::Invalid) {
         const bool ttlAtFault = !link.server_ttl.isEmpty() && d.problemValue == link.server_ttl;
-        return failure(QStringLiteral("%1: '%2': %3")
-                           .arg(ttlAtFault ? QStringLiteral("--ttl") : QStringLiteral("--destination"),
-                                d.problemValue, d.problem));
+        problems << QStringLiteral("%1: '%2': %3")
+                        .arg(ttlAtFault ? QStringLiteral("--ttl") : QStringLiteral("--destination"),
+                             d.problemValue, d.problem);
     }
+    if (!problems.isEmpty())
+        return failure(problems.join(QStringLiteral("\nlumora-relay: ")));
     return o;
 }

@@ -12,7 +12,7 @@ struct RelayOptions
     enum class Status { Run, Help, Version, Error };
     Status status = Status::Run;
     CommSettings link;   // a UDP server link
-    QString message;     // the help text, or one line naming the option at fault
+    QString message;     // the help text, or a line for each option at fault
 };
 
 RelayOptions parseRelayOptions(const QStringList &arguments);
