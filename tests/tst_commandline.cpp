@@ -329,6 +329,10 @@ void TestCommandLine::startLine_data()
     QTest::newRow("client") << "" << udp(false, "10.10.1.10", "") << "instance default, UDP client on port 5000 from 10.10.1.10";
     QTest::newRow("client of a group, any host")
         << "" << udp(false, "", "239.1.2.3") << "instance default, UDP client on port 5000 in group 239.1.2.3 from any host";
+    CommSettings noPort = udp(false, "10.10.1.10", "");
+    noPort.client_port = QStringLiteral(" ");
+    QTest::newRow("client without a port") << "" << noPort
+                                           << "instance default, UDP client on no port (client_port is empty) from 10.10.1.10";
     QTest::newRow("long port name cut")
         << "" << longName
         << QStringLiteral("instance default, serial port %1... (300 characters)").arg(QString(200, QLatin1Char('x')));

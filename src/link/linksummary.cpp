@@ -11,6 +11,14 @@ QString orAny(const QString &text, const QString &any)
     return trimmed.isEmpty() ? any : trimmed;
 }
 
+// A port as typed, or what is missing.
+QString portOrMissing(const QString &port, const char *key)
+{
+    const QString trimmed = port.trimmed();
+    return trimmed.isEmpty() ? QStringLiteral("no port (%1 is empty)").arg(QLatin1String(key))
+                             : QStringLiteral("port ") + trimmed;
+}
+
 } // namespace
 
 QString linkSummary(const CommSettings &s)
@@ -21,12 +29,13 @@ QString linkSummary(const CommSettings &s)
     if (!s.use_udp)
         return serial;
     if (s.is_server)
-        return QStringLiteral("%1, UDP server from %2 to %3 port %4")
+        return QStringLiteral("%1, UDP server from %2 to %3 %4")
             .arg(serial, orAny(s.server_host, QStringLiteral("any address")),
-                 orAny(s.server_destination, QStringLiteral("255.255.255.255")), s.server_port.trimmed());
+                 orAny(s.server_destination, QStringLiteral("255.255.255.255")),
+                 portOrMissing(s.server_port, "server_port"));
     const QString group = s.client_group.trimmed().isEmpty()
         ? QString()
         : QStringLiteral(" in group ") + s.client_group.trimmed();
-    return QStringLiteral("UDP client on port %1%2 from %3")
-        .arg(s.client_port.trimmed(), group, orAny(s.client_host, QStringLiteral("any host")));
+    return QStringLiteral("UDP client on %1%2 from %3")
+        .arg(portOrMissing(s.client_port, "client_port"), group, orAny(s.client_host, QStringLiteral("any host")));
 }
