@@ -1,17 +1,26 @@
 // Frames per second of a falling bar, counted from outside the program: the
 // X server's DAMAGE extension reports every rectangle the program draws into
 // its window, and the rectangles on ProgLeft's meter are grouped into frames
-// by the time they arrive here. The tool plays the console on a
-// pseudo-terminal: a peak at 0 dB for 0.1 s, then the floor for 2.4 s, so
-// the bar falls at the release's pace; each fall is measured from 0.25 s to
-// 1.55 s after it began (0 to -20 dB, where every frame moves the bar by a
-// pixel or more at the design size; lower down the scale is compressed, and
-// a frame that would show the same height is rightly not drawn).
+// by the time they arrive here (and, for the intervals, by the X server's own
+// millisecond timestamps too). The tool plays the console on a
+// pseudo-terminal, as LUMORA_FRAME_FALL says:
+//   floor    (the default) a peak at 0 dB for 0.1 s, then the floor for
+//            2.4 s, so the bar falls at the release's pace; each fall is
+//            measured from 0.25 s to 1.55 s after it began (0 to -20 dB);
+//   silence  a peak at +5 dB (the top of the scale) for 0.1 s, then nothing:
+//            a second later the link counts as silent and the bar falls.
+//            Each fall is measured from its first frame to 1.55 s later
+//            (+5 to -15.6 dB).
+// In both parts every tick moves the bar by a pixel or more at the design
+// size, so every frame draws; lower down the scale is compressed, and a
+// frame of one tick that would show the same height is rightly not drawn.
+// The program flushes one rectangle over all six meters, so a frame counts
+// here when any meter moved in it.
 //   lumora-frame-damage PROGRAM [FALLS]     (default 10)
 // LUMORA_FRAME_LOG=1 lists each interval over 1.5 refreshes on stderr.
 // Run it on the Xvfb in $DISPLAY (scripts/bench-beat does). Prints frames,
 // seconds, frames per second, p50 and max interval, and the intervals longer
-// than 1.5 refreshes at 60 Hz.
+// than 1.5 refreshes at 60 Hz, by this tool's clock and by the server's.
 
 #include "designscreen.h"
 #include "meterpacket.h"
@@ -26,6 +35,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <poll.h>
@@ -40,9 +50,21 @@ constexpr std::int64_t kMs = 1000000;
 constexpr std::int64_t kFrameGapNs = 4 * kMs;   // damage closer than this is one frame
 constexpr std::int64_t kPeakNs = 100 * kMs;
 constexpr std::int64_t kFallNs = 2400 * kMs;
-constexpr std::int64_t kFromNs = 250 * kMs;     // measured part of each fall
-constexpr std::int64_t kToNs = 1550 * kMs;
+constexpr std::int64_t kToNs = 1550 * kMs;      // end of the measured part of each fall
+// floor: the measured part begins this long after the fall began.
+constexpr std::int64_t kFromNs = 250 * kMs;
+// silence: the console's silence before the next peak (the link's second,
+// then the measured part and some more), and how long after the last packet
+// the first frame of a fall is looked for: the bar stands still until then.
+constexpr std::int64_t kSilenceNs = 3500 * kMs;
+constexpr std::int64_t kDropAfterNs = 500 * kMs;
 constexpr double kRefreshMs = 1000.0 / 60.0;
+
+struct Damage
+{
+    std::int64_t at;      // arrival here, monotonic ns
+    std::uint32_t server; // the X server's timestamp, ms
+};
 
 // The program's window: the largest viewable child of the root.
 xcb_window_t findWindow(xcb_connection_t *c, xcb_window_t root, int minWidth)
@@ -82,8 +104,10 @@ MeterPacket::Bytes packetAt(double db)
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
-    if (argc < 2) {
-        std::fprintf(stderr, "usage: lumora-frame-damage PROGRAM [FALLS]\n");
+    const char *fall = std::getenv("LUMORA_FRAME_FALL");
+    const bool silence = fall && std::strcmp(fall, "silence") == 0;
+    if (argc < 2 || (fall && !silence && std::strcmp(fall, "floor") != 0)) {
+        std::fprintf(stderr, "usage: [LUMORA_FRAME_FALL=floor|silence] lumora-frame-damage PROGRAM [FALLS]\n");
         return 2;
     }
     const int falls = argc > 2 ? std::max(1, std::atoi(argv[2])) : 10;
@@ -125,10 +149,12 @@ int main(int argc, char *argv[])
     xcb_flush(c);
     const QRect meter = DesignScreen::kRects[DesignScreen::ProgLeft];
 
-    std::vector<std::int64_t> fallStarts;
+    // floor: when each fall began; silence: when the last packet before each
+    // silence was written.
+    std::vector<std::int64_t> fallMarks;
     std::atomic<bool> done{false};
     std::thread console([&] {
-        const MeterPacket::Bytes peak = packetAt(0.0);
+        const MeterPacket::Bytes peak = packetAt(silence ? 5.0 : 0.0);
         const MeterPacket::Bytes floor = packetAt(-50.0);
         std::int64_t at = nowNs();
         // A second at the floor: the window settles after its start.
@@ -141,16 +167,22 @@ int main(int argc, char *argv[])
                 sleepUntilNs(at);
                 cable.write(peak.data(), peak.size());
             }
-            fallStarts.push_back(at);
+            if (silence) {
+                fallMarks.push_back(at - 10 * kMs);
+                at += kSilenceNs;
+                continue;
+            }
+            fallMarks.push_back(at);
             for (std::int64_t t = 0; t < kFallNs; t += 10 * kMs, at += 10 * kMs) {
                 sleepUntilNs(at);
                 cable.write(floor.data(), floor.size());
             }
         }
+        sleepUntilNs(at);
         done = true;
     });
 
-    std::vector<std::int64_t> damaged;
+    std::vector<Damage> damaged;
     const int fd = xcb_get_file_descriptor(c);
     while (!done) {
         pollfd p{fd, POLLIN, 0};
@@ -161,7 +193,7 @@ int main(int argc, char *argv[])
                 const auto *notify = reinterpret_cast<xcb_damage_notify_event_t *>(event);
                 const QRect area(notify->area.x, notify->area.y, notify->area.width, notify->area.height);
                 if (area.intersects(meter))
-                    damaged.push_back(now);
+                    damaged.push_back({now, notify->timestamp});
             }
             free(event);
         }
@@ -172,27 +204,44 @@ int main(int argc, char *argv[])
     stop(program);
     xcb_disconnect(c);
 
-    // Frames in each fall's measured part: their count, span and intervals.
+    // Frames in each fall's measured part: their count, span and intervals,
+    // by our clock and by the server's.
     std::vector<double> intervals;
+    long serverOver = 0;
+    double serverMax = 0.0;
     long frames = 0;
     double spanMs = 0.0;
-    for (const std::int64_t start : fallStarts) {
-        std::vector<std::int64_t> starts;
-        for (const std::int64_t t : damaged) {
-            if (t < start + kFromNs || t > start + kToNs)
+    const bool log = std::getenv("LUMORA_FRAME_LOG") != nullptr;
+    for (const std::int64_t mark : fallMarks) {
+        // When the fall began, and the part of it that is measured.
+        std::int64_t began = mark;
+        if (silence) {
+            const auto first = std::find_if(damaged.begin(), damaged.end(),
+                                            [&](const Damage &d) { return d.at >= mark + kDropAfterNs; });
+            if (first == damaged.end())
                 continue;
-            if (starts.empty() || t - starts.back() > kFrameGapNs)
-                starts.push_back(t);
+            began = first->at;
+        }
+        const std::int64_t from = began + (silence ? 0 : kFromNs);
+        std::vector<Damage> starts;
+        for (const Damage &d : damaged) {
+            if (d.at < from || d.at > began + kToNs)
+                continue;
+            if (starts.empty() || d.at - starts.back().at > kFrameGapNs)
+                starts.push_back(d);
         }
         if (starts.size() < 2)
             continue;
         frames += long(starts.size()) - 1;
-        spanMs += double(starts.back() - starts.front()) / 1e6;
+        spanMs += double(starts.back().at - starts.front().at) / 1e6;
         for (std::size_t i = 1; i < starts.size(); ++i) {
-            intervals.push_back(double(starts[i] - starts[i - 1]) / 1e6);
-            if (std::getenv("LUMORA_FRAME_LOG") && intervals.back() > 1.5 * kRefreshMs)
-                std::fprintf(stderr, "long interval %.2f ms at %.1f ms into a fall\n", intervals.back(),
-                             double(starts[i] - start) / 1e6);
+            intervals.push_back(double(starts[i].at - starts[i - 1].at) / 1e6);
+            const double server = double(std::uint32_t(starts[i].server - starts[i - 1].server));
+            serverMax = std::max(serverMax, server);
+            serverOver += server > 1.5 * kRefreshMs ? 1 : 0;
+            if (log && (intervals.back() > 1.5 * kRefreshMs || server > 1.5 * kRefreshMs))
+                std::fprintf(stderr, "long interval %.2f ms (server %.0f ms) at %.1f ms into a fall\n",
+                             intervals.back(), server, double(starts[i].at - began) / 1e6);
         }
     }
     if (intervals.empty()) {
@@ -202,8 +251,9 @@ int main(int argc, char *argv[])
     std::sort(intervals.begin(), intervals.end());
     const long over = long(std::count_if(intervals.begin(), intervals.end(),
                                          [](double ms) { return ms > 1.5 * kRefreshMs; }));
-    std::printf("falls %zu frames %ld seconds %.2f fps %.2f p50 %.2f ms max %.2f ms over-1.5-refresh %ld\n",
-                fallStarts.size(), frames, spanMs / 1000.0, frames / (spanMs / 1000.0),
-                intervals[intervals.size() / 2], intervals.back(), over);
+    std::printf("falls %zu frames %ld seconds %.2f fps %.2f p50 %.2f ms max %.2f ms over-1.5-refresh %ld"
+                " server-max %.0f ms server-over %ld\n",
+                fallMarks.size(), frames, spanMs / 1000.0, frames / (spanMs / 1000.0),
+                intervals[intervals.size() / 2], intervals.back(), over, serverMax, serverOver);
     return 0;
 }

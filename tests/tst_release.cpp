@@ -115,6 +115,8 @@ private slots:
     void framesShowThePlainTick();
     void pulledPacketsMeetTheirTicks();
     void eachFrameRepaintsWhatMoved();
+    void fallAfterSilenceMovesEveryFrame_data();
+    void fallAfterSilenceMovesEveryFrame();
 };
 
 void TestRelease::frameInterval_data()
@@ -334,6 +336,100 @@ void TestRelease::eachFrameRepaintsWhatMoved()
         }
     }
     QVERIFY(moved > 6 * 50);
+}
+
+// The meters stand at the top of the scale when the link goes silent, and
+// all fall at once. The frames come when the frame timer fires, late by
+// 0..late µs in turn. Down to where one tick is worth a pixel of the meter
+// (below it a frame of one tick may rightly show nothing), every frame moves
+// every bar: none is lost to a frame without a tick.
+void TestRelease::fallAfterSilenceMovesEveryFrame_data()
+{
+    QTest::addColumn<int>("progHeight");  // ProgLeft to SubRight
+    QTest::addColumn<double>("progDownTo");
+    QTest::addColumn<int>("crmHeight");   // CrmLeft, CrmRight
+    QTest::addColumn<double>("crmDownTo");
+    QTest::addColumn<qreal>("refresh");
+    QTest::addColumn<int>("dropUs");      // the link's second of silence ends
+    // (the frames of the rise stood on a grid from 0)
+    QTest::addColumn<int>("lateUs");
+
+    QTest::newRow("design size, 60 Hz") << 415 << -18.5 << 291 << -6.2 << 60.0 << 1100123 << 0;
+    QTest::newRow("design size, 60 Hz, drop just before a refresh") << 415 << -18.5 << 291 << -6.2 << 60.0
+                                                                    << 1115200 << 0;
+    QTest::newRow("design size, 60 Hz, late by up to 1 ms") << 415 << -18.5 << 291 << -6.2 << 60.0 << 1108000
+                                                            << 1000;
+    QTest::newRow("design size, 60 Hz, late by up to 6 ms") << 415 << -18.5 << 291 << -6.2 << 60.0 << 1112500
+                                                            << 6000;
+    QTest::newRow("design size, 59.94 Hz") << 415 << -18.5 << 291 << -6.2 << 59.94 << 1100123 << 700;
+    QTest::newRow("design size, 50 Hz") << 415 << -18.5 << 291 << -6.2 << 50.0 << 1100123 << 300;
+    QTest::newRow("design size, 75 Hz") << 415 << -18.5 << 291 << -6.2 << 75.0 << 1100123 << 300;
+    QTest::newRow("full HD, 60 Hz") << 772 << -40.0 << 541 << -27.7 << 60.0 << 1116000 << 1000;
+}
+
+void TestRelease::fallAfterSilenceMovesEveryFrame()
+{
+    QFETCH(int, progHeight);
+    QFETCH(double, progDownTo);
+    QFETCH(int, crmHeight);
+    QFETCH(double, crmDownTo);
+    QFETCH(qreal, refresh);
+    QFETCH(int, dropUs);
+    QFETCH(int, lateUs);
+
+    Meters m;
+    for (std::size_t i = 0; i < 6; ++i)
+        m.meters[i]->resize(12, i < 4 ? progHeight : crmHeight);
+    qint64 now = 0;
+    ReleaseClock release(m.meters);
+    release.setClock([&now] { return now; });
+    release.setRefreshRate(refresh);
+    QTimer *timer = release.findChild<QTimer *>();
+    QVERIFY(timer);
+    // What the event loop does: the single shot fires its whole
+    // milliseconds after it was started, and a little late.
+    qint64 armedAt = 0;
+    const auto fire = [&](qint64 late) {
+        now = armedAt + qint64(timer->interval()) * kMs + late;
+        timer->stop();
+        release.frame();
+        armedAt = now;
+    };
+    release.start();
+    fire(0);
+    now = armedAt = 3 * kMs;
+    release.setTargets(all(12.0));
+    for (int k = 0; k < 10 && timer->isActive(); ++k)
+        fire(0);
+    QVERIFY(!timer->isActive());
+    QCOMPARE(m.meters[0]->dBPosition(), 5.0);
+
+    now = armedAt = qint64(dropUs) * 1000;
+    release.dropToFloor();
+    int frames = 0, moving = 0;
+    for (int k = 0; timer->isActive() && k < 1000; ++k) {
+        int before[6];
+        double level[6];
+        for (std::size_t i = 0; i < 6; ++i) {
+            before[i] = m.meters[i]->barHeight();
+            level[i] = m.meters[i]->dBPosition();
+        }
+        fire(lateUs ? (k * 389) % (lateUs + 1) * 1000 : 0);
+        ++frames;
+        for (std::size_t i = 0; i < 6; ++i) {
+            if (m.meters[i]->dBPosition() < (i < 4 ? progDownTo : crmDownTo))
+                continue;
+            ++moving;
+            QVERIFY2(m.meters[i]->barHeight() < before[i],
+                     qPrintable(QStringLiteral("meter %1, frame %2, %3 ms into the fall at %4 dB: still %5 px")
+                                    .arg(i).arg(k).arg(double(now) / 1e6 - dropUs / 1e3, 0, 'f', 2)
+                                    .arg(level[i], 0, 'f', 3).arg(before[i])));
+        }
+    }
+    // The whole fall, 55 dB at 13.3 dB/s, and the rest on the floor.
+    QCOMPARE(m.meters[0]->dBPosition(), MeterRelease::kFloorDb);
+    QVERIFY(frames >= int(4.1 * refresh));
+    QVERIFY(moving > 4 * 60);
 }
 
 QTEST_MAIN(TestRelease)
