@@ -136,8 +136,8 @@ class RemotePage(unittest.TestCase):
         b.find_element(By.ID, "endmark-minutes").send_keys("5")
         b.find_element(By.CSS_SELECTOR, "#endmark-in button").click()
         until("the end mark on the display",
-              lambda: self.allowed.status()["endmark"]["mode"] == "daily")
-        WebDriverWait(b, TIMEOUT).until(lambda _: self.text("endmark").startswith("daily at "))
+              lambda: self.allowed.status()["endmark"]["mode"] == "once")
+        WebDriverWait(b, TIMEOUT).until(lambda _: self.text("endmark").startswith("once at "))
         remaining = self.allowed.status()["endmark"]["remaining_s"]
         self.assertTrue(290 <= remaining <= 301, remaining)  # to the second
 
