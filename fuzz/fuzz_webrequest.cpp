@@ -1,9 +1,10 @@
 // What the web remote takes from outside: a POST body, a WebSocket message,
-// the Authorization and Origin headers. (The state that /metrics reads is the
-// display's own, not outside input.) Anything accepted as a command is
-// one line of at most 256 bytes, and every answer built from input is JSON.
+// the Authorization and Origin headers, the names of a request's headers.
+// (The state that /metrics reads is the display's own, not outside input.)
+// Anything accepted as a command is one line of at most 256 bytes without a
+// NUL, and every answer built from input is JSON.
 //
-// Input: byte 0 picks what the rest is (body, message, headers).
+// Input: byte 0 picks what the rest is (body, message, headers, header names).
 #include "webrequest.h"
 
 #include <QByteArray>
@@ -25,7 +26,7 @@ void oneLine(const QByteArray &cmd)
     QByteArray body = cmd;
     while (body.endsWith('\n') || body.endsWith('\r'))
         body.chop(1);
-    check(!body.contains('\n') && !body.contains('\r'));
+    check(!body.contains('\n') && !body.contains('\r') && !body.contains('\0'));
     check(cmd.size() <= 256);
 }
 
@@ -43,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (size < 1)
         return 0;
     const QByteArray input(reinterpret_cast<const char *>(data + 1), int(size - 1));
-    switch (data[0] % 3) {
+    switch (data[0] % 4) {
     case 0: {
         const WebRequest::CommandBody body = WebRequest::parseCommandBody(input);
         check(body.valid == body.error.isEmpty());
@@ -61,6 +62,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         if (m.kind == Kind::Command)
             oneLine(m.value);
         check(isJson(WebRequest::replyMessage(m.kind == Kind::Invalid ? "ERR " + m.error : m.value)));
+        break;
+    }
+    case 3: {
+        // Header names, one a line, in as many places as the server has.
+        const QList<QByteArray> names = input.split('\n');
+        const WebRequest::HeaderCheck c = WebRequest::checkHeaders(names, 64);
+        check(c.status == 0 || c.status == 400 || c.status == 431);
+        check((c.status == 0) == c.error.isEmpty());
+        check(names.size() < 64 || c.status == 431);
         break;
     }
     default: {

@@ -18,6 +18,7 @@
 #include <QUdpSocket>
 #include <QtTest>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <thread>
@@ -67,20 +68,28 @@ struct Response
 
 // A request on a socket of its own (the server closes each connection).
 // QNetworkAccessManager would be the usual client, but its bearer thread
-// races inside Qt where ThreadSanitizer cannot see Qt's locks.
+// races inside Qt where ThreadSanitizer cannot see Qt's locks. A POST's
+// Content-Length comes first after Host, unless the headers give their own;
+// an empty one leaves it out.
 Response httpRequest(quint16 port, const QByteArray &method, const QByteArray &path, const QByteArray &body,
-                     const QList<QPair<QByteArray, QByteArray>> &headers)
+                     const QList<QPair<QByteArray, QByteArray>> &headers,
+                     const QHostAddress &from = QHostAddress::LocalHost)
 {
     QTcpSocket socket;
     QByteArray raw;
     QObject::connect(&socket, &QTcpSocket::readyRead, [&] { raw += socket.readAll(); });
     QSignalSpy closed(&socket, &QTcpSocket::disconnected);
+    socket.bind(from);
     socket.connectToHost(QHostAddress::LocalHost, port);
     QByteArray request = method + ' ' + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(port) + "\r\n";
-    for (const auto &h : headers)
-        request += h.first + ": " + h.second + "\r\n";
-    if (method == "POST")
+    const bool ownLength = std::any_of(headers.begin(), headers.end(),
+                                       [](const auto &h) { return h.first == "Content-Length"; });
+    if (method == "POST" && !ownLength)
         request += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
+    for (const auto &h : headers) {
+        if (!h.second.isEmpty())
+            request += h.first + ": " + h.second + "\r\n";
+    }
     socket.write(request + "\r\n" + body);
     if (!closed.wait(10000))
         return {};
@@ -123,6 +132,9 @@ private slots:
     void readEndpoints();
     void command_data();
     void command();
+    void slowRequest_data();
+    void slowRequest();
+    void requestsPerPeer();
     void socketStateAndCommand();
     void socketToken();
     void socketRefusals();
@@ -209,6 +221,10 @@ void TestWebRemote::commandBody_data()
     QTest::newRow("no cmd") << QByteArray("{\"command\":\"ring 45\"}") << QByteArray();
     QTest::newRow("cmd a number") << QByteArray("{\"cmd\":45}") << QByteArray();
     QTest::newRow("over 4 KiB") << ("{\"cmd\":\"ping\",\"pad\":\"" + QByteArray(4096, ' ') + "\"}") << QByteArray();
+    QTest::newRow("key twice") << QByteArray("{\"cmd\":\"ping\" , \"c\\u006dd\" :\"ring off\"}") << QByteArray();
+    QTest::newRow("NUL in cmd") << QByteArray("{\"cmd\":\"ping\\u0000ring off\"}") << QByteArray();
+    QTest::newRow("colons in strings") << QByteArray("{\"cmd\":\"endmark daily 17:30:00\", \"x\":\"a\\\":\"}")
+                                       << QByteArray("endmark daily 17:30:00");
 }
 
 void TestWebRemote::commandBody()
@@ -239,6 +255,8 @@ void TestWebRemote::socketMessage_data()
     QTest::newRow("two lines") << QByteArray("{\"cmd\":\"ping\\nping\"}") << Kind::Invalid << QByteArray();
     QTest::newRow("empty object") << QByteArray("{}") << Kind::Invalid << QByteArray();
     QTest::newRow("plain text") << QByteArray("ring 45") << Kind::Invalid << QByteArray();
+    QTest::newRow("cmd twice") << QByteArray("{\"cmd\":\"ping\",\"cmd\":\"ring off\"}") << Kind::Invalid
+                               << QByteArray();
 }
 
 void TestWebRemote::socketMessage()
@@ -395,34 +413,55 @@ void TestWebRemote::command_data()
     QTest::addColumn<int>("status");
     QTest::addColumn<QByteArray>("answer");
     QTest::addColumn<bool>("ran");
+    QTest::addColumn<QByteArray>("extra");  // more header lines
 
     const QByteArray json("application/json");
     QTest::newRow("done") << QByteArray("{\"cmd\":\"done\"}") << json << QByteArray() << QByteArray() << 200
-                          << QByteArray("{\"ok\":true}") << true;
+                          << QByteArray("{\"ok\":true}") << true << QByteArray();
     QTest::newRow("status") << QByteArray("{\"cmd\":\"status\"}") << QByteArray("application/json; charset=utf-8")
                             << QByteArray() << QByteArray() << 200 << QByteArray("{\"ok\":true,\"status\":{\"v\":1}}")
-                            << true;
+                            << true << QByteArray();
     QTest::newRow("refused") << QByteArray("{\"cmd\":\"rnig 45\"}") << json << QByteArray() << QByteArray() << 400
-                             << QByteArray("{\"ok\":false,\"error\":\"rnig: no such command\"}") << true;
+                             << QByteArray("{\"ok\":false,\"error\":\"rnig: no such command\"}") << true
+                             << QByteArray();
     QTest::newRow("not allowed") << QByteArray("{\"cmd\":\"write\"}") << json << QByteArray() << QByteArray() << 403
-                                 << QByteArray("{\"ok\":false,\"error\":\"not allowed from 127.0.0.1\"}") << true;
+                                 << QByteArray("{\"ok\":false,\"error\":\"not allowed from 127.0.0.1\"}") << true
+                                 << QByteArray();
     QTest::newRow("token") << QByteArray("{\"cmd\":\"write\"}") << json << QByteArray("Bearer s3cret-token")
-                           << QByteArray() << 200 << QByteArray("{\"ok\":true}") << true;
+                           << QByteArray() << 200 << QByteArray("{\"ok\":true}") << true << QByteArray();
     QTest::newRow("wrong token") << QByteArray("{\"cmd\":\"write\"}") << json << QByteArray("Bearer s3cret-tokeN")
-                                 << QByteArray() << 403 << QByteArray("not allowed") << true;
+                                 << QByteArray() << 403 << QByteArray("not allowed") << true << QByteArray();
     QTest::newRow("busy") << QByteArray("{\"cmd\":\"busy\"}") << json << QByteArray() << QByteArray() << 429
-                          << QByteArray("{\"ok\":false,\"error\":\"busy\"}") << true;
+                          << QByteArray("{\"ok\":false,\"error\":\"busy\"}") << true << QByteArray();
     QTest::newRow("same-site page") << QByteArray("{\"cmd\":\"done\"}") << json << QByteArray() << QByteArray("self")
-                                    << 200 << QByteArray("{\"ok\":true}") << true;
+                                    << 200 << QByteArray("{\"ok\":true}") << true << QByteArray();
     // Refused before any command runs
     QTest::newRow("other site") << QByteArray("{\"cmd\":\"done\"}") << json << QByteArray("Bearer s3cret-token")
-                                << QByteArray("http://evil.example") << 403 << QByteArray("another site") << false;
+                                << QByteArray("http://evil.example") << 403 << QByteArray("another site") << false
+                                << QByteArray();
     QTest::newRow("form post") << QByteArray("cmd=done") << QByteArray("application/x-www-form-urlencoded")
-                               << QByteArray() << QByteArray() << 415 << QByteArray("application/json") << false;
+                               << QByteArray() << QByteArray() << 415 << QByteArray("application/json") << false
+                               << QByteArray();
     QTest::newRow("bad json") << QByteArray("{\"cmd\":") << json << QByteArray() << QByteArray() << 400
-                              << QByteArray("not JSON") << false;
+                              << QByteArray("not JSON") << false << QByteArray();
     QTest::newRow("over 4 KiB") << ("{\"cmd\":\"done\",\"x\":\"" + QByteArray(4100, 'x') + "\"}") << json
-                                << QByteArray() << QByteArray() << 413 << QByteArray("4096") << false;
+                                << QByteArray() << QByteArray() << 413 << QByteArray("4096") << false << QByteArray();
+    // The length alone is refused, at once: no body is read, nor waited for.
+    QTest::newRow("length 10^12") << QByteArray("{\"cmd\":\"done\"}") << json << QByteArray() << QByteArray() << 413
+                                  << QByteArray("4096") << false << QByteArray("Content-Length: 1000000000000");
+    QTest::newRow("origin twice") << QByteArray("{\"cmd\":\"done\"}") << json << QByteArray() << QByteArray("self")
+                                  << 400 << QByteArray("more than one Origin") << false
+                                  << QByteArray("Origin: http://evil.example");
+    // The server keeps 64 lines; the Origin after them would be lost.
+    QTest::newRow("header lines lost") << QByteArray("{\"cmd\":\"done\"}") << json << QByteArray() << QByteArray()
+                                       << 431 << QByteArray("header lines") << false
+                                       << QByteArray("X-Pad: 1\n").repeated(63) + "Origin: http://evil.example";
+    const QByteArray chunked("e\r\n{\"cmd\":\"done\"}\r\n0\r\n\r\n");
+    QTest::newRow("chunks and length") << chunked << json << QByteArray() << QByteArray() << 400
+                                       << QByteArray("both Content-Length and Transfer-Encoding") << false
+                                       << QByteArray("Transfer-Encoding: chunked");
+    QTest::newRow("chunks") << chunked << json << QByteArray() << QByteArray() << 411 << QByteArray("not in chunks")
+                            << false << QByteArray("Transfer-Encoding: chunked\r\nContent-Length:");
 }
 
 void TestWebRemote::command()
@@ -434,6 +473,7 @@ void TestWebRemote::command()
     QFETCH(int, status);
     QFETCH(QByteArray, answer);
     QFETCH(bool, ran);
+    QFETCH(QByteArray, extra);
     QList<QPair<QByteArray, QByteArray>> headers{{"Content-Type", contentType}};
     if (!authorization.isEmpty())
         headers.append({"Authorization", authorization});
@@ -441,13 +481,75 @@ void TestWebRemote::command()
         origin = url(QString()).toString().toLatin1();
     if (!origin.isEmpty())
         headers.append({"Origin", origin});
+    for (const QByteArray &line : extra.split('\n')) {
+        const int colon = line.indexOf(':');
+        if (colon > 0)
+            headers.append({line.left(colon), line.mid(colon + 1).trimmed()});
+    }
+    QElapsedTimer t;
+    t.start();
     const Response r = request("POST", QStringLiteral("/api/command"), body, headers);
     QCOMPARE(r.status, status);
+    // Answered and closed long before the server would give up waiting.
+    QVERIFY2(t.elapsed() < WebRemote::kRequestTimeoutMs / 2, qPrintable(QString::number(t.elapsed())));
     QVERIFY2(r.body.contains(answer), r.body.constData());
     QVERIFY(!r.headers.contains("access-control-allow-origin"));
     QCOMPARE(m_centre.calls.size(), size_t(ran ? 1 : 0));
     if (ran)
         QCOMPARE(m_centre.calls[0].sender, QHostAddress(QHostAddress::LocalHost));
+}
+
+// A request that comes too slowly is answered 408 when its (short) time is up.
+void TestWebRemote::slowRequest_data()
+{
+    QTest::addColumn<QByteArray>("start");  // then a space every 50 ms
+    QTest::newRow("body") << QByteArray("POST /api/command HTTP/1.1\r\nContent-Type: application/json\r\n"
+                                        "Content-Length: 40\r\n\r\n{");
+    QTest::newRow("header") << QByteArray("POST /api/command HTTP/1.1\r\nX-Slow: ");
+}
+
+void TestWebRemote::slowRequest()
+{
+    QFETCH(QByteArray, start);
+    WebRemote remote([](const QByteArray &, const QHostAddress &, bool) { return WebRequest::CommandResult{}; });
+    remote.setRequestTimeoutMs(500);
+    QVERIFY(remote.start(QHostAddress::LocalHost, 0, {}));
+    QTcpSocket socket;
+    QTimer drip;
+    connect(&drip, &QTimer::timeout, [&] { socket.write(" "); });
+    connect(&socket, &QTcpSocket::disconnected, &drip, &QTimer::stop);
+    socket.connectToHost(QHostAddress::LocalHost, remote.port());
+    socket.write(start);
+    drip.start(50);
+    QTRY_COMPARE_WITH_TIMEOUT(socket.state(), QAbstractSocket::UnconnectedState, 5000);
+    const QByteArray answer = socket.readAll();
+    QVERIFY2(answer.startsWith("HTTP/1.1 408 ") && answer.contains("did not come whole within 0.5 s"),
+             answer.constData());
+}
+
+// One address has at most kMaxRequestsPerPeer requests in the server's
+// threads: of one more, whichever comes last is refused at once, while
+// another address is served.
+void TestWebRemote::requestsPerPeer()
+{
+    std::vector<std::unique_ptr<QTcpSocket>> slow(WebRemote::kMaxRequestsPerPeer + 1);
+    for (auto &socket : slow) {
+        socket = std::make_unique<QTcpSocket>();
+        socket->connectToHost(QHostAddress::LocalHost, m_remote->port());
+        socket->write("POST /api/command HTTP/1.1\r\nContent-Type: application/json\r\nContent-Length: 20\r\n\r\n{");
+    }
+    const auto refused = [&] {
+        return std::count_if(slow.begin(), slow.end(),
+                             [](const auto &s) { return s->state() == QAbstractSocket::UnconnectedState; });
+    };
+    QTRY_COMPARE(refused(), std::ptrdiff_t(1));
+    for (const auto &s : slow)
+        QVERIFY(s->state() != QAbstractSocket::UnconnectedState || s->readAll().startsWith("HTTP/1.1 429 "));
+    const QHostAddress other(QStringLiteral("127.0.0.2"));
+    QCOMPARE(httpRequest(m_remote->port(), "GET", "/api/status", {}, {}, other).status, 200);
+    QCOMPARE(refused(), std::ptrdiff_t(1));  // the others are still held
+    slow.clear();  // their places come free
+    QTRY_COMPARE(request("GET", QStringLiteral("/api/status")).status, 200);
 }
 
 // --- WebSocket ---------------------------------------------------------------

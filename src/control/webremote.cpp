@@ -19,9 +19,13 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <list>
+#include <map>
 #include <mutex>
+#include <string>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -92,10 +96,27 @@ QByteArray ownCopy(const QByteArray &shared)
     return QByteArray(shared.constData(), shared.size());
 }
 
+// The Date header, made here: CivetWeb would make it with gmtime(), whose
+// one buffer its threads share.
+QByteArray httpDate()
+{
+    static const char days[7][4] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static const char months[12][4] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                       "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    const std::time_t now = std::time(nullptr);
+    std::tm t{};
+    gmtime_r(&now, &t);
+    char text[64];
+    std::snprintf(text, sizeof text, "%s, %02d %s %d %02d:%02d:%02d GMT", days[t.tm_wday], t.tm_mday,
+                  months[t.tm_mon], t.tm_year + 1900, t.tm_hour, t.tm_min, t.tm_sec);
+    return text;
+}
+
 void send(mg_connection *conn, int status, const char *type, const QByteArray &body,
           std::initializer_list<std::pair<const char *, const char *>> extra = {})
 {
     mg_response_header_start(conn, status);
+    mg_response_header_add(conn, "Date", httpDate().constData(), -1);
     mg_response_header_add(conn, "Content-Type", type, -1);
     mg_response_header_add(conn, "Content-Length", QByteArray::number(body.size()).constData(), -1);
     mg_response_header_add(conn, "Cache-Control", "no-store", -1);
@@ -116,20 +137,35 @@ void sendJsonError(mg_connection *conn, int status, const QByteArray &sentence,
     send(conn, status, "application/json", WebRequest::commandBody(r), extra);
 }
 
-// CivetWeb sends no status line for a request that asks for a WebSocket
-// (mg_response_header_start and mg_send_http_error give the body alone), so
-// the two refusals of an upgrade are written whole, as fixed text.
-void refuseUpgrade(mg_connection *conn, int status)
+// A whole answer as fixed text, after which the connection closes. CivetWeb
+// sends no status line for a request that asks for a WebSocket
+// (mg_response_header_start and mg_send_http_error give the body alone), nor
+// has one been started for a request whose header never came whole.
+void sendWhole(mg_connection *conn, int status, const QByteArray &sentence)
 {
-    const QByteArray body = status == 403
-                                ? QByteArrayLiteral("{\"ok\":false,\"error\":\"a page of another site may not connect\"}")
-                                : QByteArrayLiteral("{\"ok\":false,\"error\":\"this display serves 8 live clients at "
-                                                    "a time; try again later\"}");
+    const QByteArray body = WebRequest::commandBody({WebRequest::Outcome::Refused, "ERR " + sentence});
+    mg_disable_connection_keep_alive(conn);
     mg_printf(conn,
-              "HTTP/1.1 %s\r\nContent-Type: application/json\r\nContent-Length: %d\r\n"
-              "Cache-Control: no-store\r\nConnection: close\r\n\r\n",
-              status == 403 ? "403 Forbidden" : "503 Service Unavailable", int(body.size()));
+              "HTTP/1.1 %d %s\r\nDate: %s\r\nContent-Type: application/json\r\nContent-Length: %d\r\n"
+              "Cache-Control: no-store\r\nX-Content-Type-Options: nosniff\r\nConnection: close\r\n\r\n",
+              status, mg_get_response_code_text(conn, status), httpDate().constData(), int(body.size()));
     mg_write(conn, body.constData(), size_t(body.size()));
+}
+
+// CivetWeb keeps a pointer for each connection, set in init_connection. Ours
+// holds the time a server thread took the connection, in milliseconds cut to
+// 32 bits, as a number: CivetWeb clears it before connection_closed, so
+// nothing allocated could be freed there. A WebSocket client's connection
+// holds its Client from socketConnect() on.
+quint32 nowMs()
+{
+    using namespace std::chrono;
+    return quint32(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+qint64 connectionAgeMs(const mg_connection *conn)
+{
+    return quint32(nowMs() - quint32(reinterpret_cast<quintptr>(mg_get_user_connection_data(conn))));
 }
 
 }  // namespace
@@ -162,6 +198,7 @@ struct WebRemote::Server
     QByteArray token;
     QByteArray page;  // read once, before the threads start
     std::chrono::milliseconds idleTimeout{kIdleTimeoutMs};
+    int requestTimeoutMs = kRequestTimeoutMs;
     const QElapsedTimer *started = nullptr;
     mg_context *ctx = nullptr;
     QHostAddress bind;
@@ -177,6 +214,7 @@ struct WebRemote::Server
     WebRequest::Counters counters;
     std::list<std::shared_ptr<Client>> clients;
     int levelClients = 0;
+    std::map<std::string, int> peerRequests;  // requests in the server's threads, by address
 
     std::thread pusher;
 
@@ -199,6 +237,29 @@ struct WebRemote::Server
 
     // --- HTTP -------------------------------------------------------------
 
+    // One of an address's kMaxRequestsPerPeer places, held while its request
+    // is in a server thread.
+    struct PeerSlot
+    {
+        PeerSlot(Server &server, const char *address)
+            : server(server)
+            , peer(address)
+        {
+            std::lock_guard<std::mutex> lock(server.mutex);
+            taken = server.peerRequests[peer] < kMaxRequestsPerPeer;
+            server.peerRequests[peer] += taken ? 1 : 0;
+        }
+        ~PeerSlot()
+        {
+            std::lock_guard<std::mutex> lock(server.mutex);
+            if (taken && --server.peerRequests[peer] == 0)
+                server.peerRequests.erase(peer);
+        }
+        Server &server;
+        const std::string peer;
+        bool taken;
+    };
+
     int request(mg_connection *conn)
     {
         const mg_request_info *ri = mg_get_request_info(conn);
@@ -206,14 +267,36 @@ struct WebRemote::Server
         const QByteArray path(ri->local_uri ? ri->local_uri : "");
         const bool get = method == "GET" || method == "HEAD";
 
+        QList<QByteArray> names;
+        for (int i = 0; i < ri->num_headers; ++i)
+            names.append(QByteArray(ri->http_headers[i].name));
+        const WebRequest::HeaderCheck headers = WebRequest::checkHeaders(names, MG_MAX_HEADERS);
+        if (headers.status) {
+            sendWhole(conn, headers.status, headers.error);
+            return headers.status;
+        }
         if (path == "/ws") {
             // Refused here, where a refusal can still be a whole HTTP answer;
             // socketConnect() checks again, as a client may come in between.
             if (const int refusal = socketRefusal(conn)) {
-                refuseUpgrade(conn, refusal);
+                sendWhole(conn, refusal,
+                          refusal == 403 ? QByteArray("a page of another site may not connect")
+                                         : "this display serves " + QByteArray::number(kMaxSocketClients)
+                                               + " live clients at a time; try again later");
                 return refusal;
             }
             return 0;  // CivetWeb's WebSocket handshake, then the handlers below
+        }
+        // Each answer closes its connection, leaving what is left of the body
+        // unread: CivetWeb would first read all of it, however slowly it came.
+        mg_disable_connection_keep_alive(conn);
+        const PeerSlot slot(*this, ri->remote_addr);
+        if (!slot.taken) {
+            sendJsonError(conn, 429,
+                          "this display serves " + QByteArray::number(kMaxRequestsPerPeer)
+                              + " requests at a time from one address; try again when one is answered",
+                          {{"Retry-After", "1"}});
+            return 429;
         }
         if (path == "/api/command") {
             if (method != "POST") {
@@ -267,23 +350,32 @@ struct WebRemote::Server
             sendJsonError(conn, 415, "the body must be application/json");
             return 415;
         }
+        // Chunks are not taken: CivetWeb reads a chunk's size line within one
+        // mg_read(), however slowly it comes.
+        if (ri->content_length < 0) {
+            sendJsonError(conn, 411, "the body must come with a Content-Length, not in chunks");
+            return 411;
+        }
         if (ri->content_length > WebRequest::kMaxBody) {
             sendJsonError(conn, 413, "the body is larger than 4096 bytes");
             return 413;
         }
-        QByteArray body(WebRequest::kMaxBody + 1, Qt::Uninitialized);
-        int got = 0;
-        while (got < body.size()) {
-            const int n = mg_read(conn, body.data() + got, size_t(body.size() - got));
-            if (n <= 0)
-                break;
-            got += n;
+        // A byte a call: mg_read() returns once all it was asked for came or
+        // after request_timeout_ms of silence, so a client sending a byte now
+        // and then would hold a larger read. Mostly the body came with the
+        // header, into CivetWeb's buffer, and a byte costs a copy.
+        QByteArray body(int(ri->content_length), Qt::Uninitialized);
+        for (int got = 0; got < body.size(); ++got) {
+            const int n = connectionAgeMs(conn) < requestTimeoutMs ? mg_read(conn, body.data() + got, 1) : 0;
+            if (n == 0) {  // past the deadline; or silent for request_timeout_ms, as long; or stopping
+                sendJsonError(conn, 408, WebRequest::lateError(requestTimeoutMs));
+                return 408;
+            }
+            if (n < 0) {
+                sendJsonError(conn, 400, "the body ended before its Content-Length");
+                return 400;
+            }
         }
-        if (got > WebRequest::kMaxBody) {
-            sendJsonError(conn, 413, "the body is larger than 4096 bytes");
-            return 413;
-        }
-        body.truncate(got);
         const WebRequest::CommandBody parsed = WebRequest::parseCommandBody(body);
         if (!parsed.valid) {
             sendJsonError(conn, 400, parsed.error);
@@ -532,6 +624,7 @@ bool WebRemote::start(const QHostAddress &bind, quint16 port, const QByteArray &
     server->started = &m_started;
     server->state = m_state;
     server->idleTimeout = std::chrono::milliseconds(m_idleTimeoutMs);
+    server->requestTimeoutMs = m_requestTimeoutMs;
     QFile page(QString::fromLatin1(kPage));
     if (page.open(QIODevice::ReadOnly))
         server->page = page.readAll();
@@ -550,6 +643,10 @@ bool WebRemote::start(const QHostAddress &bind, quint16 port, const QByteArray &
     const QByteArray listening = QStringLiteral("%1:%2").arg(host).arg(port).toLatin1();
     const QByteArray threads = QByteArray::number(kMaxConnections);
     const QByteArray idle = QByteArray::number(kIdleTimeoutMs);
+    // CivetWeb's deadline for the header, counted from when a thread took the
+    // connection, and its longest wait for a read or a write; request()
+    // holds the body to the same deadline.
+    const QByteArray late = QByteArray::number(m_requestTimeoutMs);
     // No document_root: CivetWeb serves no file of its own, and lists no
     // folder; everything it answers comes from the handlers here.
     const char *options[] = {
@@ -557,7 +654,7 @@ bool WebRemote::start(const QHostAddress &bind, quint16 port, const QByteArray &
         "num_threads", threads.constData(),
         "connection_queue", "4",
         "listen_backlog", "16",
-        "request_timeout_ms", idle.constData(),
+        "request_timeout_ms", late.constData(),
         "websocket_timeout_ms", idle.constData(),
         "enable_keep_alive", "no",
         "max_request_size", "8192",
@@ -566,6 +663,22 @@ bool WebRemote::start(const QHostAddress &bind, quint16 port, const QByteArray &
     mg_callbacks callbacks{};
     callbacks.begin_request = [](mg_connection *conn) {
         return static_cast<Server *>(mg_get_request_info(conn)->user_data)->request(conn);
+    };
+    callbacks.init_connection = [](const mg_connection *, void **data) {
+        *data = reinterpret_cast<void *>(quintptr(nowMs()));
+        return 0;
+    };
+    callbacks.http_error = [](mg_connection *conn, int status, const char *message) {
+        // CivetWeb's own refusals, told as ours are. It takes a header that
+        // did not come whole within request_timeout_ms for a malformed one
+        // (400); that one is told as late.
+        const mg_request_info *ri = mg_get_request_info(conn);
+        const auto *s = ri ? static_cast<const Server *>(ri->user_data) : nullptr;
+        if (status == 400 && s && !ri->request_method && connectionAgeMs(conn) >= s->requestTimeoutMs)
+            sendWhole(conn, 408, WebRequest::lateError(s->requestTimeoutMs));
+        else
+            sendWhole(conn, status, message ? message : "");
+        return 0;
     };
     callbacks.log_message = [](const mg_connection *, const char *message) {
         qCWarning(lcControl, "Web remote: %s", message);

@@ -34,6 +34,17 @@ public:
     static constexpr int kMaxSocketClients = 8;
     static constexpr int kMaxConnections = 32;
     static constexpr int kIdleTimeoutMs = 10000;
+    // A request's header and body must have come this long after a server
+    // thread took its connection, or it is answered 408 and closed.
+    static constexpr int kRequestTimeoutMs = 5000;
+    // Requests that one address may have in the server's threads at a time.
+    // The page loads nothing beside itself, and Companion or a script sends
+    // one command after the other, so a real client has one or two; four
+    // leave room for clicks in a row. One address then holds at most 4 of
+    // the kMaxConnections threads (and its live WebSocket clients, which
+    // kMaxSocketClients bounds for all), so a client that sends slowly
+    // cannot keep the page and /api/status from the others.
+    static constexpr int kMaxRequestsPerPeer = 4;
     static constexpr int kPushIntervalMs = 100;  // state pushes and levels: 10 a second at most
 
     explicit WebRemote(Runner runner, QObject *parent = nullptr);
@@ -62,6 +73,8 @@ public:
     // How long a WebSocket client may stay silent; taken at start(). For
     // tests: the display keeps kIdleTimeoutMs.
     void setIdleTimeoutMs(int ms) { m_idleTimeoutMs = ms; }
+    // The same for kRequestTimeoutMs.
+    void setRequestTimeoutMs(int ms) { m_requestTimeoutMs = ms; }
 
 private slots:
     // A client subscribed to the levels, or the last one left.
@@ -82,4 +95,5 @@ private:
     QByteArray m_state;
     QByteArray m_token;
     int m_idleTimeoutMs = kIdleTimeoutMs;
+    int m_requestTimeoutMs = kRequestTimeoutMs;
 };

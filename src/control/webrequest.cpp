@@ -8,6 +8,7 @@
 #include <QJsonValue>
 
 #include <cmath>
+#include <iterator>
 
 namespace WebRequest {
 
@@ -15,35 +16,51 @@ namespace {
 
 constexpr int kMaxLine = 256;  // as on UDP: one command line
 
-// True when nothing but the outermost value is an object or array. Qt 5.15's
-// JSON reader leaks a replaced object or array when a key comes twice, so a
+// What a scan of the text shows of its outermost value. Qt 5.15's JSON
+// reader leaks a replaced object or array when a key comes twice, so a
 // client could grow the display's memory with each request; what we take
-// never needs them.
-bool flat(const QByteArray &json)
+// never needs them. It also keeps only the last of two equal keys, where
+// another reader keeps the first, so a key that comes twice is refused.
+struct Shape
 {
-    bool inString = false, escaped = false, outer = false;
+    bool flat = true;  // nothing but the outermost value is an object or array
+    int keys = 0;      // strings followed by a colon: in flat, valid JSON, its keys
+};
+
+Shape shapeOf(const QByteArray &json)
+{
+    Shape shape;
+    bool inString = false, escaped = false, outer = false, afterString = false;
     for (const char c : json) {
         if (inString) {
-            if (escaped)
+            if (escaped) {
                 escaped = false;
-            else if (c == '\\')
+            } else if (c == '\\') {
                 escaped = true;
-            else if (c == '"')
+            } else if (c == '"') {
                 inString = false;
-        } else if (c == '"') {
+                afterString = true;
+            }
+            continue;
+        }
+        if (afterString && c != ' ' && c != '\t' && c != '\n' && c != '\r') {
+            afterString = false;
+            shape.keys += c == ':';
+        }
+        if (c == '"') {
             inString = true;
         } else if (c == '{' || c == '[') {
-            if (outer)
-                return false;
+            shape.flat = shape.flat && !outer;
             outer = true;
         }
     }
-    return true;
+    return shape;
 }
 
 QJsonObject objectOf(const QByteArray &json, QByteArray *error)
 {
-    if (!flat(json)) {
+    const Shape shape = shapeOf(json);
+    if (!shape.flat) {
         *error = "the body may hold strings and numbers only, no objects or arrays within";
         return {};
     }
@@ -57,6 +74,11 @@ QJsonObject objectOf(const QByteArray &json, QByteArray *error)
         *error = "the body is not a JSON object";
         return {};
     }
+    // Equal keys (also when spelt with different escapes) are kept as one.
+    if (doc.object().size() != shape.keys) {
+        *error = "the body holds a key more than once";
+        return {};
+    }
     return doc.object();
 }
 
@@ -68,6 +90,11 @@ bool oneLine(const QByteArray &line, QByteArray *error)
         body.chop(1);
     if (body.contains('\n') || body.contains('\r')) {
         *error = "cmd holds more than one line";
+        return false;
+    }
+    // JSON may carry a NUL (\u0000); a reader of C strings would stop there.
+    if (line.contains('\0')) {
+        *error = "cmd holds a NUL character";
         return false;
     }
     if (line.size() > kMaxLine) {
@@ -303,6 +330,32 @@ bool originAllowed(const QByteArray &origin, const QByteArray &host)
     // that site's name. The page itself is opened by an address or this
     // PC's own name.
     return (o == "http://" + h || o == "https://" + h) && hostIsThisDisplay(h);
+}
+
+HeaderCheck checkHeaders(const QList<QByteArray> &names, int places)
+{
+    if (names.size() >= places)
+        return {431, "the request has " + QByteArray::number(places) + " header lines or more; this display reads "
+                         + QByteArray::number(places - 1) + " at most"};
+    static const char *const once[] = {"Host", "Origin", "Authorization", "Content-Type", "Content-Length",
+                                       "Transfer-Encoding"};
+    constexpr std::size_t contentLength = 4, transferEncoding = 5;  // in `once`
+    int count[std::size(once)] = {};
+    for (const QByteArray &name : names) {
+        for (std::size_t i = 0; i < std::size(once); ++i) {
+            if (qstricmp(name.constData(), once[i]) == 0 && ++count[i] > 1)
+                return {400, "the request has more than one " + QByteArray(once[i]) + " header"};
+        }
+    }
+    // The body's end would be read two ways (request smuggling).
+    if (count[contentLength] && count[transferEncoding])
+        return {400, "the request has both Content-Length and Transfer-Encoding"};
+    return {};
+}
+
+QByteArray lateError(int ms)
+{
+    return "the request did not come whole within " + QByteArray::number(ms / 1000.0) + " s";
 }
 
 QByteArray metricsText(const QByteArray &statusJson, const Counters &counters)

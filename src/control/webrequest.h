@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 
 #include <array>
@@ -46,6 +47,22 @@ struct SocketMessage
     QByteArray error;  // for Invalid
 };
 SocketMessage parseSocketMessage(const QByteArray &message);
+
+// What a request's header lines allow, looked at before anything else.
+struct HeaderCheck
+{
+    int status = 0;    // 0: nothing against them; else the HTTP status of the refusal
+    QByteArray error;  // why, as one sentence
+};
+// `names`: the header names as the server kept them, in order. `places`: how
+// many it keeps at most; a request that fills them all may have lost lines
+// beyond, such as an Origin, and is refused. A field that the web remote
+// reads, or that says where the body ends, may come once only: the server
+// hands on the first of two, where another reader may take the second.
+HeaderCheck checkHeaders(const QList<QByteArray> &names, int places);
+
+// The refusal of a request that did not come whole within `ms`.
+QByteArray lateError(int ms);
 
 // HTTP status and JSON body of a command's answer.
 int commandStatus(Outcome outcome);
