@@ -333,6 +333,10 @@ void TestCommandLine::startLine_data()
     noPort.client_port = QStringLiteral(" ");
     QTest::newRow("client without a port") << "" << noPort
                                            << "instance default, UDP client on no port (client_port is empty) from 10.10.1.10";
+    CommSettings forging = serial;
+    forging.serialport = QStringLiteral("ttyUSB0\n2026-12-09 lumora.app info: quit\x1b[2J");
+    QTest::newRow("port name cannot forge a line")
+        << "" << forging << "instance default, serial port ttyUSB0\\x0a2026-12-09 lumora.app info: quit\\x1b[2J";
     QTest::newRow("long port name cut")
         << "" << longName
         << QStringLiteral("instance default, serial port %1... (300 characters)").arg(QString(200, QLatin1Char('x')));

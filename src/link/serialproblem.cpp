@@ -64,7 +64,19 @@ QString describeSerialFailure(const QString &portName, QSerialPort::SerialPortEr
 
 QString shownPortName(const QString &portName)
 {
+    // A line end or an escape sequence in a typed name must not forge or
+    // hide a log line: control characters are written as \xHH.
+    QString shown;
+    const QString cut = portName.left(kShownPortNameLength);
+    for (const QChar c : cut) {
+        const ushort u = c.unicode();
+        if (u < 0x20 || (u >= 0x7f && u < 0xa0) || u == 0x2028 || u == 0x2029 || (u >= 0x202a && u <= 0x202e)
+            || (u >= 0x2066 && u <= 0x2069))
+            shown += QStringLiteral("\\x%1").arg(u, 2, 16, QLatin1Char('0'));
+        else
+            shown += c;
+    }
     if (portName.size() <= kShownPortNameLength)
-        return portName;
-    return portName.left(kShownPortNameLength) + QStringLiteral("... (%1 characters)").arg(portName.size());
+        return shown;
+    return shown + QStringLiteral("... (%1 characters)").arg(portName.size());
 }

@@ -16,7 +16,9 @@ QString describeSerialFailure(const QString &portName, QSerialPort::SerialPortEr
 QString serialDevicePath(const QString &portName);
 
 // A port name as log lines and tooltips show it: at most kShownPortNameLength
-// characters and a mark where it was cut. A stored or typed name can be of
-// any length, and each retry would write all of it again.
+// characters and a mark where it was cut, control characters (and the
+// writing-direction controls and line separators) as \xHH. A stored or
+// typed name can be of any length, and each retry would write all of it
+// again.
 constexpr int kShownPortNameLength = 200;
 QString shownPortName(const QString &portName);
