@@ -2,9 +2,22 @@
 #include "labelfit.h"
 #include "mylabel.h"
 
+#include <QFile>
 #include <QFontMetricsF>
+#include <QHelpEvent>
 #include <QImage>
+#include <QTemporaryDir>
 #include <QTest>
+#include <QTextDocument>
+#include <QTextDocumentFragment>
+#include <QToolTip>
+
+#include <atomic>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -17,6 +30,12 @@ QFont designFont()
 }
 constexpr int kNarrowest = 101;  // labelMeter3
 
+// The text a tooltip shows, taken as the toolkit takes it.
+QString shownText(const QString &tip)
+{
+    return Qt::mightBeRichText(tip) ? QTextDocumentFragment::fromHtml(tip).toPlainText() : tip;
+}
+
 } // namespace
 
 class TestLabels : public QObject
@@ -27,6 +46,8 @@ private slots:
     void fit_data();
     void fit();
     void longNameDrawn();
+    void hoverShowsTheNameAsItIs_data();
+    void hoverShowsTheNameAsItIs();
 };
 
 void TestLabels::fit_data()
@@ -94,6 +115,68 @@ void TestLabels::longNameDrawn()
     }
     QVERIFY2(left > 0 && right < image.width() - 1 && right - left > image.width() / 2,
              qPrintable(QStringLiteral("ink from %1 to %2").arg(left).arg(right)));
+}
+
+void TestLabels::hoverShowsTheNameAsItIs_data()
+{
+    QTest::addColumn<QString>("name");  // FIFO stands for a named pipe's path
+    QTest::addColumn<bool>("plain");    // the tooltip stays plain text
+
+    QTest::newRow("an image from a named pipe") << "name 1 <img src=FIFO>" << false;
+    QTest::newRow("a style sheet from a named pipe") << "<link rel=stylesheet href=FIFO>Studio" << false;
+    QTest::newRow("an entity") << "Mic &lt;2&gt;" << false;
+    QTest::newRow("no markup") << "Studio <3 > Prog" << true;
+}
+
+// A name sent by a remote control and shown on hover is shown as it is, and
+// no file that it names is read: a reader of a named pipe that nobody writes
+// to would wait for good, on the GUI thread, after every restart.
+void TestLabels::hoverShowsTheNameAsItIs()
+{
+    QFETCH(QString, name);
+    QFETCH(bool, plain);
+    QTemporaryDir dir;
+    const QByteArray fifo = QFile::encodeName(dir.filePath(QStringLiteral("fifo")));
+    QCOMPARE(::mkfifo(fifo.constData(), 0600), 0);
+    name.replace(QLatin1String("FIFO"), QFile::decodeName(fifo));
+    // Lets each reader of the pipe go at once (end of file), and says one
+    // came. The toolkit opens an image file more than once.
+    std::atomic<bool> readerCame{false};
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+        while (true) {
+            const int fd = ::open(fifo.constData(), O_WRONLY | O_CLOEXEC);
+            if (stop || fd < 0) {
+                if (fd >= 0)
+                    ::close(fd);
+                return;
+            }
+            readerCame = true;
+            ::close(fd);
+        }
+    });
+
+    myLabel label(name);
+    label.setTextFormat(Qt::PlainText);
+    label.setGeometry(0, 0, kNarrowest, 31);
+    label.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&label));
+    QHelpEvent hover(QEvent::ToolTip, QPoint(5, 5), label.mapToGlobal(QPoint(5, 5)));
+    QApplication::sendEvent(&label, &hover);
+    const bool read = readerCame;
+    const QString tip = QToolTip::text();
+    QToolTip::hideText();
+    // A reader of our own ends the writer's wait.
+    stop = true;
+    const int own = ::open(fifo.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    writer.join();
+    if (own >= 0)
+        ::close(own);
+
+    QVERIFY2(!read, "the tooltip read the file that the name names");
+    QCOMPARE(shownText(tip), name);
+    if (plain)
+        QCOMPARE(tip, name);
 }
 
 QTEST_MAIN(TestLabels)

@@ -20,6 +20,7 @@
 #include "logging.h"
 #include "meterlink.h"
 #include "mylabel.h"
+#include "plaintooltip.h"
 #include "releaseclock.h"
 #include "resourceinit.h"
 #include "screenlayout.h"
@@ -450,7 +451,8 @@ void MainWindow::setLinkSettings(const CommSettings &settings)
 
 void MainWindow::showLinkState(LinkState state, const QString &where)
 {
-    m_linkMark->setToolTip(linkStateTooltip(state, where, m_link->reason()));
+    // The place and the reason come from settings, the network and the system.
+    m_linkMark->setToolTip(plainToolTip(linkStateTooltip(state, where, m_link->reason())));
     m_linkMark->setVisible(state != LinkState::Live);
     if (m_control)
         m_control->setLinkState(state, where, m_link->reason());

@@ -1,6 +1,7 @@
 #include "mylabel.h"
 
 #include "labelfit.h"
+#include "plaintooltip.h"
 
 #include <QPainter>
 #include <QStyle>
@@ -14,7 +15,7 @@ myLabel::myLabel(const QString &text, QWidget *parent)
 void myLabel::setText(const QString &text)
 {
     QLabel::setText(text);
-    setToolTip(text);
+    setToolTip(plainToolTip(text));
 }
 
 void myLabel::mouseReleaseEvent(QMouseEvent *)

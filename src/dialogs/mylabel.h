@@ -13,7 +13,8 @@ class myLabel : public QLabel
 public:
     explicit myLabel(const QString &text, QWidget *parent = nullptr);
 
-    // Also puts the whole name in the tooltip.
+    // Also puts the whole name in the tooltip, as plain text whatever it
+    // holds (see plainToolTip).
     void setText(const QString &text);
 
 signals:
