@@ -6,7 +6,9 @@
 #include <QtTest>
 
 #include <atomic>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 
 #include <linux/capability.h>
 #include <sys/stat.h>
@@ -16,6 +18,7 @@
 #include "linktestsupport.h"
 #include "meterlink.h"
 #include "packetgate.h"
+#include "privatenetwork.h"
 #include "serialfeed.h"
 #include "threadwake.h"
 
@@ -96,10 +99,12 @@ private slots:
     void clientHostByName_data();
     void clientHostByName();
     void movedServerIsFoundAgain();
+    void olderAnswerLandingLate();
     void wrongSenderIsTold();
     void missingPort();
     void portRefusedToUser();
     void portHeldByAnotherProgram();
+    void udpPortTaken_data();
     void udpPortTaken();
     void addressNotOnThisPc();
     void serverForwardsWhileMetersMove();
@@ -423,6 +428,55 @@ void TestMeterLink::movedServerIsFoundAgain()
     QTRY_COMPARE(link.packetsDecoded(), before + 64);
 }
 
+// A look-up started again (the recheck of a silent link, a rebuild) while
+// the one before still waits on the name server: the older answer, landing
+// after the newer one but before the owner has read it, takes nothing away.
+void TestMeterLink::olderAnswerLandingLate()
+{
+    struct Gates
+    {
+        std::mutex mutex;
+        std::condition_variable opened;
+        QStringList open;
+    };
+    const auto gates = std::make_shared<Gates>();
+    const auto openGate = [&gates](const QString &name) {
+        {
+            const std::lock_guard<std::mutex> lock(gates->mutex);
+            gates->open << name;
+        }
+        gates->opened.notify_all();
+    };
+    HostLookup lookup;
+    lookup.setResolver([gates](const QString &name) {
+        std::unique_lock<std::mutex> lock(gates->mutex);
+        gates->opened.wait(lock, [&] { return gates->open.contains(name); });
+        QHostInfo info;
+        info.setHostName(name);
+        return info;
+    });
+    QStringList answers;
+    QObject::connect(&lookup, &HostLookup::finished, [&](const QHostInfo &info) { answers << info.hostName(); });
+    // Each look-up's thread holds a copy of the resolver, and so of the
+    // gates, until it has left its answer: the count tells when it has,
+    // without running the event loop that would read the answer early.
+    const long idle = gates.use_count();
+    const auto threadsLeft = [&](long running) {
+        QDeadlineTimer deadline(5000);
+        while (gates.use_count() > idle + running && !deadline.hasExpired())
+            std::this_thread::yield();
+        return gates.use_count() == idle + running;
+    };
+    lookup.start(QStringLiteral("old"));
+    lookup.start(QStringLiteral("new"));
+    openGate(QStringLiteral("new"));
+    QVERIFY(threadsLeft(1));
+    openGate(QStringLiteral("old"));
+    QVERIFY(threadsLeft(0));
+    QTRY_COMPARE(answers, QStringList{QStringLiteral("new")});
+    QVERIFY(!lookup.isRunning());
+}
+
 // Meter packets from a sender that is not client_host are told of once a
 // minute, and the tooltip of the silent link says why.
 void TestMeterLink::wrongSenderIsTold()
@@ -485,14 +539,49 @@ void TestMeterLink::portHeldByAnotherProgram()
     checkToldOnce(link, log, LinkState::PortClosed, QStringLiteral("in use by another program"));
 }
 
+void TestMeterLink::udpPortTaken_data()
+{
+    QTest::addColumn<bool>("server");
+    QTest::addColumn<QString>("serverHost");  // empty: any address
+    QTest::newRow("a client's port") << false << QString();
+    QTest::newRow("a server's port, at start and on every retry") << true << QString();
+    QTest::newRow("a server's port, when its address comes") << true << QStringLiteral("10.10.1.10");
+}
+
+// Another program holds the port without sharing it: told once, in the
+// system's words. A server names the port, and retries without a word more;
+// an address that comes while the port is held is told of as it is.
 void TestMeterLink::udpPortTaken()
 {
+    QFETCH(bool, server);
+    QFETCH(QString, serverHost);
+    if (!serverHost.isEmpty() && !PrivateNetwork::inside()) {
+        PrivateNetwork::run(this, "udpPortTaken");
+        return;
+    }
     QUdpSocket holder;
     QVERIFY(holder.bind(QHostAddress(QHostAddress::AnyIPv4), 0));
+    const QString port = QString::number(holder.localPort());
+    Pty console;  // nothing is written: nothing is sent
+    QVERIFY(console.open());
     LinkLog log;
     MeterLink link;
-    link.rebuild(clientLink(QString::number(holder.localPort())));
+    link.setAddressCheckInterval(20);
+    link.rebuild(server ? serverLink(console.slavePath(), serverHost, port) : clientLink(port));
+    if (!serverHost.isEmpty()) {
+        QVERIFY(PrivateNetwork::onlyLoopback());
+        checkToldOnce(link, log, LinkState::AddressNotLocal, QStringLiteral("not available"));
+        log.clear();
+        QCOMPARE(QProcess::execute(QStringLiteral("ip"), {"addr", "add", serverHost + "/32", "dev", "lo"}), 0);
+    }
     checkToldOnce(link, log, LinkState::BindFailed, QStringLiteral("in use"));
+    QCOMPARE(log.texts(QtInfoMsg).filter(QStringLiteral("is on this PC again")).size(), serverHost.isEmpty() ? 0 : 1);
+    if (!server)
+        return;
+    QVERIFY2(link.reason().contains(QStringLiteral(":%1: ").arg(port)), qPrintable(link.reason()));
+    const int tries = log.texts(QtDebugMsg).filter(QStringLiteral("server bind to")).size();
+    QTRY_VERIFY(log.texts(QtDebugMsg).filter(QStringLiteral("server bind to")).size() > tries + 2);
+    QCOMPARE(log.texts(QtWarningMsg).size(), 1);
 }
 
 // 192.0.2.1 is set aside for documentation: no PC has it.

@@ -79,17 +79,22 @@ void TestServerSend::addressWatch()
 void TestServerSend::addressLateGoneAndBack_data()
 {
     QTest::addColumn<bool>("viaRelay");
-    QTest::newRow("lumora-relay, checking every 5 s") << true;
-    QTest::newRow("the display's UDP server") << false;
+    QTest::addColumn<bool>("portShared");
+    QTest::newRow("lumora-relay, checking every 5 s") << true << false;
+    QTest::newRow("the display's UDP server") << false << false;
+    QTest::newRow("lumora-relay, a client display on this PC listening") << true << true;
+    QTest::newRow("the display's UDP server, a client display on this PC listening") << false << true;
 }
 
 // A server started before its address exists, fed by the console all along:
 // it sends once the address comes 3 s later, stops when it leaves, and
 // sends again when it returns, always from that address. The serial thread
-// sends throughout, while the socket is rebound.
+// sends throughout, while the socket is rebound. A client display on this
+// PC, listening on any address and the same port, is not in its way.
 void TestServerSend::addressLateGoneAndBack()
 {
     QFETCH(bool, viaRelay);
+    QFETCH(bool, portShared);
     if (!PrivateNetwork::inside()) {
         PrivateNetwork::run(this, "addressLateGoneAndBack");
         return;
@@ -98,7 +103,10 @@ void TestServerSend::addressLateGoneAndBack()
     ConsoleCable cable;
     QVERIFY(cable.plug());
     QUdpSocket listener;
-    QVERIFY(listener.bind(QHostAddress::Broadcast, kPort));
+    if (portShared)
+        QVERIFY(listener.bind(QHostAddress::AnyIPv4, kPort, QUdpSocket::ShareAddress | QUdpSocket::ReuseAddressHint));
+    else
+        QVERIFY(listener.bind(QHostAddress::Broadcast, kPort));
     QSet<QString> senders;
     int received = 0;
     const auto receive = [&] {

@@ -62,14 +62,17 @@ QHostInfo resolve(const QString &name)
 
 // What the worker and the owner share. The worker leaves its answer here and
 // wakes the owner, under the mutex, so the owner cannot go in between; once
-// the owner is gone, wake is null and the answer is dropped. Nothing of the
-// owner's crosses but through here.
+// the owner is gone, wake is null and the answer is dropped. Only the answer
+// of the look-up the owner waits for is kept: an older one that lands late
+// must not take the place of the answer the owner has yet to read. Nothing
+// of the owner's crosses but through here.
 struct HostLookup::Shared
 {
     std::mutex mutex;
     ThreadWake *wake = nullptr;
     std::optional<QHostInfo> answer;
-    quint64 generation = 0;
+    quint64 generation = 0;  // of the answer
+    quint64 wanted = 0;      // the look-up waited for; 0: none
 };
 
 HostLookup::HostLookup(QObject *parent)
@@ -91,6 +94,11 @@ void HostLookup::start(const QString &name)
 {
     const quint64 generation = ++m_generation;
     m_running = true;
+    {
+        const std::lock_guard<std::mutex> lock(m_shared->mutex);
+        m_shared->wanted = generation;
+        m_shared->answer.reset();
+    }
     // A look-up may hang for as long as the name server takes; the thread is
     // let go, and its answer dropped if nobody wants it any more. A deep copy
     // of the name: nothing implicitly shared crosses to the thread.
@@ -99,7 +107,7 @@ void HostLookup::start(const QString &name)
         std::thread([shared = m_shared, resolver = m_resolver, ownName, generation] {
             QHostInfo info = resolver ? resolver(ownName) : resolve(ownName);
             const std::lock_guard<std::mutex> lock(shared->mutex);
-            if (!shared->wake)
+            if (!shared->wake || shared->wanted != generation)
                 return;
             shared->answer = std::move(info);
             shared->generation = generation;
@@ -123,6 +131,9 @@ void HostLookup::cancel()
 {
     ++m_generation;
     m_running = false;
+    const std::lock_guard<std::mutex> lock(m_shared->mutex);
+    m_shared->wanted = 0;
+    m_shared->answer.reset();
 }
 
 void HostLookup::deliver()

@@ -151,10 +151,7 @@ void MeterLink::rebuild(const CommSettings &settings)
     if (!m_settings.use_udp) {
         m_udpSocket->close();
     } else {
-        m_udpSocket->close();
-        m_udpSocket->disconnect(this);
-        m_udpSocket->deleteLater();
-        m_udpSocket = new QUdpSocket(this);
+        renewSocket();
         if (m_settings.is_server)
             setUpServer();
         else
@@ -168,6 +165,14 @@ void MeterLink::rebuild(const CommSettings &settings)
     }
     m_rebuilding = false;
     refreshState();
+}
+
+void MeterLink::renewSocket()
+{
+    m_udpSocket->close();
+    m_udpSocket->disconnect(this);
+    m_udpSocket->deleteLater();
+    m_udpSocket = new QUdpSocket(this);
 }
 
 void MeterLink::setProblem(LinkState state, const QString &where, const QString &reason)
@@ -245,14 +250,25 @@ void MeterLink::setUpServer()
 // the problem set, when the address is not on this PC or the port is taken.
 bool MeterLink::bindServer()
 {
-    m_udpSocket->close();
-    if (!m_udpSocket->bind(m_serverLocal, m_serverFrom)) {
+    // A new socket for each try: one whose bind failed reports that first
+    // failure again on every later try, so an address that came while the
+    // port is taken would still read as missing.
+    renewSocket();
+    // Shared, as a client's is: a display on this PC listening on the same
+    // port is not in the way.
+    const bool bound = m_udpSocket->bind(m_serverLocal, m_serverFrom,
+                                         QAbstractSocket::ShareAddress | QAbstractSocket::ReuseAddressHint);
+    qCDebug(lcLink) << "server bind to" << m_serverLocal.toString() << m_serverFrom << "-" << bound;
+    if (!bound) {
         // An address that is not on this PC (yet, or any more) is not the
         // port's fault; say so.
-        if (m_udpSocket->error() == QAbstractSocket::SocketAddressNotAvailableError)
+        const QAbstractSocket::SocketError error = m_udpSocket->error();
+        if (error == QAbstractSocket::SocketAddressNotAvailableError)
             setProblem(LinkState::AddressNotLocal, m_settings.server_host, m_udpSocket->errorString());
         else
-            setProblem(LinkState::BindFailed, m_settings.server_port, m_udpSocket->errorString());
+            setProblem(LinkState::BindFailed, m_settings.server_port,
+                       serverBindProblem(m_serverLocal, m_serverFrom, error == QAbstractSocket::AddressInUseError,
+                                         m_udpSocket->errorString()));
         m_udpSocket->close();
         return false;
     }

@@ -139,6 +139,7 @@ private:
     bool readsDatagrams() const;
     bool forwardsOnArrival() const;
     void setProblem(LinkState state, const QString &where, const QString &reason);
+    void renewSocket();
     void setUpServer();
     bool bindServer();
     void releaseServer();

@@ -93,3 +93,14 @@ MulticastGroup MulticastGroup::parse(const QString &group)
     }
     return g;
 }
+
+QString serverBindProblem(const QHostAddress &address, quint16 port, bool portTaken, const QString &systemText)
+{
+    const QString place = port == 0 ? address.toString() : QStringLiteral("%1:%2").arg(address.toString()).arg(port);
+    QString text = QStringLiteral("%1: %2").arg(place, systemText);
+    if (portTaken)
+        text += QLatin1String(". ")
+            + tr("Another program on this PC holds UDP port %1 without sharing it: close that program, or use "
+                 "another port.").arg(port);
+    return text;
+}

@@ -37,3 +37,8 @@ struct MulticastGroup
 // A dotted IPv4 address of four decimal parts, or nothing: the toolkit also
 // reads "10.1" and IPv6 forms, which an installer's typo should not become.
 bool parseDottedIPv4(const QString &text, QHostAddress *address);
+
+// Why a UDP server's socket could not take its address and port (0: any),
+// in the system's words; for a port that another program on this PC holds
+// without sharing it, also what to do.
+QString serverBindProblem(const QHostAddress &address, quint16 port, bool portTaken, const QString &systemText);
