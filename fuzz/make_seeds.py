@@ -65,6 +65,16 @@ CORPORA = {
         'sections.conf': b'[General\n[%General]\n=\n==\n[a/b]\nc=d\n\\=x\n',
         'control.conf': b'[General]\ncontrol_port=7374\ncontrol_bind=10.10.1.10\n'
                         b'control_allow=10.20.0.0/16, 10.30.1.7\ncontrol_token=secret\n',
+        # lines as an operator types them: words for flags, lists, typos
+        'typed-words.conf': b'use_udp=no\nis_server=Yes\ncontrol_allow=127.0.0.0/8, 10.20.1.0/24\n'
+                            b'labelMeter1=Studio 1, left\nuse_udp=flase\ncontrol_port=73a3\n'
+                            b'control_allow=@studio, 10.0.0.0/8\ngeometry=a, b\n',
+        'utf8.conf': b'[General]\nlabelMeter1=Studio K\xc3\xb6ln\nlabelMeter2=\\xd83c\\xdfb5 Live\n'
+                     b'labelMeter3=\xf0\x9f\x8e\xb5\n',
+        'latin1.conf': b'[General]\nlabelMeter1=Studio K\xf6ln\n',
+        'open-quote.conf': b'labelMeter1=Studio "A\nuse_udp=true\nlabelMeter2="B\\\nC\n;"c\nx=a;"\n',
+        'nul-then-bom.conf': b'[General]\ncontrol_allow=127.0.0.27.\x00\x0066\xef\xbb\xbf`x\n',
+        'bom-open-quote.conf': b'\xef\xbb\xbf[General]\nlabelMeter1="Studio\r\ncontrol_token="s3cret\r\n',
     },
     # the whole input is one datagram to the control port
     'fuzz_control': {

@@ -16,11 +16,12 @@ template<>
 char *toString(const StoredSettings &v)
 {
     const auto cut = [](const QString &s) { return s.size() > 40 ? s.left(40) + "..." : s; };
-    const QString text = QStringLiteral("{%1 %2 '%3' '%4' '%5' '%6' '%7' ['%8' '%9' '%10'] %11 %12}")
+    const QString text = QStringLiteral("{%1 %2 '%3' '%4' '%5' '%6' '%7' ['%8' '%9' '%10'] %11 %12 %13 '%14' '%15'}")
         .arg(v.comm.is_server).arg(v.comm.use_udp)
         .arg(v.comm.serialport, v.comm.server_host, v.comm.server_port, v.comm.client_host,
              v.comm.client_port, cut(v.labels[0]), cut(v.labels[1]))
-        .arg(cut(v.labels[2])).arg(v.currentScreen).arg(QString::fromLatin1(v.geometry.toHex()));
+        .arg(cut(v.labels[2])).arg(v.currentScreen).arg(QString::fromLatin1(v.geometry.toHex()))
+        .arg(v.control.port).arg(v.control.bind, v.control.allow);
     return qstrdup(text.toUtf8().constData());
 }
 } // namespace QTest
@@ -56,7 +57,12 @@ StoredSettings readFromDisk(const QString &path, const QString &scratch)
     QFile::remove(scratch);
     QFile::copy(path, scratch);
     QSettings s(scratch, QSettings::NativeFormat);
-    return readStored(s);
+    s.setIniCodec("UTF-8");
+    // What the copy holds was told about when the file itself was read.
+    QLoggingCategory::setFilterRules(QStringLiteral("lumora.settings.warning=false"));
+    const StoredSettings v = readStored(s);
+    QLoggingCategory::setFilterRules(QString());
+    return v;
 }
 
 } // namespace
@@ -131,87 +137,159 @@ void TestSettings::readRules_data()
 {
     QTest::addColumn<QByteArray>("file");
     QTest::addColumn<StoredSettings>("expected");
-    QTest::addColumn<bool>("keepsCopy");   // a key held a value of another type
+    QTest::addColumn<bool>("keepsCopy");   // a .bak holds the file as it was
+    QTest::addColumn<QString>("warned");   // a warning; empty: none, or the copy's
+    QTest::addColumn<QByteArray>("kept");  // lines the file holds after the quit
+    const auto row = [](const char *name, const QByteArray &file, const StoredSettings &expected,
+                        bool keepsCopy, const QString &warned = {}, const QByteArray &kept = {}) {
+        QTest::newRow(name) << file << expected << keepsCopy << warned << kept;
+    };
+    // A value that does not read as its key's type, named with its line.
+    const auto unread = [](int line, const QString &text, const QString &what, const QString &read) {
+        return QStringLiteral("line %1: \"%2\" is no %3.* - read as %4, its first-run value; the line is kept")
+            .arg(line).arg(QRegularExpression::escape(text), what, read);
+    };
 
-    QTest::newRow("empty file") << QByteArray() << StoredSettings() << false;
-    QTest::newRow("link as the dialog stores it")
-        << QByteArray("[General]\nis_server=true\nuse_udp=true\nserialport=/dev/ttyUSB0\n"
-                      "server_host=192.168.1.10\nserver_port=05000\nclient_host=192.168.1.20\n"
-                      "client_port=6000\n")
-        << with([](StoredSettings &v) {
-               v.comm = { true, true, "/dev/ttyUSB0", "192.168.1.10", "05000", "192.168.1.20", "6000", {}, {}, {} };
-           })
-        << false;
-    QTest::newRow("installer's multicast keys")
-        << QByteArray("[General]\nserver_destination=239.192.0.7\nserver_ttl=4\nclient_group=239.192.0.8\n")
-        << with([](StoredSettings &v) {
-               v.comm.server_destination = "239.192.0.7";
-               v.comm.server_ttl = "4";
-               v.comm.client_group = "239.192.0.8";
-           })
-        << false;
-    QTest::newRow("flags as 1 and 0") << QByteArray("[General]\nis_server=1\nuse_udp=0\n")
-        << with([](StoredSettings &v) { v.comm.is_server = true; }) << false;
+    row("empty file", QByteArray(), StoredSettings(), false);
+    row("link as the dialog stores it",
+        "[General]\nis_server=true\nuse_udp=true\nserialport=/dev/ttyUSB0\nserver_host=192.168.1.10\n"
+        "server_port=05000\nclient_host=192.168.1.20\nclient_port=6000\n",
+        with([](StoredSettings &v) {
+            v.comm = { true, true, "/dev/ttyUSB0", "192.168.1.10", "05000", "192.168.1.20", "6000", {}, {}, {} };
+        }),
+        false, {}, "is_server=true\nserver_port=05000");
+    row("installer's multicast keys",
+        "[General]\nserver_destination=239.192.0.7\nserver_ttl=4\nclient_group=239.192.0.8\n",
+        with([](StoredSettings &v) {
+            v.comm.server_destination = "239.192.0.7";
+            v.comm.server_ttl = "4";
+            v.comm.client_group = "239.192.0.8";
+        }),
+        false);
 
-    // -- labels: the default name only when the key is absent
-    QTest::newRow("empty labelMeter2 stays empty") << QByteArray("[General]\nlabelMeter2=\n")
-        << with([](StoredSettings &v) { v.labels[1].clear(); }) << false;
-    QTest::newRow("label markup is kept as text")
-        << QByteArray("[General]\nlabelMeter1=\"<b>Studio</b> &amp; <img src=x>\"\n")
-        << with([](StoredSettings &v) { v.labels[0] = "<b>Studio</b> &amp; <img src=x>"; }) << false;
-    QTest::newRow("label of 1 MB is read whole")
-        << QByteArray("[General]\nlabelMeter1=") + QByteArray(1 << 20, 'x') + "\n"
-        << with([](StoredSettings &v) { v.labels[0] = QString(1 << 20, 'x'); }) << false;
-    QTest::newRow("label as a list keeps its name") << QByteArray("[General]\nlabelMeter3=a, b\n")
-        << StoredSettings() << true;
-    QTest::newRow("label as a rectangle keeps its name")
-        << QByteArray("[General]\nlabelMeter2=@Rect(1 2 3 4)\n") << StoredSettings() << true;
+    // -- the settings lines of the README, as printed
+    row("README: the channel opened to the studio network",
+        "control_bind=10.20.1.15\ncontrol_allow=127.0.0.0/8, 10.20.1.0/24\n",
+        with([](StoredSettings &v) {
+            v.control.bind = "10.20.1.15";
+            v.control.allow = "127.0.0.0/8, 10.20.1.0/24";
+        }),
+        false, {}, "control_bind=10.20.1.15\ncontrol_allow=127.0.0.0/8, 10.20.1.0/24");
+    row("README: control_port=0 turns the channel off", "control_port=0\n",
+        with([](StoredSettings &v) { v.control.port = 0; }), false, {}, "control_port=0");
+    row("README: control_port=7374 for a second display", "control_port=7374\n",
+        with([](StoredSettings &v) { v.control.port = 7374; }), false, {}, "control_port=7374");
+    row("README: the multicast examples", "server_destination=239.192.10.1\nserver_ttl=4\nclient_group=239.192.10.1\n",
+        with([](StoredSettings &v) {
+            v.comm.server_destination = "239.192.10.1";
+            v.comm.server_ttl = "4";
+            v.comm.client_group = "239.192.10.1";
+        }),
+        false, {}, "server_destination=239.192.10.1\nserver_ttl=4\nclient_group=239.192.10.1");
 
-    // -- values of another type read as absent
-    QTest::newRow("flag as a rectangle reads false")
-        << QByteArray("[General]\nis_server=@Rect(1 2 3 4)\nuse_udp=true\n")
-        << with([](StoredSettings &v) { v.comm.use_udp = true; }) << true;
-    QTest::newRow("port as a list reads empty")
-        << QByteArray("[General]\nserver_port=5000, 6000\nclient_port=6000\n")
-        << with([](StoredSettings &v) { v.comm.client_port = "6000"; }) << true;
-    QTest::newRow("unknown stored type reads empty")
-        << QByteArray("[General]\nserialport=@Variant(\\0\\0\\0\\x7f\\0\\0\\0\\x5junk)\n")
-        << StoredSettings() << true;
-    QTest::newRow("map where a host belongs reads empty")
-        << QByteArray("[General]\nclient_host=@Variant(\\0\\0\\0\\b\\0\\0\\0\\x1\\0\\0\\0\\x2\\0\\x61\\0\\0\\0\\x2\\0\\0\\0\\x1)\n")
-        << StoredSettings() << true;
-    QTest::newRow("geometry as a rectangle reads empty")
-        << QByteArray("[General]\ngeometry=@Rect(0 0 986 580)\n") << StoredSettings() << true;
-    QTest::newRow("geometry bytes")
-        << QByteArray("[General]\ngeometry=@ByteArray(\\x1\\xd9\\xd0\\xcb\\0\\x3)\n")
-        << with([](StoredSettings &v) { v.geometry = QByteArray("\x01\xd9\xd0\xcb\x00\x03", 6); })
-        << false;
+    // -- flags: the words an operator types, and typos
+    row("flags as 1 and 0", "[General]\nis_server=1\nuse_udp=0\n",
+        with([](StoredSettings &v) { v.comm.is_server = true; }), false, {}, "is_server=1\nuse_udp=0");
+    row("flags as Yes and no", "[General]\nis_server=Yes\nuse_udp=no\n",
+        with([](StoredSettings &v) { v.comm.is_server = true; }), false, {}, "is_server=Yes\nuse_udp=no");
+    row("flags as ON and off", "[General]\nis_server=off\nuse_udp=ON\n",
+        with([](StoredSettings &v) { v.comm.use_udp = true; }), false, {}, "is_server=off\nuse_udp=ON");
+    row("flag typo reads its first-run value", "[General]\nuse_udp=flase\nis_server=true\n",
+        with([](StoredSettings &v) { v.comm.is_server = true; }), false,
+        unread(2, "use_udp=flase", "flag \\(true/false, yes/no, on/off, 1/0\\)", "false"), "use_udp=flase");
+    row("flag as a rectangle reads false", "[General]\nis_server=@Rect(1 2 3 4)\nuse_udp=true\n",
+        with([](StoredSettings &v) { v.comm.use_udp = true; }), false,
+        unread(2, "is_server=@Rect(1 2 3 4)", "flag", "false"), "is_server=@Rect(1 2 3 4)");
 
-    // -- current_screen
-    QTest::newRow("screen 1") << QByteArray("[General]\ncurrent_screen=1\n")
-        << with([](StoredSettings &v) { v.currentScreen = 1; }) << false;
-    QTest::newRow("screen that no longer exists is passed on")
-        << QByteArray("[General]\ncurrent_screen=-1\n")
-        << with([](StoredSettings &v) { v.currentScreen = -1; }) << false;
-    QTest::newRow("screen as a word reads 0") << QByteArray("[General]\ncurrent_screen=left\n")
-        << StoredSettings() << true;
-    QTest::newRow("screen beyond int reads 0") << QByteArray("[General]\ncurrent_screen=99999999999\n")
-        << StoredSettings() << true;
-    QTest::newRow("screen as 64-bit 2^40 reads 0")
-        << QByteArray("[General]\ncurrent_screen=@Variant(\\0\\0\\0\\x4\\0\\0\\x1\\0\\0\\0\\0\\0)\n")
-        << StoredSettings() << true;
-    QTest::newRow("screen as double 2.6 reads 2")
-        << QByteArray("[General]\ncurrent_screen=@Variant(\\0\\0\\0\\x6@\\x4\\xcc\\xcc\\xcc\\xcc\\xcc\\xcd)\n")
-        << with([](StoredSettings &v) { v.currentScreen = 2; }) << false;
-    QTest::newRow("screen as double NaN reads 0")
-        << QByteArray("[General]\ncurrent_screen=@Variant(\\0\\0\\0\\x6\\x7f\\xf8\\0\\0\\0\\0\\0\\0)\n")
-        << StoredSettings() << true;
-    QTest::newRow("screen as double infinity reads 0")
-        << QByteArray("[General]\ncurrent_screen=@Variant(\\0\\0\\0\\x6\\x7f\\xf0\\0\\0\\0\\0\\0\\0)\n")
-        << StoredSettings() << true;
-    QTest::newRow("screen as double 1e300 reads 0")
-        << QByteArray("[General]\ncurrent_screen=@Variant(\\0\\0\\0\\x6\\x7e\\x37\\xe4\\x3c\\x88\\0\\x75\\x9c)\n")
-        << StoredSettings() << true;
+    // -- texts: lists read as their items, hand-typed UTF-8, earlier escapes
+    row("empty labelMeter2 stays empty", "[General]\nlabelMeter2=\n",
+        with([](StoredSettings &v) { v.labels[1].clear(); }), false, {}, "labelMeter2=");
+    row("label markup is kept as text", "[General]\nlabelMeter1=\"<b>Studio</b> &amp; <img src=x>\"\n",
+        with([](StoredSettings &v) { v.labels[0] = "<b>Studio</b> &amp; <img src=x>"; }), false);
+    row("label of 1 MB is read whole", QByteArray("[General]\nlabelMeter1=") + QByteArray(1 << 20, 'x') + "\n",
+        with([](StoredSettings &v) { v.labels[0] = QString(1 << 20, 'x'); }), false);
+    row("label with a comma reads whole", "[General]\nlabelMeter1=Studio 1, left\n",
+        with([](StoredSettings &v) { v.labels[0] = "Studio 1, left"; }), false, {}, "labelMeter1=Studio 1, left");
+    row("port as a list reads its items", "[General]\nserver_port=5000, 6000\nclient_port=6000\n",
+        with([](StoredSettings &v) {
+            v.comm.server_port = "5000, 6000";
+            v.comm.client_port = "6000";
+        }),
+        false, {}, "server_port=5000, 6000");
+    row("list with an item that starts with @", "control_allow=@studio, 10.0.0.0/8\n",
+        with([](StoredSettings &v) { v.control.allow = "@studio, 10.0.0.0/8"; }), false);
+    row("label typed in UTF-8", "[General]\nlabelMeter1=Studio K\xc3\xb6ln\n",
+        with([](StoredSettings &v) { v.labels[0] = QString::fromUtf8("Studio K\xc3\xb6ln"); }), false, {},
+        "labelMeter1=Studio K\xc3\xb6ln");
+    row("label as the earlier writer escaped it", "[General]\nlabelMeter1=Studio K\\xf6ln\n",
+        with([](StoredSettings &v) { v.labels[0] = QString::fromUtf8("Studio K\xc3\xb6ln"); }), false, {},
+        "labelMeter1=Studio K\xc3\xb6ln");
+    // The toolkit's UTF-8 writer drops characters beyond 16 bits.
+    row("label with an emoji stays in escapes", "[General]\nlabelMeter2=\\xd83c\\xdfb5 Live\n",
+        with([](StoredSettings &v) { v.labels[1] = QString::fromUtf8("\xf0\x9f\x8e\xb5 Live"); }), false, {},
+        "labelMeter2=\\xd83c\\xdfb5 Live");
+    // ... and its reader drops a U+FEFF that follows an escape (found by the fuzzer).
+    row("label with a U+FEFF stays in escapes", QByteArray("[General]\nlabelMeter1=a\0\xef\xbb\xbf b\n", 30),
+        with([](StoredSettings &v) { v.labels[0] = QString("a") + QChar(0) + QChar(0xfeff) + " b"; }), false);
+    row("label typed in Latin-1 reads as before", "[General]\nlabelMeter1=Studio K\xf6ln\n",
+        with([](StoredSettings &v) { v.labels[0] = QString::fromUtf8("Studio K\xc3\xb6ln"); }), false,
+        "is not UTF-8 text \\(line 2 is the first that is not\\) - read as Latin-1",
+        "labelMeter1=Studio K\xc3\xb6ln");
+    row("label with an open quote at the end", "[General]\nlabelMeter1=Studio \"A\n",
+        with([](StoredSettings &v) { v.labels[0] = "Studio A"; }), true,
+        "has a quote that is not closed at line 2: \"labelMeter1=Studio \\\\x22A\", read up to the end"
+        " of its line - kept it as .*\\.bak and read the other lines",
+        "labelMeter1=Studio A");
+    row("label with an open quote before other keys", "labelMeter1=Studio \"A\nuse_udp=true\nlabelMeter2=B\n",
+        with([](StoredSettings &v) {
+            v.labels[0] = "Studio A";
+            v.labels[1] = "B";
+            v.comm.use_udp = true;
+        }),
+        true, "has a quote that is not closed at line 1: ", "use_udp=true");
+    row("label as a rectangle keeps its name", "[General]\nlabelMeter2=@Rect(1 2 3 4)\n", StoredSettings(),
+        false, unread(2, "labelMeter2=@Rect(1 2 3 4)", "text", "\"Sub\""), "labelMeter2=@Rect(1 2 3 4)");
+    row("secret with a comma is told of, not shown", "[General]\ncontrol_token=3f9a,77c2\n",
+        with([](StoredSettings &v) { v.control.token = "3f9a, 77c2"; }), false,
+        "line 2: \"control_token \\.\\.\\.\" \\(its value is not shown\\) holds commas");
+    row("secret of another type is not shown", "[General]\ncontrol_token=@Size(17 4)\n", StoredSettings(),
+        false, "line 2: \"control_token \\.\\.\\.\" \\(its value is not shown\\) is no text", "control_token=@Size(17 4)");
+
+    // -- values the next write cannot keep: read as absent, a copy is kept
+    row("unknown stored type reads empty", "[General]\nserialport=@Variant(\\0\\0\\0\\x7f\\0\\0\\0\\x5junk)\n",
+        StoredSettings(), true);
+    row("map where a host belongs reads empty",
+        "[General]\nclient_host=@Variant(\\0\\0\\0\\b\\0\\0\\0\\x1\\0\\0\\0\\x2\\0\\x61\\0\\0\\0\\x2\\0\\0\\0\\x1)\n",
+        StoredSettings(), true);
+
+    // -- geometry
+    row("geometry as a rectangle reads empty", "[General]\ngeometry=@Rect(0 0 986 580)\n", StoredSettings(),
+        false, unread(2, "geometry=@Rect(0 0 986 580)", "byte array", "empty"), "geometry=@Rect(0 0 986 580)");
+    row("geometry bytes", "[General]\ngeometry=@ByteArray(\\x1\\xd9\\xd0\\xcb\\0\\x3)\n",
+        with([](StoredSettings &v) { v.geometry = QByteArray("\x01\xd9\xd0\xcb\x00\x03", 6); }), false);
+
+    // -- whole numbers
+    row("screen 1", "[General]\ncurrent_screen=1\n", with([](StoredSettings &v) { v.currentScreen = 1; }), false);
+    row("screen that no longer exists is passed on", "[General]\ncurrent_screen=-1\n",
+        with([](StoredSettings &v) { v.currentScreen = -1; }), false);
+    row("screen as a word reads 0", "[General]\ncurrent_screen=left\n", StoredSettings(), false,
+        unread(2, "current_screen=left", "whole number", "0"), "current_screen=left");
+    row("screen beyond int reads 0", "[General]\ncurrent_screen=99999999999\n", StoredSettings(), false,
+        unread(2, "current_screen=99999999999", "whole number", "0"), "current_screen=99999999999");
+    row("control port typo reads 7373", "[General]\ncontrol_port=73a3\n", StoredSettings(), false,
+        unread(2, "control_port=73a3", "whole number", "7373"), "control_port=73a3");
+    row("screen as 64-bit 2^40 reads 0",
+        "[General]\ncurrent_screen=@Variant(\\0\\0\\0\\x4\\0\\0\\x1\\0\\0\\0\\0\\0)\n", StoredSettings(), true);
+    row("screen as double 2.6 reads 2",
+        "[General]\ncurrent_screen=@Variant(\\0\\0\\0\\x6@\\x4\\xcc\\xcc\\xcc\\xcc\\xcc\\xcd)\n",
+        with([](StoredSettings &v) { v.currentScreen = 2; }), false);
+    row("screen as double NaN reads 0",
+        "[General]\ncurrent_screen=@Variant(\\0\\0\\0\\x6\\x7f\\xf8\\0\\0\\0\\0\\0\\0)\n", StoredSettings(), true);
+    row("screen as double infinity reads 0",
+        "[General]\ncurrent_screen=@Variant(\\0\\0\\0\\x6\\x7f\\xf0\\0\\0\\0\\0\\0\\0)\n", StoredSettings(), true);
+    row("screen as double 1e300 reads 0",
+        "[General]\ncurrent_screen=@Variant(\\0\\0\\0\\x6\\x7e\\x37\\xe4\\x3c\\x88\\0\\x75\\x9c)\n",
+        StoredSettings(), true);
 }
 
 void TestSettings::readRules()
@@ -219,19 +297,40 @@ void TestSettings::readRules()
     QFETCH(QByteArray, file);
     QFETCH(StoredSettings, expected);
     QFETCH(bool, keepsCopy);
+    QFETCH(QString, warned);
+    QFETCH(QByteArray, kept);
     writeFile(path(), file);
-    if (keepsCopy)
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("holds values of another type"));
+    const QString copyWarning = QStringLiteral("holds values of another type");
+    if (!warned.isEmpty() || keepsCopy)
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(warned.isEmpty() ? copyWarning : warned));
     auto s = openSettingsFile(path());
     QCOMPARE(readStored(*s), expected);
     QCOMPARE(QFile::exists(path() + ".bak"), keepsCopy);
-    if (!keepsCopy)
-        return;
-    QCOMPARE(readFile(path() + ".bak"), file);
-    // Seen again before the exit write replaces the value: no second copy.
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("holds values of another type"));
-    QCOMPARE(recoverDamagedFile(path()), path() + ".bak");
-    QVERIFY(!QFile::exists(path() + ".bak.1"));
+    if (keepsCopy)
+        QCOMPARE(readFile(path() + ".bak"), file);
+    if (keepsCopy && warned.isEmpty()) {
+        // Seen again before the exit write replaces the value: no second copy.
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(copyWarning));
+        QCOMPARE(recoverDamagedFile(path()), path() + ".bak");
+        QVERIFY(!QFile::exists(path() + ".bak.1"));
+    }
+
+    // The quit writes back what was read: the lines as they were typed, and
+    // the same values for the next start.
+    writeStored(*s, expected);
+    s.reset();
+    const QByteArray after = "\n" + readFile(path());
+    for (const QByteArray &line : kept.split('\n')) {
+        if (!line.isEmpty())
+            QVERIFY2(after.contains("\n" + line + "\n"), after.constData());
+    }
+    QCOMPARE(readFromDisk(path(), scratch()), expected);
+    // A value the program changes is written as it is now.
+    StoredSettings changed = expected;
+    changed.comm.use_udp = !changed.comm.use_udp;
+    changed.labels[0] = "Changed";
+    writeStored(*openSettingsFile(path()), changed);
+    QCOMPARE(readFromDisk(path(), scratch()), changed);
 }
 
 void TestSettings::roundTrip()

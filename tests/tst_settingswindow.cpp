@@ -77,6 +77,7 @@ private slots:
     void init() { clearStore(); }
     void firstRun();
     void storedEmptyLabelStaysEmpty();
+    void typedLinesSurviveTheQuit();
     void roundTripThroughTheWindow();
     void renameIsStoredAtOnce();
     void dialogOkRebuildsAndStores();
@@ -105,6 +106,30 @@ void TestSettingsWindow::storedEmptyLabelStaysEmpty()
     MainWindow window;
     QCOMPARE(labelText(window, "labelMeter2"), QString());
     QCOMPARE(labelText(window, "labelMeter1"), QStringLiteral("Prog"));
+}
+
+void TestSettingsWindow::typedLinesSurviveTheQuit()
+{
+    // As an installer types them: UTF-8, a comma in a name, the README's list.
+    const QByteArray typed = "labelMeter1=Studio K\xc3\xb6ln\nlabelMeter2=Studio 1, left\n"
+                             "control_allow=127.0.0.0/8, 10.10.1.0/24\nuse_udp=no\n";
+    QVERIFY(QDir().mkpath(QFileInfo(TestSupport::settingsPath()).path()));
+    {
+        QFile file(TestSupport::settingsPath());
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(typed);
+    }
+    {
+        MainWindow window;
+        QCOMPARE(labelText(window, "labelMeter1"), QString::fromUtf8("Studio K\xc3\xb6ln"));
+        QCOMPARE(labelText(window, "labelMeter2"), QStringLiteral("Studio 1, left"));
+        QCOMPARE(window.linkSettings().use_udp, false);
+    }
+    QFile file(TestSupport::settingsPath());
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray written = file.readAll();
+    for (const QByteArray &line : typed.split('\n'))
+        QVERIFY2(written.contains(line + '\n'), written.constData());
 }
 
 void TestSettingsWindow::roundTripThroughTheWindow()

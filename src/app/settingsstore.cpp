@@ -1,85 +1,119 @@
 #include "settingsstore.h"
 
 #include "logging.h"
+#include "settingsdetail.h"
 
 #include <QCoreApplication>
-
-#include <QDir>
 #include <QFile>
-#include <QFileInfo>
-#include <QSaveFile>
-#include <QSet>
+#include <QHash>
 #include <QSettings>
-#include <QTemporaryFile>
+#include <QTextCodec>
 #include <QVariant>
 #include <QVector>
 
 #include <climits>
 #include <cmath>
-#include <new>
-#include <optional>
+#include <memory>
+#include <utility>
+
+using namespace SettingsDetail;
 
 namespace {
 
-// A store of twelve short values is a few hundred bytes; beyond this a file
-// is taken as damaged without being parsed.
-constexpr qint64 kMaxFileBytes = 4 * 1024 * 1024;
-
-const QString kIsServer = QStringLiteral("is_server");
-const QString kUseUdp = QStringLiteral("use_udp");
-const QString kSerialPort = QStringLiteral("serialport");
-const QString kServerHost = QStringLiteral("server_host");
-const QString kServerPort = QStringLiteral("server_port");
-const QString kClientHost = QStringLiteral("client_host");
-const QString kClientPort = QStringLiteral("client_port");
-// Set by the installer in the file; written back only when set.
-const QString kServerDestination = QStringLiteral("server_destination");
-const QString kServerTtl = QStringLiteral("server_ttl");
-const QString kClientGroup = QStringLiteral("client_group");
-const QString kControlPort = QStringLiteral("control_port");
-const QString kControlBind = QStringLiteral("control_bind");
-const QString kControlAllow = QStringLiteral("control_allow");
-const QString kControlToken = QStringLiteral("control_token");
-const QString kCurrentScreen = QStringLiteral("current_screen");
-const QString kGeometry = QStringLiteral("geometry");
-const std::array<QString, 3> kLabelKeys { QStringLiteral("labelMeter1"),
-                                          QStringLiteral("labelMeter2"),
-                                          QStringLiteral("labelMeter3") };
-
-// Each reader gives nothing when the key is absent or its value does not
-// convert to the key's type; the caller then uses the absent value.
-std::optional<QVariant> converted(const QSettings &s, const QString &key, int type)
+// The toolkit reads a line with commas as a list, and a list of one value
+// as that value once it is written back; either is taken as what it holds.
+QVariant single(const QVariant &v)
 {
-    QVariant v = s.value(key);
-    if (!v.isValid() || !v.convert(type))
-        return std::nullopt;
+    if (v.userType() == QMetaType::QStringList && v.toStringList().size() == 1)
+        return v.toStringList().first();
+    if (v.userType() == QMetaType::QVariantList && v.toList().size() == 1)
+        return v.toList().first();
     return v;
 }
 
-std::optional<bool> readBool(const QSettings &s, const QString &key)
+// The texts of a value the toolkit read as a text or as a list of texts.
+std::optional<QStringList> texts(const QVariant &v)
 {
-    if (const auto v = converted(s, key, QMetaType::Bool))
-        return v->toBool();
-    return std::nullopt;
+    switch (v.userType()) {
+    case QMetaType::QString:
+        return QStringList { v.toString() };
+    case QMetaType::QStringList:
+        if (!v.toStringList().isEmpty())
+            return v.toStringList();
+        return std::nullopt;
+    case QMetaType::QVariantList: {
+        // A list with an item that starts with '@' comes as variants.
+        const QVariantList items = v.toList();
+        QStringList list;
+        for (const QVariant &item : items) {
+            if (item.userType() != QMetaType::QString)
+                return std::nullopt;
+            list << item.toString();
+        }
+        if (list.isEmpty())
+            return std::nullopt;
+        return list;
+    }
+    default:
+        return std::nullopt;
+    }
 }
 
-std::optional<QString> readText(const QSettings &s, const QString &key)
+// Each reader gives nothing when the value does not read as the key's type;
+// the caller then uses the key's first-run value.
+std::optional<bool> readFlag(const QVariant &raw)
 {
-    if (const auto v = converted(s, key, QMetaType::QString))
-        return v->toString();
-    return std::nullopt;
+    const QVariant v = single(raw);
+    switch (v.userType()) {
+    case QMetaType::Bool:
+        return v.toBool();
+    case QMetaType::Int:
+    case QMetaType::UInt:
+    case QMetaType::LongLong:
+    case QMetaType::ULongLong:
+    case QMetaType::Double:
+    case QMetaType::Float:
+        return v.toBool();
+    case QMetaType::QString:
+    case QMetaType::QByteArray: {
+        const QString word = v.toString().trimmed().toLower();
+        if (word == QLatin1String("true") || word == QLatin1String("yes") || word == QLatin1String("on")
+            || word == QLatin1String("1"))
+            return true;
+        if (word == QLatin1String("false") || word == QLatin1String("no") || word == QLatin1String("off")
+            || word == QLatin1String("0"))
+            return false;
+        return std::nullopt;
+    }
+    default:
+        return std::nullopt;
+    }
 }
 
-std::optional<QByteArray> readBytes(const QSettings &s, const QString &key)
+std::optional<QString> readText(const QVariant &raw)
 {
-    if (const auto v = converted(s, key, QMetaType::QByteArray))
-        return v->toByteArray();
-    return std::nullopt;
+    const QVariant v = single(raw);
+    if (const auto list = texts(v))
+        return list->join(QLatin1String(", "));
+    if (v.userType() == QMetaType::QStringList || v.userType() == QMetaType::QVariantList)
+        return std::nullopt;
+    QVariant converted = v;
+    if (!converted.isValid() || !converted.convert(QMetaType::QString))
+        return std::nullopt;
+    return converted.toString();
 }
 
-std::optional<int> readInt(const QSettings &s, const QString &key)
+std::optional<QByteArray> readBytes(const QVariant &raw)
 {
-    const QVariant v = s.value(key);
+    QVariant v = single(raw);
+    if (!v.isValid() || !v.convert(QMetaType::QByteArray))
+        return std::nullopt;
+    return v.toByteArray();
+}
+
+std::optional<int> readInt(const QVariant &raw)
+{
+    const QVariant v = single(raw);
     const int type = v.userType();
     // The toolkit rounds a floating value through a 64-bit integer, which is
     // undefined for NaN, infinities and huge values a damaged file may hold.
@@ -96,459 +130,318 @@ std::optional<int> readInt(const QSettings &s, const QString &key)
     return static_cast<int>(n);
 }
 
-// The keys that are present but hold a value of another type.
-QStringList foreignKeys(const QSettings &s)
+// True when the toolkit writes the value so that it reads back the same:
+// what a line typed by hand gives (a text, a list of texts, a byte array, a
+// rectangle, size or point), but not every serialized variant.
+bool keptAsRead(const QVariant &v)
 {
-    QStringList keys;
-    const auto check = [&](const QString &key, bool readable) {
-        if (!readable && s.contains(key))
-            keys << key;
-    };
-    check(kIsServer, readBool(s, kIsServer).has_value());
-    check(kUseUdp, readBool(s, kUseUdp).has_value());
-    for (const QString &key : { kSerialPort, kServerHost, kServerPort, kClientHost, kClientPort,
-                                kServerDestination, kServerTtl, kClientGroup, kControlBind,
-                                kControlAllow, kControlToken })
-        check(key, readText(s, key).has_value());
-    check(kCurrentScreen, readInt(s, kCurrentScreen).has_value());
-    check(kControlPort, readInt(s, kControlPort).has_value());
-    check(kGeometry, readBytes(s, kGeometry).has_value());
-    for (const QString &key : kLabelKeys)
-        check(key, readText(s, key).has_value());
-    return keys;
-}
-
-QString backupName(const QString &path, int i)
-{
-    return i == 0 ? path + QStringLiteral(".bak")
-                  : path + QStringLiteral(".bak.") + QString::number(i);
-}
-
-QString backupPathFor(const QString &path)
-{
-    const auto taken = [](const QString &p) {
-        const QFileInfo fi(p);
-        return fi.exists() || fi.isSymLink();
-    };
-    QString candidate;
-    for (int i = 0; i < SettingsKeys::kMaxBackups; ++i) {
-        candidate = backupName(path, i);
-        if (!taken(candidate))
-            return candidate;
+    switch (v.userType()) {
+    case QMetaType::QByteArray:
+    case QMetaType::QRect:
+    case QMetaType::QSize:
+    case QMetaType::QPoint:
+        return true;
+    default:
+        return texts(v).has_value();
     }
-    // All in use: the newest damage replaces the last backup, the earlier
-    // ones stay as they are.
-    QFile::remove(candidate);
-    return candidate;
 }
 
-QByteArray fileBytes(const QString &path)
+enum class Kind { Flag, Text, Int, Bytes };
+
+struct KeyKind
 {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    const QString &key;
+    Kind kind;
+};
+
+const KeyKind kKeys[] {
+    { kIsServer, Kind::Flag },          { kUseUdp, Kind::Flag },
+    { kSerialPort, Kind::Text },        { kServerHost, Kind::Text },
+    { kServerPort, Kind::Text },        { kClientHost, Kind::Text },
+    { kClientPort, Kind::Text },        { kServerDestination, Kind::Text },
+    { kServerTtl, Kind::Text },         { kClientGroup, Kind::Text },
+    { kControlPort, Kind::Int },        { kControlBind, Kind::Text },
+    { kControlAllow, Kind::Text },      { kControlToken, Kind::Text },
+    { kLabelKeys[0], Kind::Text },      { kLabelKeys[1], Kind::Text },
+    { kLabelKeys[2], Kind::Text },      { kCurrentScreen, Kind::Int },
+    { kGeometry, Kind::Bytes },
+};
+
+bool readable(Kind kind, const QVariant &v)
+{
+    switch (kind) {
+    case Kind::Flag:
+        return readFlag(v).has_value();
+    case Kind::Text:
+        return readText(v).has_value();
+    case Kind::Int:
+        return readInt(v).has_value();
+    case Kind::Bytes:
+        return readBytes(v).has_value();
+    }
+    return false;
 }
 
-// An existing backup with exactly the bytes of the file, if there is one.
-QString identicalBackup(const QString &path)
+QString kindName(Kind kind)
 {
-    const QByteArray bytes = fileBytes(path);
-    for (int i = 0; i < SettingsKeys::kMaxBackups; ++i) {
-        const QString candidate = backupName(path, i);
-        if (QFileInfo(candidate).size() == bytes.size() && QFileInfo::exists(candidate)
-            && fileBytes(candidate) == bytes)
-            return candidate;
+    switch (kind) {
+    case Kind::Flag:
+        return QStringLiteral("no flag (true/false, yes/no, on/off, 1/0)");
+    case Kind::Text:
+        return QStringLiteral("no text");
+    case Kind::Int:
+        return QStringLiteral("no whole number");
+    case Kind::Bytes:
+        return QStringLiteral("no byte array");
     }
     return QString();
 }
 
-
-// A warning that would otherwise repeat at every read and write of the store.
-void warnOnce(const QString &text)
+// A value that reads as absent, with the first-run value used instead.
+struct Unread
 {
-    static QSet<QString> said;
-    if (said.contains(text))
-        return;
-    said.insert(text);
-    qCWarning(lcSettings).noquote() << text;
-}
-
-// One logical line of the toolkit's INI reader: a backslash joins the next
-// physical line, quotes may span lines, and a ';' at the start of a line
-// comments it out.
-struct IniLine
-{
-    int start = 0;
-    int length = 0;
-    int equals = -1;
+    QString key;
+    Kind kind;
+    QString firstRun;
 };
 
-bool isIniSpace(char c)
+// Reads the keys; `unread` gets those present with a value that does not
+// read as their type but is kept as it is.
+class KeyReader
 {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+public:
+    explicit KeyReader(const QSettings &s) : m_s(s) {}
+
+    void flag(const QString &key, bool &field) { take(key, Kind::Flag, field, readFlag(m_s.value(key))); }
+    void text(const QString &key, QString &field) { take(key, Kind::Text, field, readText(m_s.value(key))); }
+    void number(const QString &key, int &field) { take(key, Kind::Int, field, readInt(m_s.value(key))); }
+    void bytes(const QString &key, QByteArray &field)
+    {
+        take(key, Kind::Bytes, field, readBytes(m_s.value(key)));
+    }
+
+    QVector<Unread> unread;
+
+private:
+    template<typename T>
+    void take(const QString &key, Kind kind, T &field, const std::optional<T> &value)
+    {
+        if (value) {
+            field = *value;
+            return;
+        }
+        const QVariant raw = m_s.value(key);
+        if (raw.isValid() && keptAsRead(raw))
+            unread.push_back({ key, kind, shown(field) });
+    }
+    static QString shown(bool v) { return v ? QStringLiteral("true") : QStringLiteral("false"); }
+    static QString shown(int v) { return QString::number(v); }
+    static QString shown(const QString &v)
+    {
+        return v.isEmpty() ? QStringLiteral("empty") : QLatin1Char('"') + v + QLatin1Char('"');
+    }
+    static QString shown(const QByteArray &) { return QStringLiteral("empty"); }
+
+    const QSettings &m_s;
+};
+
+StoredSettings readValues(const QSettings &s, QVector<Unread> *unread)
+{
+    KeyReader r(s);
+    StoredSettings v;
+    r.flag(kIsServer, v.comm.is_server);
+    r.flag(kUseUdp, v.comm.use_udp);
+    r.text(kSerialPort, v.comm.serialport);
+    r.text(kServerHost, v.comm.server_host);
+    r.text(kServerPort, v.comm.server_port);
+    r.text(kClientHost, v.comm.client_host);
+    r.text(kClientPort, v.comm.client_port);
+    r.text(kServerDestination, v.comm.server_destination);
+    r.text(kServerTtl, v.comm.server_ttl);
+    r.text(kClientGroup, v.comm.client_group);
+    r.number(kControlPort, v.control.port);
+    r.text(kControlBind, v.control.bind);
+    r.text(kControlAllow, v.control.allow);
+    r.text(kControlToken, v.control.token);
+    // A label that is present keeps its text even when empty; an absent one,
+    // or one that holds something that is no text, keeps the default name.
+    for (size_t i = 0; i < kLabelKeys.size(); ++i)
+        r.text(kLabelKeys[i], v.labels[i]);
+    r.number(kCurrentScreen, v.currentScreen);
+    r.bytes(kGeometry, v.geometry);
+    if (unread)
+        *unread = r.unread;
+    return v;
 }
 
-bool nextIniLine(const QByteArray &data, int &pos, IniLine &line)
+// Where a key is set, as the file has it: "line N: "text"".
+QString whereIs(const QSettings &s, const QByteArray &bytes, const QString &key)
 {
-    const int size = data.size();
-    bool inQuotes = false;
-    line.equals = -1;
-    line.start = pos;
-    while (line.start < size && isIniSpace(data.at(line.start)))
-        ++line.start;
-    int i = line.start;
-    while (i < size) {
-        const char c = data.at(i++);
-        if (c == '=') {
-            if (!inQuotes && line.equals == -1)
-                line.equals = i - 1;
-        } else if (c == '\n' || c == '\r') {
-            if (i == line.start + 1) {
-                ++line.start;
-            } else if (!inQuotes) {
-                --i;
-                break;
-            }
-        } else if (c == '\\') {
-            if (i < size) {
-                const char escaped = data.at(i++);
-                if (i < size) {
-                    const char next = data.at(i);
-                    if ((escaped == '\n' && next == '\r') || (escaped == '\r' && next == '\n'))
-                        ++i;
-                }
-            }
-        } else if (c == '"') {
-            inQuotes = !inQuotes;
-        } else if (c == ';') {
-            if (i == line.start + 1) {
-                while (i < size && data.at(i) != '\n' && data.at(i) != '\r')
-                    ++i;
-                while (i < size && isIniSpace(data.at(i)))
-                    ++i;
-                line.start = i;
-            } else if (!inQuotes) {
-                --i;
-                break;
+    if (const auto line = lineOfKey(bytes, key))
+        return QStringLiteral("line %1: %2")
+            .arg(lineNumberAt(bytes, line->start))
+            .arg(shownLine(bytes.mid(line->start, line->length)));
+    // Not where the toolkit found it (a key spelled with escapes, say):
+    // shown as it was read.
+    const QVariant raw = s.value(key);
+    const QString text = readText(raw).value_or(QString::fromLatin1(raw.typeName()));
+    return shownLine((key + QLatin1Char('=') + text).toUtf8());
+}
+
+// One warning per value that does not read as its key's type, and for a
+// secret the toolkit split at its commas.
+void warnAbout(const QSettings &s, const QVector<Unread> &unread, bool tokenSplit)
+{
+    QFile file(s.fileName());
+    const QByteArray bytes = file.size() <= kMaxFileBytes && file.open(QIODevice::ReadOnly) ? file.readAll()
+                                                                                          : QByteArray();
+    for (const Unread &u : unread) {
+        warnOnce(QStringLiteral("settings file %1, %2 is %3 - read as %4, its first-run value; the line"
+                                " is kept as it is, correct it to set %5")
+                     .arg(s.fileName(), whereIs(s, bytes, u.key), kindName(u.kind), u.firstRun, u.key));
+    }
+    if (tokenSplit) {
+        warnOnce(QStringLiteral("settings file %1, %2 holds commas, which split it into parts: it is read"
+                                " with \", \" between them; put the value in double quotes to keep it as typed")
+                     .arg(s.fileName(), whereIs(s, bytes, kControlToken)));
+    }
+}
+
+// The toolkit's UTF-8 writer takes one UTF-16 unit at a time, and drops a
+// character outside the basic plane (an emoji, say); its reader takes a
+// U+FEFF that starts a run of text between escapes for a byte order mark,
+// and drops it. A file that holds either is written in escapes, as the store
+// always was, which read back the same.
+bool needsEscapes(const QSettings &s)
+{
+    const QStringList keys = s.allKeys();
+    for (const QString &key : keys) {
+        const auto list = texts(s.value(key));
+        if (!list)
+            continue;
+        for (const QString &text : *list) {
+            for (const QChar c : text) {
+                if (c.isSurrogate() || c == QChar::ByteOrderMark)
+                    return true;
             }
         }
     }
-    pos = i;
-    line.length = i - line.start;
-    return line.length > 0;
-}
-
-// The lines the toolkit's reader rejects: a section header without its
-// closing bracket, and a line that is neither a header nor a key.
-QVector<IniLine> unparsableLines(const QByteArray &data)
-{
-    QVector<IniLine> bad;
-    int pos = 0;
-    IniLine line;
-    while (nextIniLine(data, pos, line)) {
-        const QByteArray text = QByteArray::fromRawData(data.constData() + line.start, line.length);
-        if (text.startsWith('[') ? !text.contains(']') : line.equals == -1)
-            bad << line;
-    }
-    return bad;
-}
-
-QByteArray withoutLines(const QByteArray &data, const QVector<IniLine> &lines)
-{
-    QByteArray kept;
-    int from = 0;
-    for (const IniLine &line : lines) {
-        kept += data.mid(from, line.start - from);
-        from = line.start + line.length;
-    }
-    return kept + data.mid(from);
-}
-
-int lineNumberAt(const QByteArray &data, int offset)
-{
-    int number = 1;
-    for (int i = 0; i < offset; ++i) {
-        const char c = data.at(i);
-        if (c == '\n' || (c == '\r' && (i + 1 >= data.size() || data.at(i + 1) != '\n')))
-            ++number;
-    }
-    return number;
-}
-
-// A line of the file as it can be shown in one log line: cut short, with
-// control characters and other bytes that are no plain text escaped.
-// Keys whose values are never written to the log.
-bool holdsSecret(const QByteArray &line)
-{
-    const QByteArray key = line.trimmed().toLower();
-    return key.startsWith(kControlToken.toLatin1());
-}
-
-QString shownLine(const QByteArray &line)
-{
-    constexpr int kShownBytes = 80;
-    // A typo in a secret's line (no '=', say) must not print the secret.
-    if (holdsSecret(line))
-        return QStringLiteral("\"%1 ...\" (its value is not shown)").arg(kControlToken);
-    QString shown;
-    for (int i = 0; i < qMin(line.size(), kShownBytes); ++i) {
-        const auto c = static_cast<unsigned char>(line.at(i));
-        if (c >= 0x20 && c < 0x7f && c != '"' && c != '\\')
-            shown += QLatin1Char(char(c));
-        else
-            shown += QStringLiteral("\\x%1").arg(uint(c), 2, 16, QLatin1Char('0'));
-    }
-    if (line.size() > kShownBytes)
-        shown += QStringLiteral("...");
-    return QLatin1Char('"') + shown + QLatin1Char('"');
-}
-
-struct Judgement
-{
-    QSettings::Status status = QSettings::AccessError;
-    QStringList foreign;   // keys of a sound file that hold a value of another type
-};
-
-Judgement judge(const QString &file)
-{
-    Judgement j;
-    try {
-        QSettings probe(file, QSettings::NativeFormat);
-        // Sections are parsed lazily: only reading the keys reveals a bad file.
-        probe.allKeys();
-        j.status = probe.status();
-        if (j.status == QSettings::NoError)
-            j.foreign = foreignKeys(probe);
-    } catch (const std::bad_alloc &) {
-        // A serialized value can claim billions of elements; the toolkit's
-        // parser then gives up on the allocation. Such a file is damage, not
-        // a reason for the display to die.
-        j.status = QSettings::FormatError;
-    }
-    return j;
-}
-
-// Writes a copy of the bytes the toolkit has never seen under this name.
-bool makePrivateCopy(QTemporaryFile &copy, const QByteArray &bytes, QString *why)
-{
-    if (!copy.open()) {
-        *why = copy.errorString();
-        return false;
-    }
-    if (copy.write(bytes) != bytes.size() || !copy.flush()) {
-        *why = copy.errorString();
-        return false;
-    }
-    copy.close();
-    return true;
-}
-
-// Puts the readable lines of a damaged file where it was. False, and no file
-// left behind, when they do not make a sound file either.
-bool writeSalvage(const QString &path, const QByteArray &bytes)
-{
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit())
-        return false;
-    // Its size differs from the damaged file's, so this parses it afresh.
-    if (judge(path).status == QSettings::NoError)
-        return true;
-    QFile unusable(path);
-    if (!unusable.remove())
-        qCWarning(lcSettings).noquote() << "cannot remove" << path << ":" << unusable.errorString();
     return false;
+}
+
+QByteArray storeBytes(const QString &path)
+{
+    QFile file(path);
+    if (file.size() > kMaxFileBytes || !file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    return file.readAll();
+}
+
+// Opens the store of `path` after recoverDamagedFile() has looked at it,
+// reading it in the codec it is written in.
+template<typename... Args>
+std::unique_ptr<QSettings> openStore(const QString &path, Args &&...args)
+{
+    recoverDamagedFile(path);
+    auto s = std::make_unique<QSettings>(std::forward<Args>(args)...);
+    const QByteArray bytes = storeBytes(path);
+    chooseCodec(*s, bytes);
+    if (const int line = firstLineNotUtf8(bytes))
+        warnOnce(QStringLiteral("settings file %1 is not UTF-8 text (line %2 is the first that is not) - read"
+                                " as Latin-1; the next write stores it as UTF-8")
+                     .arg(path)
+                     .arg(line));
+    return s;
 }
 
 } // namespace
 
+namespace SettingsDetail {
+QStringList keysLostOnWrite(const QSettings &s)
+{
+    QStringList keys;
+    for (const KeyKind &k : kKeys) {
+        if (!s.contains(k.key))
+            continue;
+        const QVariant raw = s.value(k.key);
+        if (!readable(k.kind, raw) && !keptAsRead(raw))
+            keys << k.key;
+    }
+    return keys;
+}
+} // namespace SettingsDetail
+
 StoredSettings readStored(QSettings &s)
 {
-    StoredSettings v;
-    v.comm.is_server = readBool(s, kIsServer).value_or(false);
-    v.comm.use_udp = readBool(s, kUseUdp).value_or(false);
-    v.comm.serialport = readText(s, kSerialPort).value_or(QString());
-    v.comm.server_host = readText(s, kServerHost).value_or(QString());
-    v.comm.server_port = readText(s, kServerPort).value_or(QString());
-    v.comm.client_host = readText(s, kClientHost).value_or(QString());
-    v.comm.client_port = readText(s, kClientPort).value_or(QString());
-    v.comm.server_destination = readText(s, kServerDestination).value_or(QString());
-    v.comm.server_ttl = readText(s, kServerTtl).value_or(QString());
-    v.comm.client_group = readText(s, kClientGroup).value_or(QString());
-    const ControlSettings control;
-    v.control.port = readInt(s, kControlPort).value_or(control.port);
-    v.control.bind = readText(s, kControlBind).value_or(control.bind);
-    v.control.allow = readText(s, kControlAllow).value_or(control.allow);
-    v.control.token = readText(s, kControlToken).value_or(control.token);
-    // A label that is present keeps its text even when empty; an absent one,
-    // or one that holds something that is no text, keeps the default name.
-    for (size_t i = 0; i < kLabelKeys.size(); ++i)
-        v.labels[i] = readText(s, kLabelKeys[i]).value_or(v.labels[i]);
-    v.currentScreen = readInt(s, kCurrentScreen).value_or(0);
-    v.geometry = readBytes(s, kGeometry).value_or(QByteArray());
+    QVector<Unread> unread;
+    const StoredSettings v = readValues(s, &unread);
+    // Commas in a secret are more likely part of it than a list.
+    const auto token = texts(s.value(kControlToken));
+    const bool tokenSplit = token && token->size() > 1;
+    if (!unread.isEmpty() || tokenSplit)
+        warnAbout(s, unread, tokenSplit);
     return v;
 }
 
 void writeStored(QSettings &s, const StoredSettings &v)
 {
     const bool wasSound = s.status() == QSettings::NoError;
+    // A value the program has not changed is written back as it was read, in
+    // the words the operator typed (yes, a list, a typo that reads as the
+    // first-run value), whatever the rules below say.
+    const StoredSettings read = readValues(s, nullptr);
+    QHash<QString, QVariant> asRead;
+    for (const KeyKind &k : kKeys) {
+        const QVariant raw = s.value(k.key);
+        if (raw.isValid() && keptAsRead(raw))
+            asRead.insert(k.key, raw);
+    }
     // Only the program's keys are kept. Stray keys from a damaged file would
     // otherwise be carried along, and some of them the toolkit writes in a
     // form it cannot read back, which would cost the next start everything.
     s.clear();
-    s.setValue(kIsServer, v.comm.is_server);
-    s.setValue(kUseUdp, v.comm.use_udp);
-    s.setValue(kSerialPort, v.comm.serialport);
-    s.setValue(kServerHost, v.comm.server_host);
-    s.setValue(kServerPort, v.comm.server_port);
-    s.setValue(kClientHost, v.comm.client_host);
-    s.setValue(kClientPort, v.comm.client_port);
-    // The installer's three keys only when set, so a plain display's file
-    // stays as it always was.
-    const auto writeWhenSet = [&s](const QString &key, const QString &value) {
-        if (!value.isEmpty())
+    const auto put = [&](const QString &key, const QVariant &value, bool unchanged, bool wanted = true) {
+        if (unchanged && asRead.contains(key))
+            s.setValue(key, asRead.value(key));
+        else if (wanted)
             s.setValue(key, value);
     };
-    writeWhenSet(kServerDestination, v.comm.server_destination);
-    writeWhenSet(kServerTtl, v.comm.server_ttl);
-    writeWhenSet(kClientGroup, v.comm.client_group);
+    put(kIsServer, v.comm.is_server, v.comm.is_server == read.comm.is_server);
+    put(kUseUdp, v.comm.use_udp, v.comm.use_udp == read.comm.use_udp);
+    put(kSerialPort, v.comm.serialport, v.comm.serialport == read.comm.serialport);
+    put(kServerHost, v.comm.server_host, v.comm.server_host == read.comm.server_host);
+    put(kServerPort, v.comm.server_port, v.comm.server_port == read.comm.server_port);
+    put(kClientHost, v.comm.client_host, v.comm.client_host == read.comm.client_host);
+    put(kClientPort, v.comm.client_port, v.comm.client_port == read.comm.client_port);
+    // The installer's three keys only when set, so a plain display's file
+    // stays as it always was.
+    const auto whenSet = [&put](const QString &key, const QString &value, const QString &before) {
+        put(key, value, value == before, !value.isEmpty());
+    };
+    whenSet(kServerDestination, v.comm.server_destination, read.comm.server_destination);
+    whenSet(kServerTtl, v.comm.server_ttl, read.comm.server_ttl);
+    whenSet(kClientGroup, v.comm.client_group, read.comm.client_group);
     // The control channel's keys only where they differ from the defaults.
     const ControlSettings control;
-    if (v.control.port != control.port)
-        s.setValue(kControlPort, v.control.port);
-    if (v.control.bind != control.bind)
-        s.setValue(kControlBind, v.control.bind);
-    if (v.control.allow != control.allow)
-        s.setValue(kControlAllow, v.control.allow);
-    writeWhenSet(kControlToken, v.control.token);
-    s.setValue(kCurrentScreen, v.currentScreen);
-    s.setValue(kGeometry, v.geometry);
+    put(kControlPort, v.control.port, v.control.port == read.control.port, v.control.port != control.port);
+    put(kControlBind, v.control.bind, v.control.bind == read.control.bind, v.control.bind != control.bind);
+    put(kControlAllow, v.control.allow, v.control.allow == read.control.allow,
+        v.control.allow != control.allow);
+    whenSet(kControlToken, v.control.token, read.control.token);
+    put(kCurrentScreen, v.currentScreen, v.currentScreen == read.currentScreen);
+    put(kGeometry, v.geometry, v.geometry == read.geometry);
     for (size_t i = 0; i < kLabelKeys.size(); ++i)
-        s.setValue(kLabelKeys[i], v.labels[i]);
+        put(kLabelKeys[i], v.labels[i], v.labels[i] == read.labels[i]);
+    s.setIniCodec(needsEscapes(s) ? nullptr : QTextCodec::codecForName("UTF-8"));
     s.sync();
     // The status sticks once set, so only a store that was sound can tell.
     if (wasSound && s.status() != QSettings::NoError)
         qCWarning(lcSettings) << "could not write the settings to" << s.fileName();
 }
 
-QString recoverDamagedFile(const QString &path)
-{
-    const QFileInfo info(path);
-    if (!info.exists())
-        return QString();
-    if (!info.isFile()) {
-        // Nothing can be read from it nor written to it; the display runs on
-        // its first-run values.
-        warnOnce(QStringLiteral("settings path %1 is %2, not a settings file - started from defaults"
-                                " and nothing will be stored; remove or rename it")
-                     .arg(path, info.isDir() ? QStringLiteral("a folder") : QStringLiteral("no regular file")));
-        return QString();
-    }
-
-    Judgement j;
-    QByteArray bytes;
-    QFile original(path);
-    if (original.open(QIODevice::ReadOnly)) {
-        bytes = original.readAll();
-        original.close();
-        if (bytes.size() > kMaxFileBytes) {
-            // Real stores are a few hundred bytes; a huge one is damage, and
-            // parsing it would only cost time and memory.
-            j.status = QSettings::FormatError;
-        } else {
-            // The toolkit reports a damaged file only to the settings object
-            // that happened to parse it, and shares what it parsed with every
-            // later object for the same path. So judge a private copy under
-            // a fresh name. Without one (no usable temporary folder) the file
-            // is judged in place, which is as sound on the first look.
-            // The toolkit gives an empty temporary folder for a TMPDIR that
-            // does not exist, and a copy would then land in the root folder.
-            QString tmp = QDir::tempPath();
-            QString why;
-            if (tmp.isEmpty())
-                tmp = qEnvironmentVariable("TMPDIR");
-            QTemporaryFile copy(tmp + QStringLiteral("/lumora-settings-XXXXXX.conf"));
-            if (!QFileInfo(tmp).isDir())
-                why = QStringLiteral("no such folder");
-            if (why.isEmpty() && makePrivateCopy(copy, bytes, &why)) {
-                j = judge(copy.fileName());
-            } else {
-                warnOnce(QStringLiteral("could not make a private copy of the settings file in %1 (%2)"
-                                        " - reading %3 in place; set TMPDIR to a writable folder")
-                             .arg(tmp, why, path));
-                j = judge(path);
-            }
-        }
-    }
-
-    if (j.status == QSettings::NoError) {
-        // A sound file may still hold a value of another type under one of
-        // our keys. That key reads as absent and the next write replaces it,
-        // so keep a copy of the file as the operator left it.
-        if (j.foreign.isEmpty())
-            return QString();
-        // The same file seen again (at the exit write, say) is not copied twice.
-        QString backup = identicalBackup(path);
-        bool kept = !backup.isEmpty();
-        if (!kept) {
-            backup = backupPathFor(path);
-            kept = QFile::copy(path, backup);
-        }
-        qCWarning(lcSettings).noquote()
-            << "settings file" << path << "holds values of another type under"
-            << j.foreign.join(QLatin1String(", ")) << "- read as absent;"
-            << (kept ? QStringLiteral("kept a copy as %1").arg(backup)
-                     : QStringLiteral("could not keep a copy as %1").arg(backup));
-        return kept ? backup : QString();
-    }
-
-    QString what = j.status == QSettings::FormatError ? QStringLiteral("cannot be parsed")
-                                                      : QStringLiteral("cannot be read");
-    // A typo costs its own line, not the whole file: the reader's own rules
-    // name the lines it rejects, and the rest is kept when it parses.
-    QVector<IniLine> bad;
-    if (j.status == QSettings::FormatError && bytes.size() <= kMaxFileBytes)
-        bad = unparsableLines(bytes);
-    if (!bad.isEmpty()) {
-        what += QStringLiteral(" at line %1: %2")
-                    .arg(lineNumberAt(bytes, bad.first().start))
-                    .arg(shownLine(bytes.mid(bad.first().start, bad.first().length)));
-        if (bad.size() > 1)
-            what += QStringLiteral(" (and %1 more)").arg(bad.size() - 1);
-    }
-
-    const QString backup = backupPathFor(path);
-    // Moving it aside keeps the bytes exactly and leaves no damage behind for
-    // the next start; a copy is the fallback when it cannot be moved.
-    const bool kept = QFile::rename(path, backup) || QFile::copy(path, backup);
-    if (!kept) {
-        // Without a copy the file is left as it is for now: the keys the
-        // parser could salvage are read, and only the exit write replaces it.
-        qCWarning(lcSettings).noquote() << "settings file" << path << what
-                                        << "- could not keep a copy as" << backup;
-        return QString();
-    }
-
-    if (!bad.isEmpty() && writeSalvage(path, withoutLines(bytes, bad))) {
-        qCWarning(lcSettings).noquote() << "settings file" << path << what << "- kept it as"
-                                        << backup << "and read the other lines";
-        return backup;
-    }
-
-    // Forget whatever the toolkit made of the damage, so every key reads as
-    // absent and no garbage key is written back later.
-    {
-        QSettings stale(path, QSettings::NativeFormat);
-        stale.clear();
-        stale.sync();
-    }
-    qCWarning(lcSettings).noquote() << "settings file" << path << what << "- kept it as"
-                                    << backup << "and started from defaults";
-    return backup;
-}
-
 std::unique_ptr<QSettings> openSettingsFile(const QString &path)
 {
-    recoverDamagedFile(path);
-    return std::make_unique<QSettings>(path, QSettings::NativeFormat);
+    return openStore(path, path, QSettings::NativeFormat);
 }
 
 namespace {
@@ -580,10 +473,8 @@ QString userSettingsPath()
 
 std::unique_ptr<QSettings> openUserSettings()
 {
-    recoverDamagedFile(userSettingsPath());
-    return std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,
-                                       QCoreApplication::organizationName(),
-                                       applicationForStore());
+    return openStore(userSettingsPath(), QSettings::NativeFormat, QSettings::UserScope,
+                     QCoreApplication::organizationName(), applicationForStore());
 }
 
 StoredSettings keepChangesOnDisk(const StoredSettings &ours, const StoredSettings &known,

@@ -99,6 +99,8 @@ RelayOptions parseRelayOptions(const QStringList &arguments)
         if (info.size() > kMaxSettingsFileBytes)
             return failure(QStringLiteral("--settings: '%1' is larger than 4 MiB, so not a settings file").arg(file));
         QSettings s(file, QSettings::IniFormat);
+        // The display writes its settings file in UTF-8.
+        s.setIniCodec("UTF-8");
         if (s.status() != QSettings::NoError)
             return failure(QStringLiteral("--settings: '%1' is not a settings file").arg(file));
         link.serialport = s.value(QStringLiteral("serialport")).toString();
