@@ -111,6 +111,26 @@ class RemotePage(unittest.TestCase):
             options.add_argument(arg)
         cls.browser = webdriver.Chrome(service=Service(chromedriver), options=options)
         cls.browser.set_window_size(320, 900)
+        # Notes what the page sends on its WebSocket, and the pushes that are
+        # levels alone (a subscriber's), before the page's own script runs.
+        cls.browser.execute_cdp_cmd("Page.addScriptToEvaluateOnNewDocument", {"source": """
+            (() => {
+              const send = WebSocket.prototype.send;
+              WebSocket.prototype.send = function (m) {
+                (window.__sent = window.__sent || []).push(m);
+                if (!this.__noted) {
+                  this.__noted = true;
+                  this.addEventListener("message", e => {
+                    try {
+                      const keys = Object.keys(JSON.parse(e.data));
+                      if (keys.length === 1 && keys[0] === "levels_db")
+                        window.__levelPushes = (window.__levelPushes || 0) + 1;
+                    } catch (_) {}
+                  });
+                }
+                return send.call(this, m);
+              };
+            })();"""})
 
     @classmethod
     def tearDownClass(cls):
@@ -148,9 +168,13 @@ class RemotePage(unittest.TestCase):
         until("the name on the display", lambda: self.allowed.status()["names"][1] == "Studio 9")
         WebDriverWait(b, TIMEOUT).until(lambda _: self.text("message") == "Done")
 
-        # Levels arrive: the meters' numbers are filled in.
+        # Levels arrive by the page's subscription, not only in the state.
         WebDriverWait(b, TIMEOUT).until(
             lambda _: b.find_element(By.CSS_SELECTOR, "#meters output").text != "")
+        WebDriverWait(b, TIMEOUT).until(lambda _: b.execute_script("return window.__levelPushes || 0") > 0)
+        self.assertIn('{"subscribe":"levels"}', b.execute_script("return window.__sent || []"))
+        # The UDP channel listens here, so its line stays hidden.
+        self.assertFalse(b.find_element(By.ID, "control-row").is_displayed())
 
     def test_refusal_explained_and_token(self):
         self.open(self.refused)

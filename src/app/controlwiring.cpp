@@ -50,21 +50,25 @@ ControlWiring::ControlWiring(const Parts &parts, QObject *parent)
         },
         this);
     connect(m_center, &ControlCenter::stateChanged, m_web, [this] { m_web->setState(m_center->statusJson()); });
+    m_web->setStateSource([center] { return center->statusJson(); });
     m_web->setLevelsSource(parts.levelsDb);
-    if (const MeterLink *link = parts.link) {
-        // Sampled once a second: the time of the last packet is known to the
-        // second, without a look at every packet.
-        m_web->setCountersSource([link, last = quint64(0), since = QElapsedTimer()]() mutable {
-            WebRequest::Counters c;
-            c.packetsDecoded = link->packetsDecoded();
-            if (c.packetsDecoded != last) {
-                last = c.packetsDecoded;
-                since.start();
-            }
-            c.secondsSinceLastPacket = since.isValid() ? since.elapsed() / 1000.0 : -1;
+    const MeterLink *link = parts.link;
+    const ControlListener *listener = m_listener;
+    // Sampled once a second: the time of the last packet is known to the
+    // second, without a look at every packet.
+    m_web->setCountersSource([link, listener, last = quint64(0), since = QElapsedTimer()]() mutable {
+        WebRequest::Counters c;
+        c.repliesDropped = listener->repliesDropped();
+        if (!link)
             return c;
-        });
-    }
+        c.packetsDecoded = link->packetsDecoded();
+        if (c.packetsDecoded != last) {
+            last = c.packetsDecoded;
+            since.start();
+        }
+        c.secondsSinceLastPacket = since.isValid() ? since.elapsed() / 1000.0 : -1;
+        return c;
+    });
 
     m_center->setVersion(QStringLiteral("%1.%2").arg(LumoraVersion::kMajor).arg(LumoraVersion::kMinor));
     m_center->setInstance(settingsInstance());

@@ -12,13 +12,15 @@
 #include "webrequest.h"
 
 class QTimer;
+class WebFrontDoor;
+class WebHttp;
+class WebSocketClients;
 
 // The web remote on TCP control_port: the page, the state as JSON, commands
-// by POST, a live WebSocket and the monitoring's metrics. CivetWeb serves it
-// on threads of its own; they never touch the display. Commands go to the GUI
-// thread through a GuiHandoff, and the state is read from a copy that the GUI
-// thread keeps up to date (setState, and the levels and counters sampled
-// from their sources).
+// by POST, a live WebSocket and the monitoring's metrics. All of it runs on
+// the GUI thread's event loop, with no thread of its own: a front door that
+// looks at each request's head and routes it, libmicrohttpd for HTTP and Qt
+// WebSockets for /ws. Starting and stopping wait for no client.
 //
 // Lives on the GUI thread.
 class WebRemote : public QObject
@@ -26,24 +28,18 @@ class WebRemote : public QObject
     Q_OBJECT
 
 public:
-    // Runs one command line on the GUI thread. `authorised`: the client
-    // showed the token.
-    using Runner = std::function<WebRequest::CommandResult(const QByteArray &line, const QHostAddress &sender,
-                                                           bool authorised)>;
+    using Runner = WebRequest::Runner;
 
     static constexpr int kMaxSocketClients = 8;
-    static constexpr int kMaxConnections = 32;
-    static constexpr int kIdleTimeoutMs = 10000;
-    // A request's header and body must have come this long after a server
-    // thread took its connection, or it is answered 408 and closed.
+    // A WebSocket client silent this long is cut off.
+    static constexpr int kIdleTimeoutMs = 15000;
+    // A request's head (and a command's body) must have come this long
+    // after the connection was taken, or it is answered 408 and closed.
     static constexpr int kRequestTimeoutMs = 5000;
-    // Requests that one address may have in the server's threads at a time.
-    // The page loads nothing beside itself, and Companion or a script sends
-    // one command after the other, so a real client has one or two; four
-    // leave room for clicks in a row. One address then holds at most 4 of
-    // the kMaxConnections threads (and its live WebSocket clients, which
-    // kMaxSocketClients bounds for all), so a client that sends slowly
-    // cannot keep the page and /api/status from the others.
+    // Connections that one address may have waiting for their request or in
+    // HTTP at a time. The page loads nothing beside itself, and Companion or
+    // a script sends one command after the other, so a real client has one
+    // or two; four leave room for clicks in a row.
     static constexpr int kMaxRequestsPerPeer = 4;
     static constexpr int kPushIntervalMs = 100;  // state pushes and levels: 10 a second at most
 
@@ -54,6 +50,8 @@ public:
     // means writes come only from allowed senders. False, after one warning
     // that names control_port, when the port cannot be had.
     bool start(const QHostAddress &bind, quint16 port, const QByteArray &token);
+    // Ends every connection at once; WebSocket clients are told 1001 when
+    // their buffer takes it.
     void stop();
     bool isListening() const;
     quint16 port() const;
@@ -62,6 +60,9 @@ public:
     // The state as the status command gives it; pushed to the WebSocket
     // clients when it changed.
     void setState(const QByteArray &statusJson);
+    // The state as it is now, for GET /api/status and /metrics; without it
+    // they give the last setState().
+    void setStateSource(std::function<QByteArray()> statusJson);
     // Sampled 10 times a second while a client has subscribed to levels.
     void setLevelsSource(std::function<std::array<float, 6>()> levelsDb);
     // Sampled once a second while listening, for /metrics.
@@ -76,20 +77,19 @@ public:
     // The same for kRequestTimeoutMs.
     void setRequestTimeoutMs(int ms) { m_requestTimeoutMs = ms; }
 
-private slots:
-    // A client subscribed to the levels, or the last one left.
-    void levelsWanted();
-
 private:
-    void sampleLevels();
+    QByteArray stateNow() const;
+    QByteArray metricsNow() const;
     void sampleCounters();
 
-    struct Server;
     Runner m_runner;
-    std::unique_ptr<Server> m_server;
+    std::unique_ptr<WebFrontDoor> m_door;
+    std::unique_ptr<WebHttp> m_http;
+    std::unique_ptr<WebSocketClients> m_sockets;
+    std::function<QByteArray()> m_stateSource;
     std::function<std::array<float, 6>()> m_levelsSource;
     std::function<WebRequest::Counters()> m_countersSource;
-    QTimer *m_levelsTimer;
+    WebRequest::Counters m_counters;
     QTimer *m_countersTimer;
     QElapsedTimer m_started;
     QByteArray m_state;

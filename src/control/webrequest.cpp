@@ -1,7 +1,9 @@
 #include "webrequest.h"
 
 #include <QHostAddress>
+#include <QDateTime>
 #include <QHostInfo>
+#include <QLocale>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -9,6 +11,7 @@
 
 #include <cmath>
 #include <iterator>
+#include <utility>
 
 namespace WebRequest {
 
@@ -358,6 +361,24 @@ QByteArray lateError(int ms)
     return "the request did not come whole within " + QByteArray::number(ms / 1000.0) + " s";
 }
 
+QByteArray refusalAnswer(int status, const QByteArray &sentence, const QByteArray &extra)
+{
+    static const std::pair<int, const char *> reasons[] = {
+        {400, "Bad Request"}, {403, "Forbidden"}, {404, "Not Found"}, {408, "Request Timeout"},
+        {411, "Length Required"}, {413, "Payload Too Large"}, {415, "Unsupported Media Type"},
+        {429, "Too Many Requests"}, {431, "Request Header Fields Too Large"}, {503, "Service Unavailable"}};
+    const char *reason = "Error";
+    for (const auto &r : reasons)
+        if (r.first == status)
+            reason = r.second;
+    const QByteArray body = commandBody({Outcome::Refused, "ERR " + sentence});
+    return "HTTP/1.1 " + QByteArray::number(status) + ' ' + reason + "\r\nDate: "
+           + QLocale::c().toString(QDateTime::currentDateTimeUtc(), QStringLiteral("ddd, dd MMM yyyy HH:mm:ss 'GMT'")).toLatin1()
+           + "\r\nContent-Type: application/json\r\nContent-Length: " + QByteArray::number(body.size())
+           + "\r\nCache-Control: no-store\r\nX-Content-Type-Options: nosniff\r\n" + extra
+           + "Connection: close\r\n\r\n" + body;
+}
+
 QByteArray metricsText(const QByteArray &statusJson, const Counters &counters)
 {
     const QJsonObject s = QJsonDocument::fromJson(statusJson).object();
@@ -392,6 +413,10 @@ QByteArray metricsText(const QByteArray &statusJson, const Counters &counters)
     metric(out, "lumora_clock_max_error_seconds", "gauge", "The system clock's maximum error; NaN when unknown.");
     const double ms = maxError.isDouble() ? maxError.toDouble() : -1;
     out += "lumora_clock_max_error_seconds " + number(ms < 0 ? NAN : ms / 1000.0) + '\n';
+
+    metric(out, "lumora_control_replies_dropped_total", "counter",
+           "Replies to UDP commands that could not be sent since the start.");
+    out += "lumora_control_replies_dropped_total " + QByteArray::number(counters.repliesDropped) + '\n';
 
     metric(out, "lumora_uptime_seconds", "gauge", "Seconds since the display started.");
     out += "lumora_uptime_seconds " + number(counters.uptimeSeconds) + '\n';

@@ -1,10 +1,12 @@
 #pragma once
 
 #include <QByteArray>
+#include <QHostAddress>
 #include <QList>
 #include <QString>
 
 #include <array>
+#include <functional>
 
 // The pure part of the web remote: what a request or a WebSocket message
 // asks for, and what goes back. No sockets here, so all of it is
@@ -28,6 +30,10 @@ struct CommandResult
     Outcome outcome = Outcome::Unavailable;
     QByteArray text;  // the reply line: OK, the status line, or ERR and a sentence
 };
+
+// Runs one command line on the GUI thread. `authorised`: the client showed
+// the token.
+using Runner = std::function<CommandResult(const QByteArray &line, const QHostAddress &sender, bool authorised)>;
 
 // The body of POST /api/command: {"cmd": "<one command line>"}.
 struct CommandBody
@@ -64,6 +70,11 @@ HeaderCheck checkHeaders(const QList<QByteArray> &names, int places);
 // The refusal of a request that did not come whole within `ms`.
 QByteArray lateError(int ms);
 
+// A whole HTTP answer refusing a request, as fixed text after which the
+// connection closes: the JSON body of commandBody() with "ERR <sentence>",
+// and `extra` header lines ("Name: value\r\n" each), if any.
+QByteArray refusalAnswer(int status, const QByteArray &sentence, const QByteArray &extra = {});
+
 // HTTP status and JSON body of a command's answer.
 int commandStatus(Outcome outcome);
 QByteArray commandBody(const CommandResult &result);
@@ -95,6 +106,7 @@ struct Counters
     quint64 packetsDecoded = 0;
     double secondsSinceLastPacket = -1;  // negative: no packet yet
     double uptimeSeconds = 0;
+    quint64 repliesDropped = 0;  // UDP replies the control channel could not send
 };
 // Prometheus text exposition of the state (the status JSON) and counters.
 QByteArray metricsText(const QByteArray &statusJson, const Counters &counters);
