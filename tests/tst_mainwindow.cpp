@@ -14,6 +14,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "controlcenter.h"
+#include "controlwiring.h"
 #include "mainwindow.h"
 #include "meterlink.h"
 #include "releaseclock.h"
@@ -278,22 +280,40 @@ void TestMainWindow::silenceIsWatchedWhileTheTickRests()
     MainWindow window;
     window.link().setSilenceTimeout(300);
     auto *meter = child<TeskPPMMeter>(&window, "ProgLeft");
+    // Each pair's header says "NO DATA" in red while the link is silent,
+    // as drawn: a pixel inside each mark, beside its text.
+    const auto noDataShown = [&window] {
+        const QImage shot = window.grab().toImage();
+        int shown = 0;
+        for (int i = 1; i <= 3; ++i) {
+            auto *mark = child<QLabel>(&window, qPrintable(QStringLiteral("noDataMark%1").arg(i)));
+            const QColor c = shot.pixelColor(mark->geometry().topLeft() + QPoint(2, mark->height() / 2));
+            shown += !mark->isHidden() && mark->text() == QLatin1String("NO DATA") && c == QColor(200, 30, 30);
+        }
+        return shown;
+    };
+    // Not in the link's first moments, before it could have heard anything.
+    QCOMPARE(noDataShown(), 0);
 
     QVERIFY(console.writePacket({MeterPacket::dbToWord(-45.0), 0, 0, 0, 0, 0}));
     QTRY_COMPARE(window.link().state(), LinkState::Live);
     QTRY_VERIFY(std::fabs(meter->dBPosition() + 45.0) < 1e-4);
     QTRY_VERIFY(!window.release().isTicking());
+    QCOMPARE(noDataShown(), 0);
 
     // The console goes quiet: with the tick resting, the link still turns
     // silent, the targets drop and the meter comes down to the floor.
     QTRY_COMPARE(window.link().state(), LinkState::Silent);
+    QCOMPARE(noDataShown(), 3);
     QCOMPARE(window.release().targets()[0], -50.0);
     QTRY_COMPARE(meter->dBPosition(), -50.0);
     QTRY_VERIFY(!window.release().isTicking());
+    QVERIFY(window.control().center().statusJson().contains("\"data\":false"));
 
     // And the next packet brings it back to life.
     QVERIFY(console.writePacket({MeterPacket::dbToWord(-20.0), 0, 0, 0, 0, 0}));
     QTRY_COMPARE(window.link().state(), LinkState::Live);
+    QCOMPARE(noDataShown(), 0);
     QTRY_VERIFY(std::fabs(meter->dBPosition() + 20.0) < 1e-4);
 }
 

@@ -1,6 +1,7 @@
 // The link on its own: settings in, levels and state out, no window.
 #include <QHostAddress>
 #include <QNetworkDatagram>
+#include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QUdpSocket>
 #include <QtTest>
@@ -672,7 +673,9 @@ void TestMeterLink::problemsLoggedOncePerChange()
              qPrintable(log.told().join(QLatin1Char('\n'))));
 }
 
-// A console that stops and comes back: one line each way, with how long.
+// A console that says nothing at first, then stops and comes back: one
+// line each way, with how long. Its first silence is told only once it has
+// lasted the silence timeout, not as the port opens.
 void TestMeterLink::dropOutTold()
 {
     Pty console;
@@ -680,7 +683,12 @@ void TestMeterLink::dropOutTold()
     LinkLog log;
     MeterLink link;
     link.setSilenceTimeout(1500);
+    QElapsedTimer sinceOpen;
+    sinceOpen.start();
     link.rebuild(serialLink(console.slavePath()));
+    QCOMPARE(log.told(), QStringList());
+    QTRY_COMPARE_WITH_TIMEOUT(log.told().size(), 1, 5000);
+    QVERIFY2(sinceOpen.elapsed() >= 1400, qPrintable(QString::number(sinceOpen.elapsed())));
     QSignalSpy silence(&link, &MeterLink::silenceBegan);
     QVERIFY(console.writePacket({40000, 40000, 40000, 40000, 40000, 40000}));
     QVERIFY(silence.wait(3000));

@@ -142,12 +142,12 @@ void ControlWiring::channelStateChanged()
 
 void ControlWiring::setNames(const std::array<QString, 3> &names) { m_center->setNames(names); }
 
-void ControlWiring::setLinkState(LinkState state, const QString &where, const QString &reason)
+void ControlWiring::setLinkState(LinkState state, const QString &where, const QString &reason, bool data)
 {
     const QString word = state == LinkState::Live     ? QStringLiteral("fine")
                          : state == LinkState::Silent ? QStringLiteral("silent")
                                                       : QStringLiteral("problem");
-    m_center->setLinkState(word, state == LinkState::Live ? QString() : linkStateTooltip(state, where, reason));
+    m_center->setLinkState(word, state == LinkState::Live ? QString() : linkStateTooltip(state, where, reason), data);
 }
 
 void ControlWiring::clockStatusRead(const ClockStatus &status, bool)

@@ -49,7 +49,7 @@ public:
 
     // What the display shows, told to the state.
     void setNames(const std::array<QString, 3> &names);
-    void setLinkState(LinkState state, const QString &where, const QString &reason);
+    void setLinkState(LinkState state, const QString &where, const QString &reason, bool data);
 
     ControlCenter &center() { return *m_center; }
     ControlListener &listener() { return *m_listener; }

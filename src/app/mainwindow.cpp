@@ -16,6 +16,7 @@
 #include "controlwiring.h"
 #include "cuefile.h"
 #include "designscreen.h"
+#include "scaledlayout.h"
 #include "kioskmode.h"
 #include "logging.h"
 #include "meterlink.h"
@@ -168,6 +169,20 @@ MainWindow::MainWindow(QWidget *parent)
     m_linkMark->setGeometry(DesignScreen::kLinkMark);
     m_linkMark->setStyleSheet(QStringLiteral("QLabel { background-color: rgb(220, 40, 40); border-radius: 8px; }"));
     m_linkMark->hide();
+    // While no meter data comes, each pair's header says so in red, to be
+    // read across the room; the bars fall as they always have.
+    for (size_t i = 0; i < m_noData.size(); ++i) {
+        QLabel *mark = new QLabel(tr("NO DATA"), this);
+        mark->setObjectName(QStringLiteral("noDataMark%1").arg(i + 1));
+        mark->setAlignment(Qt::AlignCenter);
+        mark->setGeometry(DesignScreen::kNoDataMarks[i]);
+        QFont font(QStringLiteral("DejaVu Sans"), ScaledLayout::kNoDataPt);
+        font.setBold(true);
+        mark->setFont(font);
+        mark->setStyleSheet(QStringLiteral("QLabel { background-color: rgb(200, 30, 30); color: white; }"));
+        mark->hide();
+        m_noData[i] = mark;
+    }
 
     ScreenLayout::Widgets laidOut;
     laidOut.placed = placed;
@@ -176,6 +191,7 @@ MainWindow::MainWindow(QWidget *parent)
     laidOut.footer = ui->footerlabel;
     laidOut.digitalClock = ui->DigitalClock;
     laidOut.linkMark = m_linkMark;
+    laidOut.noData = m_noData;
     m_layout = new ScreenLayout(laidOut);
 
     m_release = new ReleaseClock(meters, this);
@@ -454,8 +470,14 @@ void MainWindow::showLinkState(LinkState state, const QString &where)
     // The place and the reason come from settings, the network and the system.
     m_linkMark->setToolTip(plainToolTip(linkStateTooltip(state, where, m_link->reason())));
     m_linkMark->setVisible(state != LinkState::Live);
+    // No data while the link is silent: a server whose sends fail still
+    // shows its console's levels. A link just set up shows it once it has
+    // waited its second, so a start or a settings change does not flash.
+    const bool noData = state != LinkState::Live && m_link->isSilent() && !m_link->awaitsFirstData();
+    for (QLabel *mark : m_noData)
+        mark->setVisible(noData);
     if (m_control)
-        m_control->setLinkState(state, where, m_link->reason());
+        m_control->setLinkState(state, where, m_link->reason(), !noData);
 }
 
 void MainWindow::onDataAvailable() { m_link->readSerial(); }

@@ -104,6 +104,7 @@ private:
     ScreenLayout *m_layout = nullptr;
     KioskMode *m_kiosk = nullptr;
     QLabel *m_linkMark = nullptr;  // the link-state mark beside the settings icon
+    std::array<QLabel *, 3> m_noData {};  // "NO DATA" over each pair's header
     SettingsFile *m_settingsFile = nullptr;
     ControlWiring *m_control = nullptr;
     ControlSettings m_controlSettings;  // as read or taken from the file

@@ -31,6 +31,7 @@ constexpr int kLabelPt = 15;
 constexpr int kFooterPt = 11;
 constexpr int kTimePt = 40;
 constexpr int kDatePt = 24;
+constexpr int kNoDataPt = 10;  // the pairs' "NO DATA"
 
 // The order in which the layout pass sets the geometries. It differs from
 // the storage order above: the time caption comes before labelMeter3, the
@@ -60,6 +61,8 @@ struct Result
     float scale = 0.0f;    // design pixels to window pixels
     Rects rects {};        // indexed by Widget
     QRect linkMark;
+    std::array<QRect, 3> noData {};  // DesignScreen::kNoDataMarks
+    int noDataPt = 0;
     int labelPt = 0;
     int footerPt = 0;
     int timePt = 0;

@@ -35,6 +35,17 @@ bool ScreenLayout::run(QSize windowSize, const QPixmap &artwork, const QPixmap &
     m_widgets.linkMark->setStyleSheet(
         QStringLiteral("QLabel { background-color: rgb(220, 40, 40); border-radius: %1px; }")
             .arg(layout.linkMark.width() / 2));
+    for (size_t i = 0; i < m_widgets.noData.size(); ++i) {
+        QLabel *mark = m_widgets.noData[i];
+        if (!mark)
+            continue;
+        mark->setGeometry(layout.noData[i]);
+        if (layout.noDataPt > 0) {
+            QFont font = mark->font();
+            font.setPointSize(layout.noDataPt);
+            mark->setFont(font);
+        }
+    }
 
     if (layout.labelPt > 0) {
         QFont labelFont = m_widgets.labels[0]->font();

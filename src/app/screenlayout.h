@@ -28,6 +28,7 @@ public:
         QLabel *footer = nullptr;
         TeskDigitalClock *digitalClock = nullptr;
         QLabel *linkMark = nullptr;
+        std::array<QLabel *, 3> noData {};  // over the pairs' headers
     };
 
     explicit ScreenLayout(const Widgets &widgets) : m_widgets(widgets) {}

@@ -316,12 +316,13 @@ void ControlCenter::setNames(const std::array<QString, 3> &names)
     emit stateChanged();
 }
 
-void ControlCenter::setLinkState(const QString &state, const QString &reason)
+void ControlCenter::setLinkState(const QString &state, const QString &reason, bool data)
 {
-    if (state == m_linkState && reason == m_linkReason)
+    if (state == m_linkState && reason == m_linkReason && data == m_linkData)
         return;
     m_linkState = state;
     m_linkReason = reason;
+    m_linkData = data;
     emit stateChanged();
 }
 
@@ -402,6 +403,7 @@ QByteArray ControlCenter::statusJson() const
     QJsonObject link;
     link.insert(QStringLiteral("state"), m_linkState);
     link.insert(QStringLiteral("reason"), m_linkReason);
+    link.insert(QStringLiteral("data"), m_linkData);
 
     QJsonObject control;
     control.insert(QStringLiteral("state"), m_channelState);

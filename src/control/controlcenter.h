@@ -96,7 +96,9 @@ public:
     void setVersion(const QString &version);
     void setInstance(const QString &instance);
     void setNames(const std::array<QString, 3> &names);        // no nameChanged
-    void setLinkState(const QString &state, const QString &reason);  // "fine", "silent" or "problem"
+    // "fine", "silent" or "problem"; `data`: meter data arrives, so the
+    // meters show levels (a server whose sends fail still has them).
+    void setLinkState(const QString &state, const QString &reason, bool data);
     void setChannelState(const QString &state, const QString &reason);  // the UDP side: "listening", "waiting", "off"
     void setClockSync(const QString &sync, double maxErrorMs);  // "synced", "unsynced", "unknown"; -1 unknown
     void setLevelsSource(std::function<std::array<float, 6>()> levelsDb);
@@ -149,6 +151,7 @@ private:
     QString m_version, m_instance;
     std::array<QString, 3> m_names;
     QString m_linkState = QStringLiteral("silent"), m_linkReason;
+    bool m_linkData = false;
     QString m_channelState = QStringLiteral("off"), m_channelReason;
     QString m_sync = QStringLiteral("unknown");
     double m_maxErrorMs = -1;

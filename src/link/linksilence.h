@@ -30,6 +30,8 @@ public:
     // Milliseconds until the link counts as silent; 0 once it does.
     qint64 msUntilSilent(qint64 nowMs) const;
 
+    qint64 timeoutMs() const { return m_timeoutMs; }
+
     // When the last packet came; -1 before the first.
     qint64 lastArrivalMs() const { return m_heard ? m_lastMs : -1; }
 

@@ -141,6 +141,7 @@ void MeterLink::rebuild(const CommSettings &settings)
     m_group = QHostAddress();
     m_joined.clear();
     m_silent = true;
+    m_silenceTellDue = false;
     m_problem = LinkState::Live;
     m_problemWhere.clear();
     m_problemReason.clear();
@@ -813,6 +814,7 @@ void MeterLink::packetsDone()
     emit levelsDecoded(m_latest);
     const qint64 now = m_clock.elapsed();
     m_silenceTimer->start(int(std::max<qint64>(1, m_silence.msUntilSilent(now))));
+    m_silenceTellDue = false;
     if (m_silent) {
         m_silent = false;
         // Told once per drop-out, so the log ends with what the meters show.
@@ -837,8 +839,16 @@ QString MeterLink::sourceText() const
 
 void MeterLink::checkSilence()
 {
-    if (m_silent)
+    if (m_silent) {
+        // A link that was ready and heard nothing in all that time.
+        const bool due = m_silenceTellDue;
+        m_silenceTellDue = false;
+        if (due && m_state == LinkState::Silent) {
+            qCInfo(lcLink).noquote() << linkStateDescription(LinkState::Silent, m_where);
+            emit stateChanged(m_state, m_where);
+        }
         return;
+    }
     // Packets that changed nothing stayed with the serial thread; they
     // still count as the console being there.
     const qint64 heard = m_gate.lastArrival();
@@ -893,8 +903,17 @@ void MeterLink::refreshState()
                 reason = clientNotes();
         }
     }
-    if (m_stateKnown && state == m_state && where == m_where && reason == m_reason)
+    const bool changed = !m_stateKnown || state != m_state || where != m_where || reason != m_reason;
+    if (!changed) {
+        // A problem that outlasts a drop-out or a return of the data: the
+        // state is told again, so the meters' "no data" follows.
+        if (m_silent != m_silentTold) {
+            m_silentTold = m_silent;
+            emit stateChanged(m_state, m_where);
+        }
         return;
+    }
+    m_silentTold = m_silent;
     const auto working = [](LinkState s) {
         return s == LinkState::Live || s == LinkState::Silent || s == LinkState::LoopbackOnly;
     };
@@ -909,8 +928,12 @@ void MeterLink::refreshState()
     // about once per link, not after each silence.
     if (!working(state) || (state == LinkState::LoopbackOnly && !m_loopbackTold))
         qCWarning(lcLink).noquote() << linkStateDescription(state, where) << reason;
-    else if ((wasProblem && state == LinkState::Live) || (state == LinkState::Silent && m_stoppedSinceMs < 0))
+    else if (wasProblem && state == LinkState::Live)
         qCInfo(lcLink).noquote() << linkStateDescription(state, where);
+    if (state == LinkState::Silent && m_stoppedSinceMs < 0) {
+        m_silenceTellDue = true;
+        m_silenceTimer->start(int(m_silence.timeoutMs()));
+    }
     if (state == LinkState::LoopbackOnly)
         m_loopbackTold = true;
     emit stateChanged(m_state, m_where);

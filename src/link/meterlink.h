@@ -110,6 +110,9 @@ public:
     quint64 packetsSent() const { return m_packetsSent.load(std::memory_order_relaxed); }
     quint64 packetsUnsent() const { return m_packetsUnsent.load(std::memory_order_relaxed); }
     bool isSilent() const { return m_silent; }
+    // True while a link that is ready has heard nothing for less than the
+    // silence timeout; stateChanged tells the end of that wait.
+    bool awaitsFirstData() const { return m_silenceTellDue; }
 
     // The transports, for reading their state only (tests, status).
     const QSerialPort *serialPort() const;
@@ -221,6 +224,10 @@ private:
     quint64 m_packetsDecoded = 0;
     bool m_silent = true;
     qint64 m_stoppedSinceMs = -1;  // the last packet before a drop-out; -1: none logged
+    // A link that is ready but has heard nothing is told so once it has
+    // waited the silence timeout, not at once.
+    bool m_silenceTellDue = false;
+    bool m_silentTold = true;  // the silence as stateChanged last told it
     bool m_paced = false;
     LinkState m_problem = LinkState::Live;  // set up problems; Live when none
     QString m_problemWhere;

@@ -55,4 +55,13 @@ constexpr Rects kRects = {
 // The small link-state mark beside the settings icon, relative to the window.
 constexpr QRect kLinkMark(876, 33, 16, 16);
 
+// The headers of the three meter pairs on the artwork (PGM, SUB, CRM),
+// relative to the window: while no meter data comes, "NO DATA" covers each,
+// to be read across the room.
+constexpr std::array<QRect, 3> kNoDataMarks = {
+    QRect(54, 42, 102, 20),
+    QRect(210, 42, 102, 20),
+    QRect(842, 165, 74, 20),
+};
+
 } // namespace DesignScreen
