@@ -575,7 +575,10 @@ void TestMeterLink::udpPortTaken()
         log.clear();
         QCOMPARE(QProcess::execute(QStringLiteral("ip"), {"addr", "add", serverHost + "/32", "dev", "lo"}), 0);
     }
-    checkToldOnce(link, log, LinkState::BindFailed, QStringLiteral("in use"));
+    checkToldOnce(link, log, server ? LinkState::SendBindFailed : LinkState::BindFailed, QStringLiteral("in use"));
+    // A server says that sending is what failed, not listening.
+    QVERIFY(log.texts(QtWarningMsg).first().contains(
+        server ? QStringLiteral("the socket that sends meter data from") : QStringLiteral("Could not listen")));
     QCOMPARE(log.texts(QtInfoMsg).filter(QStringLiteral("is on this PC again")).size(), serverHost.isEmpty() ? 0 : 1);
     if (!server)
         return;

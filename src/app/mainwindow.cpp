@@ -333,7 +333,7 @@ void MainWindow::takeOutsideChange(const StoredSettings &now, const StoredSettin
     commSettings = next.comm;
     const LinkState state = m_link->state();
     if (!sameLink(linkBefore, commSettings) || state == LinkState::BindFailed
-        || state == LinkState::AddressNotLocal)
+        || state == LinkState::SendBindFailed || state == LinkState::AddressNotLocal)
         setupLink();
 }
 
@@ -392,7 +392,7 @@ void MainWindow::openSettings()
     // port another program held may be free now).
     const LinkState state = m_link->state();
     if (!sameLink(before, commSettings) || state == LinkState::BindFailed
-        || state == LinkState::AddressNotLocal)
+        || state == LinkState::SendBindFailed || state == LinkState::AddressNotLocal)
         setupLink();
     if (result == QDialog::Accepted)
         writeSettings();

@@ -26,6 +26,8 @@ QString linkStateDescription(LinkState state, const QString &where)
         return QCoreApplication::translate("MainWindow", "Serial port %1 is not open. Retrying every second.").arg(where);
     case LinkState::BindFailed:
         return QCoreApplication::translate("MainWindow", "Could not listen on UDP port %1.").arg(where);
+    case LinkState::SendBindFailed:
+        return QCoreApplication::translate("MainWindow", "Could not set up the socket that sends meter data from %1: the displays receive nothing. Trying again every 5 seconds.").arg(where);
     case LinkState::InvalidPort:
         return QCoreApplication::translate("MainWindow", "The UDP port \"%1\" is not a number from 1 to 65535.").arg(where);
     case LinkState::AddressNotLocal:

@@ -10,6 +10,7 @@ enum class LinkState {
     Silent,       // link open, but no valid packet for a second
     PortClosed,   // the serial port is not open (missing, unplugged, busy)
     BindFailed,   // the UDP socket could not take its port
+    SendBindFailed,   // the server's sending socket could not be set up
     InvalidPort,  // the port text is not a number from 1 to 65535
     AddressNotLocal,  // server_host is no address of this PC (any more)
     HostUnresolved,   // client_host is a name that does not resolve

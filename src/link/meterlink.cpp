@@ -232,7 +232,7 @@ void MeterLink::setUpServer()
 #ifdef Q_OS_LINUX
     m_threadSend.fd = nowhereSocket();
     if (m_threadSend.fd < 0) {
-        setProblem(LinkState::BindFailed, m_settings.server_port, QString::fromLocal8Bit(std::strerror(errno)));
+        setProblem(LinkState::SendBindFailed, serverPlace(), QString::fromLocal8Bit(std::strerror(errno)));
         return;
     }
     m_threadSend.address = m_destination.toIPv4Address();
@@ -245,6 +245,13 @@ void MeterLink::setUpServer()
     // moved to another network), so it is watched; "any" only until bound.
     if (!bound || local != QHostAddress(QHostAddress::AnyIPv4))
         m_addressTimer->start();
+}
+
+// Where the server sends from, as its bind failure names it.
+QString MeterLink::serverPlace() const
+{
+    const QString host = m_serverLocal.isNull() ? m_settings.server_host : m_serverLocal.toString();
+    return m_serverFrom ? QStringLiteral("%1:%2").arg(host).arg(m_serverFrom) : host;
 }
 
 // Binds the server's socket and hands it to the serial thread. False, with
@@ -267,7 +274,7 @@ bool MeterLink::bindServer()
         if (error == QAbstractSocket::SocketAddressNotAvailableError)
             setProblem(LinkState::AddressNotLocal, m_settings.server_host, m_udpSocket->errorString());
         else
-            setProblem(LinkState::BindFailed, m_settings.server_port,
+            setProblem(LinkState::SendBindFailed, serverPlace(),
                        serverBindProblem(m_serverLocal, m_serverFrom, error == QAbstractSocket::AddressInUseError,
                                          m_udpSocket->errorString()));
         m_udpSocket->close();
@@ -287,7 +294,7 @@ bool MeterLink::bindServer()
     }
 #ifdef Q_OS_LINUX
     if (::dup3(int(m_udpSocket->socketDescriptor()), m_threadSend.fd, O_CLOEXEC) < 0) {
-        setProblem(LinkState::BindFailed, m_settings.server_port, QString::fromLocal8Bit(std::strerror(errno)));
+        setProblem(LinkState::SendBindFailed, serverPlace(), QString::fromLocal8Bit(std::strerror(errno)));
         m_udpSocket->close();
         return false;
     }

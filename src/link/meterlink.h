@@ -150,6 +150,7 @@ private:
     void checkServerAddress();
     void sendPacket(const std::uint8_t *packet);
     void sendStateChanged();
+    QString serverPlace() const;
     void setUpClient();
     bool bindClient(quint16 port);
     void joinGroup();
