@@ -7,9 +7,11 @@ Prints the display's peak RSS (VmHWM) before and after one client announces a
 300 MB WebSocket frame and eight announce 1 GB frames at once, the time from
 SIGTERM to exit with eight subscribed clients that stopped reading, and how
 long GET /api/status from 127.0.0.2 takes while 200 connections from
-127.0.0.1 send a header byte a second.
+127.0.0.1 send a header byte a second, and how long the GUI thread is held
+when an edit of control_token restarts the server with eight such clients
+(the longest gap between answers to UDP pings sent every 5 ms).
 """
-import os, signal, socket, subprocess, sys, tempfile, time
+import os, signal, socket, subprocess, sys, tempfile, threading, time
 
 PROGRAM = sys.argv[1]
 home = tempfile.mkdtemp(prefix="lumora-bench-web-")
@@ -25,11 +27,15 @@ def start():
     port = free_port()
     folder = os.path.join(home, "config", "Korvel B.V.")
     os.makedirs(folder, exist_ok=True)
-    with open(os.path.join(folder, "Lumora Meters-benchweb.conf"), "w") as f:
-        f.write("[General]\ncontrol_port=%d\n" % port)
+    global conf
+    conf = os.path.join(folder, "Lumora Meters-benchweb.conf")
+    with open(conf, "w") as f:
+        f.write("[General]\ncontrol_port=%d\ncontrol_allow=127.0.0.0/8\n" % port)
     env = dict(os.environ, HOME=home, XDG_CONFIG_HOME=os.path.join(home, "config"), QT_QPA_PLATFORM="offscreen")
+    global log
+    log = os.path.join(home, "display.log")
     p = subprocess.Popen([PROGRAM, "--instance", "benchweb"], env=env, stdout=subprocess.DEVNULL,
-                         stderr=subprocess.DEVNULL)
+                         stderr=open(log, "w"))
     for _ in range(200):
         try:
             socket.create_connection(("127.0.0.1", port), 0.2).close()
@@ -117,6 +123,53 @@ print("slowloris, 200 connections: GET /api/status from 127.0.0.2 in %.1f ms at 
 for s in slow:
     s.close()
 
+stuck = []
+for _ in range(8):
+    s = ws(port)
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+    s.sendall(bytes([0x81, 0x80 | 22]) + b"\0\0\0\0" + b'{"subscribe":"levels"}')
+    stuck.append(s)
+time.sleep(3)
+
+
+def longest_gap(seconds, during=None):
+    """Pings from 20 addresses (each well inside its rate) every 5 ms in all;
+    the longest time without an answer, in ms."""
+    socks = []
+    for i in range(20):
+        u = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        u.bind(("127.0.0.%d" % (i + 2), 0))
+        u.setblocking(False)
+        socks.append(u)
+    answers = []
+    stop = time.monotonic() + seconds
+    n = 0
+    if during:
+        threading.Timer(seconds / 2, during).start()
+    while time.monotonic() < stop:
+        socks[n % 20].sendto(b"ping\n", ("127.0.0.1", port))
+        n += 1
+        time.sleep(0.005)
+        for u in socks:
+            try:
+                while u.recv(512):
+                    answers.append(time.monotonic())
+            except BlockingIOError:
+                pass
+    answers.sort()
+    return max(b - a for a, b in zip(answers, answers[1:])) * 1000 if len(answers) > 1 else float("inf")
+
+
+def edit_token():
+    with open(conf, "a") as f:
+        f.write("control_token=bench-%d\n" % os.getpid())
+
+
+quiet = longest_gap(4)
+edited = longest_gap(4, edit_token)
+restarts = open(log).read().count("web remote on http")
+print("control_token edited with 8 stuck subscribers (the server started %d times): longest gap between UDP "
+      "answers %.1f ms (%.1f ms without an edit)" % (restarts, edited, quiet))
 stuck = []
 for _ in range(8):
     s = ws(port)

@@ -516,7 +516,9 @@ void TestWebRemote::stopSaysGoingAway()
     QElapsedTimer t;
     t.start();
     remote.stop();
-    QVERIFY2(t.elapsed() < 100, qPrintable(QString::number(t.elapsed())));
+    // Waiting for a stuck client took seconds; closing takes milliseconds
+    // (bench/web_remote.py measures the restart).
+    QVERIFY2(t.elapsed() < 1000, qPrintable(QString::number(t.elapsed())));
     QVERIFY(closed.count() > 0 || closed.wait(5000));
     QCOMPARE(ws.closeCode(), QWebSocketProtocol::CloseCodeGoingAway);
     QVERIFY(remote.start(QHostAddress::LocalHost, port, {}));
