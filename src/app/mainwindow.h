@@ -29,8 +29,8 @@ namespace Ui { class MainWindow; }
 // builds the screen, keeps the settings and wires the parts together:
 //
 // Of the members the window always had, serialPort and udpSocket now live in
-// the link (MeterLink), and releaseTimer, meterLevels, releaseStep and
-// releaseInterval in the release (ReleaseClock).
+// the link (MeterLink), and releaseTimer, meterLevels and releaseStep in the
+// release (ReleaseClock).
 class MainWindow : public QMainWindow
 {
     Q_OBJECT

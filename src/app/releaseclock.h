@@ -95,7 +95,6 @@ private:
     std::deque<Change> m_changes;     // targets set, not yet taken by a tick
     std::vector<MeterPacket::Levels> m_pulled;  // read during this frame's pull
     double releaseStep = MeterRelease::kStepDb;
-    int releaseInterval = MeterRelease::kIntervalMs;
     FrameGrid m_grid{0, FrameGrid::intervalNs(0.0)};
     qint64 m_aim = 0;         // the grid point the frame timer is aimed at
     qint64 m_nextTick = 0;    // time of the next tick while running

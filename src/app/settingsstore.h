@@ -12,7 +12,7 @@
 
 class QSettings;
 
-// The twelve values the display keeps between runs, as they are held in the
+// The values the display keeps between runs, as they are held in the
 // store. The defaults are the values of absent keys (a first run).
 struct StoredSettings
 {
@@ -38,7 +38,7 @@ namespace SettingsKeys {
 constexpr int kMaxBackups = 10;
 } // namespace SettingsKeys
 
-// Reads the twelve keys, the three UDP keys an installer may add
+// Reads the display's own keys, the three UDP keys an installer may add
 // (server_destination, server_ttl, client_group) and the control keys. An
 // absent key gives the absent value: false, empty text, 0, an empty byte
 // array, the control channel's defaults, or for a meter label its default
@@ -50,7 +50,7 @@ constexpr int kMaxBackups = 10;
 // value); writeStored() then keeps it as it is.
 StoredSettings readStored(QSettings &s);
 
-// Writes the twelve keys, and the installer's and the control keys when set
+// Writes the display's own keys, and the installer's and the control keys when set
 // (flags as bools, ports as texts, current_screen as int, geometry as a byte
 // array) and flushes them to disk, so a value written when the operator
 // changes it survives a power cut. A key whose value `v` leaves as `s` read it

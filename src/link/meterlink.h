@@ -234,8 +234,8 @@ private:
     QString m_problemWhere;
     QString m_problemReason;
     LinkState m_state = LinkState::PortClosed;
-    bool m_stateKnown = false;
-    bool m_rebuilding = false;  // false until the first rebuild has told it
+    bool m_stateKnown = false;  // false until the first rebuild has told it
+    bool m_rebuilding = false;  // the state waits until the whole link is set up
     QString m_where;
     QString m_reason;
     QString m_name;

@@ -19,7 +19,6 @@ constexpr int kWidth = DesignScreen::kWidth;
 constexpr int kHeight = DesignScreen::kHeight;
 constexpr int kFillerWidth = 1024;
 constexpr int kFillerHeight = 580;
-constexpr int kGearSize = 256;
 
 struct MeterPair
 {
