@@ -102,10 +102,13 @@ void HostLookup::start(const QString &name)
     // A look-up may hang for as long as the name server takes; the thread is
     // let go, and its answer dropped if nobody wants it any more. A deep copy
     // of the name: nothing implicitly shared crosses to the thread.
-    const QString ownName(name.constData(), name.size());
+    QString ownName(name.constData(), name.size());
     try {
-        std::thread([shared = m_shared, resolver = m_resolver, ownName, generation] {
+        std::thread([shared = m_shared, resolver = m_resolver, ownName, generation]() mutable {
             QHostInfo info = resolver ? resolver(ownName) : resolve(ownName);
+            // The answer may share the name's text; the thread lets go of
+            // its own reference before the hand-off, not after it.
+            ownName = QString();
             const std::lock_guard<std::mutex> lock(shared->mutex);
             if (!shared->wake || shared->wanted != generation)
                 return;
