@@ -4,7 +4,8 @@
     remote_page.py PATH-TO-lumora-meters
 
 Two displays run offscreen under a temporary HOME, on loopback: one takes
-commands from this PC, the other only from 10.0.0.0/8 or with its token.
+commands from this PC and its meter data as a UDP client on loopback, the
+other only from 10.0.0.0/8 or with its token.
 Exits 77 (skipped) when Selenium or Chromium is not installed.
 """
 import json
@@ -12,9 +13,11 @@ import os
 import shutil
 import signal
 import socket
+import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 import urllib.request
@@ -55,6 +58,27 @@ def until(what, check, timeout=TIMEOUT):
         if time.monotonic() > deadline:
             raise AssertionError("timed out waiting for " + what)
         time.sleep(0.05)
+
+
+class Feed:
+    """Meter packets to a display's UDP client port, 25 a second, while on."""
+
+    def __init__(self, port, levels_db):
+        words = [round((db + 50) * 1000) for db in levels_db]  # r / 1000 - 50 dB
+        self.packet = struct.pack(">2B6H2B", 0xAA, 0xAA, *words, 0x55, 0x55)
+        self.port = port
+        self.stopped = threading.Event()
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def _run(self):
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as u:
+            while not self.stopped.wait(0.04):
+                u.sendto(self.packet, ("127.0.0.1", self.port))
+
+    def stop(self):
+        self.stopped.set()
+        self.thread.join()
 
 
 class Display:
@@ -101,11 +125,14 @@ class RemotePage(unittest.TestCase):
         if not chromedriver or not shutil.which("chromium"):
             raise unittest.SkipTest("chromium or chromium-driver is not installed")
         cls.home = tempfile.mkdtemp(prefix="lumora-page-")
-        cls.allowed = Display(cls.home, "pageallowed")
+        cls.feedPort = free_port()
+        cls.allowed = Display(cls.home, "pageallowed", use_udp="true", is_server="false",
+                              client_host="127.0.0.1", client_port=cls.feedPort)
         cls.refused = Display(cls.home, "pagerefused", control_allow="10.0.0.0/8",
                               control_token="page-token")
         options = webdriver.ChromeOptions()
         options.binary_location = shutil.which("chromium")
+        options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
         for arg in ("--headless=new", "--no-sandbox", "--disable-gpu", "--window-size=320,900",
                     "--user-data-dir=" + os.path.join(cls.home, "chromium")):
             options.add_argument(arg)
@@ -147,12 +174,67 @@ class RemotePage(unittest.TestCase):
     def text(self, element_id):
         return self.browser.find_element(By.ID, element_id).text
 
+    def no_data_marks(self):
+        return [e.is_displayed() for e in self.browser.find_elements(By.CSS_SELECTOR, "#meters .pair")]
+
+    def test_meters_follow_the_wall(self):
+        self.open(self.allowed)
+        b = self.browser
+        # No packet yet: each pair says so, once the link has waited its second.
+        until("no data", lambda: self.allowed.status()["link"]["data"] is False)
+        WebDriverWait(b, TIMEOUT).until(lambda _: self.no_data_marks() == [True] * 3)
+        self.assertEqual([e.text for e in b.find_elements(By.CSS_SELECTOR, "#meters .pair")], ["NO DATA"] * 3)
+
+        scale = json.load(urllib.request.urlopen(self.allowed.url + "api/scale", timeout=5))
+        points = scale["points"]
+        self.assertEqual((points[0][0], points[-1][0]), (-50, 5))
+        # 0 dB on the wall's DIN curve, worked out by hand.
+        floor, top = 10 ** (-50 / 80), 10 ** (5 / 80)
+        self.assertAlmostEqual(scale["zero"], (1 - floor) / (top - floor), places=5)
+
+        def at(db):  # straight between the display's points
+            for (d0, f0), (d1, f1) in zip(points, points[1:]):
+                if db <= d1:
+                    return f0 + (f1 - f0) * (db - d0) / (d1 - d0)
+
+        sent = [0.0, 3.0, -20.5, -6.0, -50.0, -38.7]
+        feed = Feed(self.feedPort, sent)
+        try:
+            until("data", lambda: self.allowed.status()["link"]["data"] is True)
+            WebDriverWait(b, TIMEOUT).until(lambda _: self.no_data_marks() == [False] * 3)
+            until("the levels on the wall", lambda: self.allowed.status()["levels_db"] == sent)
+            WebDriverWait(b, TIMEOUT).until(
+                lambda _: [o.text for o in b.find_elements(By.CSS_SELECTOR, "#meters output")]
+                == ["%.1f" % v for v in sent])
+            # Where the lit part of each bar ends, as the browser draws it:
+            # the bar's own element just left of it, the dark meter right of it.
+            ends = b.execute_script("""
+                document.getElementById('meters').scrollIntoView();
+                return [...document.querySelectorAll('#meters .meter')].map(m => {
+                  const r = m.getBoundingClientRect(), y = r.top + r.height / 2;
+                  for (let x = Math.ceil(r.right) - 1; x >= r.left; --x)
+                    if (document.elementFromPoint(x, y).classList.contains('bar'))
+                      return (x + 1 - r.left - m.clientLeft) / m.clientWidth;
+                  return 0;
+                });""")
+            width = b.execute_script("return document.querySelector('#meters .meter').clientWidth")
+            for db, end in zip(sent, ends):
+                self.assertAlmostEqual(end, at(db), delta=1.5 / width, msg="%s dB" % db)
+            self.assertAlmostEqual(ends[0], scale["zero"], delta=1.5 / width)
+            self.assertGreater(ends[1], ends[0] + 0.05)  # above 0 dB still shows
+        finally:
+            feed.stop()
+        WebDriverWait(b, TIMEOUT).until(lambda _: self.no_data_marks() == [True] * 3)
+
     def test_sets_end_mark_and_name(self):
         self.open(self.allowed)
         b = self.browser
-        # Usable at 320 px: nothing sticks out sideways.
+        # Usable at 320 px: nothing sticks out sideways, and the count-down
+        # comes before the names.
         self.assertLessEqual(b.execute_script("return document.documentElement.scrollWidth"),
                              b.execute_script("return window.innerWidth"))
+        self.assertLess(b.find_element(By.CSS_SELECTOR, "button[data-cmd='ring add 10']").rect["y"],
+                        b.find_element(By.ID, "names-title").rect["y"])
         b.find_element(By.ID, "endmark-minutes").send_keys("5")
         b.find_element(By.CSS_SELECTOR, "#endmark-in button").click()
         until("the end mark on the display",
@@ -163,10 +245,20 @@ class RemotePage(unittest.TestCase):
 
         name = b.find_element(By.ID, "name2")
         name.clear()
-        name.send_keys("Studio 9")
+        name.send_keys("<b>Studio</b> 9")
         b.find_element(By.CSS_SELECTOR, ".name-form[data-pair='2'] button").click()
-        until("the name on the display", lambda: self.allowed.status()["names"][1] == "Studio 9")
+        until("the name on the display", lambda: self.allowed.status()["names"][1] == "<b>Studio</b> 9")
         WebDriverWait(b, TIMEOUT).until(lambda _: self.text("message") == "Done")
+        # The levels go by the pairs' names, as text.
+        WebDriverWait(b, TIMEOUT).until(
+            lambda _: [e.text for e in b.find_elements(By.CSS_SELECTOR, "#meters > span")][2:4]
+            == ["<b>Studio</b> 9 L", "<b>Studio</b> 9 R"])
+        self.assertEqual(b.find_elements(By.CSS_SELECTOR, "#meters b"), [])
+        # A write the browser refuses leaves no "Done" from the one before.
+        b.find_element(By.ID, "endmark-mmss").send_keys("77:99")
+        b.find_element(By.CSS_SELECTOR, "#endmark-hourly button").click()
+        WebDriverWait(b, TIMEOUT).until(lambda _: self.text("message").startswith("Not sent: "))
+        self.assertEqual(self.allowed.status()["endmark"]["mode"], "once")
 
         # Levels arrive by the page's subscription, not only in the state.
         WebDriverWait(b, TIMEOUT).until(
@@ -175,6 +267,8 @@ class RemotePage(unittest.TestCase):
         self.assertIn('{"subscribe":"levels"}', b.execute_script("return window.__sent || []"))
         # The UDP channel listens here, so its line stays hidden.
         self.assertFalse(b.find_element(By.ID, "control-row").is_displayed())
+        # Nothing the page asked for was missing, its icon neither.
+        self.assertEqual([e["message"] for e in b.get_log("browser") if "Failed to load" in e["message"]], [])
 
     def test_refusal_explained_and_token(self):
         self.open(self.refused)

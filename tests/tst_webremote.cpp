@@ -103,6 +103,7 @@ void TestWebRemote::initTestCase()
             return m_centre.run(line, sender, authorised);
         });
     m_remote->setState("{\"state\":1}");
+    m_remote->setMeterScale("{\"points\":[[-50,0],[5,1]]}");
     m_remote->setIdleTimeoutMs(3000);
     QVERIFY(m_remote->start(QHostAddress::LocalHost, 0, "s3cret-token"));
     QVERIFY(m_remote->port() != 0);
@@ -151,6 +152,8 @@ void TestWebRemote::readEndpoints_data()
 
     QTest::newRow("status") << QByteArray("GET") << "/api/status" << 200 << QByteArray("application/json")
                             << QByteArray("{\"state\":1}");
+    QTest::newRow("scale") << QByteArray("GET") << "/api/scale" << 200 << QByteArray("application/json")
+                           << QByteArray("{\"points\":[[-50,0],[5,1]]}");
     QTest::newRow("page") << QByteArray("GET") << "/" << 200 << QByteArray("text/html; charset=utf-8")
                           << QByteArray("Reconnecting");
     QTest::newRow("metrics") << QByteArray("GET") << "/metrics" << 200
@@ -547,6 +550,8 @@ void TestWebRemote::wiredToCentre()
     settings.token = QStringLiteral("studio-token");
     wiring.apply(settings);
     QVERIFY(wiring.web().isListening());
+    // No meter told: no scale for the page, and no empty answer as if there were.
+    QCOMPARE(httpRequest(port, "GET", "/api/scale", {}, {}).status, 503);
 
     auto post = [&](const QByteArray &cmd, const QByteArray &token) {
         QList<QPair<QByteArray, QByteArray>> headers{{"Content-Type", "application/json"}};

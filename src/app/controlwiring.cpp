@@ -1,14 +1,22 @@
 #include "controlwiring.h"
 
+#include <QColor>
 #include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <cmath>
 
 #include "controlcenter.h"
 #include "controllistener.h"
 #include "cuefile.h"
 #include "meterlink.h"
+#include "meterscale.h"
 #include "secondticker.h"
 #include "settingsstore.h"
 #include "teskanalogclock.h"
+#include "teskppmmeter.h"
 #include "timesyncwatch.h"
 #include "version.h"
 #include "webremote.h"
@@ -27,7 +35,62 @@ WebRequest::Outcome webOutcome(ControlCenter::Outcome outcome)
     return WebRequest::Outcome::Unavailable;
 }
 
+// CSS's #rrggbb, with the alpha after it when the colour is not opaque.
+QString cssColour(const QColor &c)
+{
+    QString text = c.name(QColor::HexRgb);
+    if (c.alpha() != 255)
+        text += QStringLiteral("%1").arg(c.alpha(), 2, 16, QLatin1Char('0'));
+    return text;
+}
+
+QJsonArray stop(double at, const QColor &colour) { return QJsonArray{at, cssColour(colour)}; }
+
+// The colours along a bar from its foot (0) to its top (1), as the meter
+// paints them: a shaded part is the low colour up to half the height, then
+// shades to the high one at the top; an unshaded one changes at 0 dB.
+QJsonArray colourStops(bool shaded, double zero, const QColor &low, const QColor &high)
+{
+    if (shaded)
+        return QJsonArray{stop(0, low), stop(0.5, low), stop(1, high)};
+    return QJsonArray{stop(0, low), stop(zero, low), stop(zero, high), stop(1, high)};
+}
+
 }  // namespace
+
+QByteArray ControlWiring::meterScaleJson(const TeskPPMMeter &meter)
+{
+    const MeterScale::Range range = MeterScale::makeRange(meter.MindBPosition(), meter.MaxdBPosition());
+    if (!MeterScale::isUsable(range))
+        return {};
+    // The meter's own pixel heights, on a bar tall enough that its whole
+    // pixels are exact to a millionth. Whole dB steps are fine enough for
+    // straight lines in between: on the DIN curve the largest gap to the
+    // curve, at the top, is 10^-4 of the length.
+    constexpr int kLength = 1000000;
+    const auto heights = [&](double db) {
+        return meter.DINCurve() ? MeterScale::dinHeights(db, kLength, range)
+                                : MeterScale::linearHeights(db, kLength, range);
+    };
+    QJsonArray points;
+    for (double db = range.minDb;; db = std::floor(db) + 1.0) {
+        db = std::min(db, range.maxDb);
+        points.append(QJsonArray{db, double(heights(db).bar) / kLength});
+        if (db >= range.maxDb)
+            break;
+    }
+    const double zero = double(heights(0.0).zero) / kLength;
+    QJsonObject o;
+    o.insert(QStringLiteral("min_db"), range.minDb);
+    o.insert(QStringLiteral("max_db"), range.maxDb);
+    o.insert(QStringLiteral("zero"), zero);
+    o.insert(QStringLiteral("points"), points);
+    o.insert(QStringLiteral("bar"),
+             colourStops(meter.GradientForground(), zero, meter.MinColor(), meter.MaxColor()));
+    o.insert(QStringLiteral("background"), colourStops(meter.GradientBackground(), zero,
+                                                       meter.MinBackgroundColor(), meter.MaxBackgroundColor()));
+    return QJsonDocument(o).toJson(QJsonDocument::Compact);
+}
 
 ControlWiring::ControlWiring(const Parts &parts, QObject *parent)
     : QObject(parent)
@@ -52,6 +115,8 @@ ControlWiring::ControlWiring(const Parts &parts, QObject *parent)
     connect(m_center, &ControlCenter::stateChanged, m_web, [this] { m_web->setState(m_center->statusJson()); });
     m_web->setStateSource([center] { return center->statusJson(); });
     m_web->setLevelsSource(parts.levelsDb);
+    if (parts.meter)
+        m_web->setMeterScale(meterScaleJson(*parts.meter));
     const MeterLink *link = parts.link;
     const ControlListener *listener = m_listener;
     // Sampled once a second: the time of the last packet is known to the

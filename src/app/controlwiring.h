@@ -16,6 +16,7 @@ class MeterLink;
 class WebRemote;
 class SecondTicker;
 class TeskAnalogClock;
+class TeskPPMMeter;
 class TimeSyncWatch;
 struct ClockStatus;
 
@@ -39,6 +40,9 @@ public:
         const MeterLink *link = nullptr;
         // Where the clock's cues are kept across a restart; empty: nowhere.
         QString cuesPath;
+        // The wall's meters all draw as this one does; the web remote's page
+        // takes its scale and colours from it. None: the page has no scale.
+        const TeskPPMMeter *meter = nullptr;
     };
 
     explicit ControlWiring(const Parts &parts, QObject *parent = nullptr);
@@ -54,6 +58,12 @@ public:
     ControlCenter &center() { return *m_center; }
     ControlListener &listener() { return *m_listener; }
     WebRemote &web() { return *m_web; }
+
+    // How the meter draws a level, as JSON for the web remote's page: the
+    // range in dB, the fraction of the bar's length at each whole dB (and at
+    // the ends) from the meter's own curve, the 0 dB point, and the colour
+    // stops of the bar and of its background along the bar's length.
+    static QByteArray meterScaleJson(const TeskPPMMeter &meter);
 
 private:
     void clockStatusRead(const ClockStatus &status, bool warningShown);

@@ -220,6 +220,7 @@ MainWindow::MainWindow(QWidget *parent)
     controlParts.rename = [this](int pair, const QString &name) { renameFromControl(pair, name); };
     controlParts.link = m_link;
     controlParts.cuesPath = cueFilePathFor(userSettingsPath());
+    controlParts.meter = ui->ProgLeft;
     m_control = new ControlWiring(controlParts, this);
 
     // Before the settings: restoring a full-screen geometry starts the

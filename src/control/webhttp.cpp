@@ -214,7 +214,7 @@ int WebHttp::answer(MHD_Connection *c, const char *url, const char *method, cons
             return MHD_YES;  // the body next
         }
         const bool get = m == "GET" || m == "HEAD";
-        if (path != "/" && path != "/api/status" && path != "/metrics")
+        if (path != "/" && path != "/api/status" && path != "/api/scale" && path != "/metrics")
             return sendError(c, 404, "there is nothing at " + path.left(64));
         if (!get)
             return sendError(c, 405, path + " is only read, by GET", {{"Allow", "GET, HEAD"}});
@@ -226,6 +226,12 @@ int WebHttp::answer(MHD_Connection *c, const char *url, const char *method, cons
         }
         if (path == "/api/status")
             return send(c, 200, "application/json", m_sources.status());
+        if (path == "/api/scale") {
+            const QByteArray scale = m_sources.scale ? m_sources.scale() : QByteArray();
+            if (scale.isEmpty())
+                return sendError(c, 503, "this display has not told its meters' scale");
+            return send(c, 200, "application/json", scale);
+        }
         return send(c, 200, "text/plain; version=0.0.4; charset=utf-8", m_sources.metrics());
     }
     if (*uploadSize) {

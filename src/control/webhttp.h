@@ -30,6 +30,7 @@ public:
         WebRequest::Runner runner;
         std::function<QByteArray()> status;   // the state as JSON, now
         std::function<QByteArray()> metrics;  // the Prometheus text, now
+        std::function<QByteArray()> scale;    // the meters' scale as JSON; empty: not known
         QByteArray token;
         QByteArray page;  // empty: missing from the build
     };

@@ -43,6 +43,7 @@ bool WebRemote::start(const QHostAddress &bind, quint16 port, const QByteArray &
     sources.token = token;
     sources.status = [this] { return stateNow(); };
     sources.metrics = [this] { return metricsNow(); };
+    sources.scale = [this] { return m_scale; };
     QFile page(QString::fromLatin1(kPage));
     if (page.open(QIODevice::ReadOnly))
         sources.page = page.readAll();
@@ -87,7 +88,7 @@ bool WebRemote::start(const QHostAddress &bind, quint16 port, const QByteArray &
                              + " live clients at a time; try again later"};
         return {0, {}};
     };
-    qCInfo(lcControl, "web remote on http://%s:%u/ (page, /api/status, /api/command, /ws, /metrics)",
+    qCInfo(lcControl, "web remote on http://%s:%u/ (page, /api/status, /api/scale, /api/command, /ws, /metrics)",
            qPrintable(logText(host)), unsigned(door->serverPort()));
     m_door = std::move(door);
     m_http = std::move(http);

@@ -37,9 +37,9 @@ public:
     // after the connection was taken, or it is answered 408 and closed.
     static constexpr int kRequestTimeoutMs = 5000;
     // Connections that one address may have waiting for their request or in
-    // HTTP at a time. The page loads nothing beside itself, and Companion or
-    // a script sends one command after the other, so a real client has one
-    // or two; four leave room for clicks in a row.
+    // HTTP at a time. The page loads only its meters' scale beside itself,
+    // and Companion or a script sends one command after the other, so a real
+    // client has one or two; four leave room for clicks in a row.
     static constexpr int kMaxRequestsPerPeer = 4;
     static constexpr int kPushIntervalMs = 100;  // state pushes and levels: 10 a second at most
 
@@ -65,6 +65,10 @@ public:
     void setStateSource(std::function<QByteArray()> statusJson);
     // Sampled 10 times a second while a client has subscribed to levels.
     void setLevelsSource(std::function<std::array<float, 6>()> levelsDb);
+    // How the wall's meters draw a level, as GET /api/scale gives it to the
+    // page: the range, dB to fraction of the bar's length, the 0 dB point
+    // and the colours. Empty: not known (503).
+    void setMeterScale(const QByteArray &json) { m_scale = json; }
     // Sampled once a second while listening, for /metrics.
     void setCountersSource(std::function<WebRequest::Counters()> counters);
 
@@ -93,6 +97,7 @@ private:
     QTimer *m_countersTimer;
     QElapsedTimer m_started;
     QByteArray m_state;
+    QByteArray m_scale;
     QByteArray m_token;
     int m_idleTimeoutMs = kIdleTimeoutMs;
     int m_requestTimeoutMs = kRequestTimeoutMs;
