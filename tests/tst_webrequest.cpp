@@ -8,12 +8,16 @@
 
 using Kind = WebRequest::SocketMessage::Kind;
 Q_DECLARE_METATYPE(Kind)
+using Route = WebRequest::Route;
+Q_DECLARE_METATYPE(Route::Kind)
 
 class TestWebRequest : public QObject
 {
     Q_OBJECT
 
 private slots:
+    void route_data();
+    void route();
     void commandBody_data();
     void commandBody();
     void socketMessage_data();
@@ -22,6 +26,46 @@ private slots:
     void tokenAndOrigin();
     void metrics();
 };
+
+void TestWebRequest::route_data()
+{
+    QTest::addColumn<QByteArray>("method");
+    QTest::addColumn<QByteArray>("path");
+    QTest::addColumn<Route::Kind>("kind");
+    QTest::addColumn<QByteArray>("allow");
+
+    QTest::newRow("page") << QByteArray("GET") << QByteArray("/") << Route::Page << QByteArray();
+    QTest::newRow("status by HEAD") << QByteArray("HEAD") << QByteArray("/api/status") << Route::Status << QByteArray();
+    QTest::newRow("scale") << QByteArray("GET") << QByteArray("/api/scale") << Route::Scale << QByteArray();
+    QTest::newRow("metrics") << QByteArray("GET") << QByteArray("/metrics") << Route::Metrics << QByteArray();
+    QTest::newRow("command") << QByteArray("POST") << QByteArray("/api/command") << Route::Command << QByteArray();
+    QTest::newRow("socket") << QByteArray("GET") << QByteArray("/ws") << Route::Socket << QByteArray();
+    // Refused
+    QTest::newRow("command by GET") << QByteArray("GET") << QByteArray("/api/command") << Route::WrongMethod
+                                    << QByteArray("POST");
+    QTest::newRow("status by POST") << QByteArray("POST") << QByteArray("/api/status") << Route::WrongMethod
+                                    << QByteArray("GET, HEAD");
+    QTest::newRow("socket by HEAD") << QByteArray("HEAD") << QByteArray("/ws") << Route::WrongMethod
+                                    << QByteArray("GET");
+    QTest::newRow("method in lower case") << QByteArray("get") << QByteArray("/") << Route::WrongMethod
+                                          << QByteArray("GET, HEAD");
+    QTest::newRow("a method's part") << QByteArray("GE") << QByteArray("/") << Route::WrongMethod
+                                     << QByteArray("GET, HEAD");
+    QTest::newRow("trailing slash") << QByteArray("GET") << QByteArray("/api/status/") << Route::NotFound
+                                    << QByteArray();
+    QTest::newRow("a path's start") << QByteArray("GET") << QByteArray("/api") << Route::NotFound << QByteArray();
+}
+
+void TestWebRequest::route()
+{
+    QFETCH(QByteArray, method);
+    QFETCH(QByteArray, path);
+    QFETCH(Route::Kind, kind);
+    QFETCH(QByteArray, allow);
+    const Route r = WebRequest::route(method, path);
+    QCOMPARE(r.kind, kind);
+    QCOMPARE(r.allow, allow);
+}
 
 void TestWebRequest::commandBody_data()
 {

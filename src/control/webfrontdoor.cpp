@@ -199,7 +199,7 @@ void WebFrontDoor::look(Pending &p)
 
     const QHostAddress peer = p.peer;
     const QString key = p.peerKey;
-    const bool socket = head.method == "GET" && head.path == "/ws";
+    const bool socket = WebRequest::route(head.method, head.path).kind == WebRequest::Route::Socket;
     if (socket) {
         const std::pair<int, QByteArray> refusal = socketRefusal ? socketRefusal(head) : std::make_pair(503, QByteArray("no WebSocket here"));
         if (refusal.first) {

@@ -197,9 +197,33 @@ int WebHttp::answer(MHD_Connection *c, const char *url, const char *method, cons
     if (!r) {
         r = new Request;
         *context = r;
-        if (path == "/api/command") {
-            if (m != "POST")
-                return sendError(c, 405, "commands are sent by POST", {{"Allow", "POST"}});
+        const WebRequest::Route route = WebRequest::route(m, path);
+        switch (route.kind) {
+        case WebRequest::Route::NotFound:
+            return sendError(c, 404, "there is nothing at " + path.left(64));
+        case WebRequest::Route::WrongMethod:
+            return sendError(c, 405,
+                             path == "/api/command" ? QByteArray("commands are sent by POST")
+                                                    : path + " is only read, by GET",
+                             {{"Allow", route.allow.constData()}});
+        case WebRequest::Route::Socket:
+            return sendError(c, 400, "/ws is a WebSocket: ask for the upgrade");
+        case WebRequest::Route::Page:
+            if (m_sources.page.isEmpty())
+                return sendError(c, 503, "the page is missing from this build; /api/status and /ws still work");
+            return send(c, 200, "text/html; charset=utf-8", m_sources.page,
+                        {{"Content-Security-Policy", kPagePolicy}, {"Referrer-Policy", "no-referrer"}});
+        case WebRequest::Route::Status:
+            return send(c, 200, "application/json", m_sources.status());
+        case WebRequest::Route::Scale: {
+            const QByteArray scale = m_sources.scale ? m_sources.scale() : QByteArray();
+            if (scale.isEmpty())
+                return sendError(c, 503, "this display has not told its meters' scale");
+            return send(c, 200, "application/json", scale);
+        }
+        case WebRequest::Route::Metrics:
+            return send(c, 200, "text/plain; version=0.0.4; charset=utf-8", m_sources.metrics());
+        case WebRequest::Route::Command: {
             if (!WebRequest::originAllowed(header(c, "Origin"), header(c, "Host")))
                 return sendError(c, 403, "commands from a page of another site are refused");
             const QByteArray type = header(c, "Content-Type").toLower();
@@ -213,26 +237,8 @@ int WebHttp::answer(MHD_Connection *c, const char *url, const char *method, cons
                 return sendError(c, 413, "the body is larger than 4096 bytes");
             return MHD_YES;  // the body next
         }
-        const bool get = m == "GET" || m == "HEAD";
-        if (path != "/" && path != "/api/status" && path != "/api/scale" && path != "/metrics")
-            return sendError(c, 404, "there is nothing at " + path.left(64));
-        if (!get)
-            return sendError(c, 405, path + " is only read, by GET", {{"Allow", "GET, HEAD"}});
-        if (path == "/") {
-            if (m_sources.page.isEmpty())
-                return sendError(c, 503, "the page is missing from this build; /api/status and /ws still work");
-            return send(c, 200, "text/html; charset=utf-8", m_sources.page,
-                        {{"Content-Security-Policy", kPagePolicy}, {"Referrer-Policy", "no-referrer"}});
         }
-        if (path == "/api/status")
-            return send(c, 200, "application/json", m_sources.status());
-        if (path == "/api/scale") {
-            const QByteArray scale = m_sources.scale ? m_sources.scale() : QByteArray();
-            if (scale.isEmpty())
-                return sendError(c, 503, "this display has not told its meters' scale");
-            return send(c, 200, "application/json", scale);
-        }
-        return send(c, 200, "text/plain; version=0.0.4; charset=utf-8", m_sources.metrics());
+        return sendError(c, 404, "there is nothing at " + path.left(64));
     }
     if (*uploadSize) {
         if (r->body.size() + qint64(*uploadSize) > WebRequest::kMaxBody)

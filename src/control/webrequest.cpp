@@ -423,4 +423,32 @@ QByteArray metricsText(const QByteArray &statusJson, const Counters &counters)
     return out;
 }
 
+Route route(const QByteArray &method, const QByteArray &path)
+{
+    struct Entry
+    {
+        const char *path;
+        Route::Kind kind;
+        const char *methods;  // as Allow lists them
+    };
+    static constexpr Entry kRoutes[] = {
+        {"/", Route::Page, "GET, HEAD"},
+        {"/api/status", Route::Status, "GET, HEAD"},
+        {"/api/scale", Route::Scale, "GET, HEAD"},
+        {"/metrics", Route::Metrics, "GET, HEAD"},
+        {"/api/command", Route::Command, "POST"},
+        {"/ws", Route::Socket, "GET"},
+    };
+    for (const Entry &e : kRoutes) {
+        if (path != e.path)
+            continue;
+        const QByteArray methods(e.methods);
+        for (const QByteArray &m : methods.split(','))
+            if (m.trimmed() == method)
+                return {e.kind, {}};
+        return {Route::WrongMethod, methods};
+    }
+    return {};
+}
+
 }  // namespace WebRequest

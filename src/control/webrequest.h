@@ -35,6 +35,16 @@ struct CommandResult
 // the token.
 using Runner = std::function<CommandResult(const QByteArray &line, const QHostAddress &sender, bool authorised)>;
 
+// Where a request goes, by its method and its path (without the query):
+// the one table of what the web remote serves.
+struct Route
+{
+    enum Kind { Page, Status, Scale, Metrics, Command, Socket, NotFound, WrongMethod };
+    Kind kind = NotFound;
+    QByteArray allow;  // WrongMethod: the methods the path takes, for Allow
+};
+Route route(const QByteArray &method, const QByteArray &path);
+
 // The body of POST /api/command: {"cmd": "<one command line>"}.
 struct CommandBody
 {
