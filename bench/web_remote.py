@@ -123,13 +123,19 @@ print("slowloris, 200 connections: GET /api/status from 127.0.0.2 in %.1f ms at 
 for s in slow:
     s.close()
 
-stuck = []
-for _ in range(8):
-    s = ws(port)
-    s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
-    s.sendall(bytes([0x81, 0x80 | 22]) + b"\0\0\0\0" + b'{"subscribe":"levels"}')
-    stuck.append(s)
-time.sleep(3)
+def stuck_subscribers():
+    """Eight clients that subscribe to the levels and then stop reading."""
+    stuck = []
+    for _ in range(8):
+        s = ws(port)
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        s.sendall(bytes([0x81, 0x80 | 22]) + b"\0\0\0\0" + b'{"subscribe":"levels"}')
+        stuck.append(s)
+    time.sleep(3)
+    return stuck
+
+
+stuck = stuck_subscribers()
 
 
 def longest_gap(seconds, during=None):
@@ -170,13 +176,7 @@ edited = longest_gap(4, edit_token)
 restarts = open(log).read().count("web remote on http")
 print("control_token edited with 8 stuck subscribers (the server started %d times): longest gap between UDP "
       "answers %.1f ms (%.1f ms without an edit)" % (restarts, edited, quiet))
-stuck = []
-for _ in range(8):
-    s = ws(port)
-    s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
-    s.sendall(bytes([0x81, 0x80 | 22]) + b"\0\0\0\0" + b'{"subscribe":"levels"}')
-    stuck.append(s)
-time.sleep(3)
+stuck = stuck_subscribers()
 t = time.monotonic()
 p.send_signal(signal.SIGTERM)
 p.wait(30)
