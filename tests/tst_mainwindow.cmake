@@ -1,1 +1,1 @@
-target_link_libraries(tst_mainwindow PRIVATE util)
+target_link_libraries(${test_name} PRIVATE util)
