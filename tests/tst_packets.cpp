@@ -1,4 +1,5 @@
 #include "datagramfilter.h"
+#include "linkrebuild.h"
 #include "linksilence.h"
 #include "meterpacket.h"
 #include "meterrelease.h"
@@ -11,6 +12,8 @@
 #include <QtTest>
 
 #include <limits>
+
+Q_DECLARE_METATYPE(CommSettings)
 
 using Packets = QList<QByteArray>;
 
@@ -92,6 +95,9 @@ private slots:
 
     void port_data();
     void port();
+
+    void linkRebuild_data();
+    void linkRebuild();
 };
 
 // ---------------------------------------------------------------------------
@@ -645,6 +651,57 @@ void TestPackets::port()
     const std::optional<quint16> parsed = parsePort(text);
     QCOMPARE(parsed ? int(*parsed) : -1, port);
     QCOMPARE(portTextValue(text), titleNumber);
+}
+
+// ---------------------------------------------------------------------------
+// When new settings rebuild the running link
+
+void TestPackets::linkRebuild_data()
+{
+    QTest::addColumn<CommSettings>("running");
+    QTest::addColumn<CommSettings>("next");
+    QTest::addColumn<int>("state");
+    QTest::addColumn<bool>("rebuilt");
+
+    CommSettings serial;
+    serial.serialport = QStringLiteral("/dev/ttyUSB0");
+    CommSettings client;
+    client.use_udp = true;
+    client.client_host = QStringLiteral("10.10.1.10");
+    client.client_port = QStringLiteral("5000");
+    CommSettings server = client;
+    server.is_server = true;
+    server.serialport = QStringLiteral("/dev/ttyUSB0");
+    server.server_port = QStringLiteral("5000");
+
+    CommSettings clientOtherSerial = client;
+    clientOtherSerial.serialport = QStringLiteral("/dev/ttyUSB1");
+    CommSettings clientOtherGroup = client;
+    clientOtherGroup.client_group = QStringLiteral("239.1.1.1");
+    CommSettings serverOtherTtl = server;
+    serverOtherTtl.server_ttl = QStringLiteral("4");
+    const int live = int(LinkState::Live);
+
+    QTest::newRow("same serial link") << serial << serial << live << false;
+    QTest::newRow("serial to client") << serial << client << live << true;
+    QTest::newRow("client to server") << client << server << live << true;
+    QTest::newRow("a client's unused serial port") << client << clientOtherSerial << live << false;
+    QTest::newRow("a client's group") << client << clientOtherGroup << live << true;
+    QTest::newRow("a server's hops") << server << serverOtherTtl << live << true;
+    // The same settings try again where the socket could not be set up.
+    QTest::newRow("bind failed") << client << client << int(LinkState::BindFailed) << true;
+    QTest::newRow("send bind failed") << server << server << int(LinkState::SendBindFailed) << true;
+    QTest::newRow("address not here") << server << server << int(LinkState::AddressNotLocal) << true;
+    QTest::newRow("silent") << client << client << int(LinkState::Silent) << false;
+}
+
+void TestPackets::linkRebuild()
+{
+    QFETCH(CommSettings, running);
+    QFETCH(CommSettings, next);
+    QFETCH(int, state);
+    QFETCH(bool, rebuilt);
+    QCOMPARE(linkNeedsRebuild(running, next, LinkState(state)), rebuilt);
 }
 
 QTEST_APPLESS_MAIN(TestPackets)

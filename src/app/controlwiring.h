@@ -50,6 +50,8 @@ public:
 
     // Opens (or opens again) the channel for these settings.
     void apply(const ControlSettings &settings);
+    // The settings last applied.
+    const ControlSettings &settings() const { return m_applied; }
 
     // What the display shows, told to the state.
     void setNames(const std::array<QString, 3> &names);

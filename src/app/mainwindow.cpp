@@ -18,6 +18,8 @@
 #include "designscreen.h"
 #include "scaledlayout.h"
 #include "kioskmode.h"
+#include "linkmarks.h"
+#include "linkrebuild.h"
 #include "logging.h"
 #include "meterlink.h"
 #include "mylabel.h"
@@ -25,10 +27,12 @@
 #include "releaseclock.h"
 #include "resourceinit.h"
 #include "screenlayout.h"
+#include "screenbeat.h"
 #include "screenrule.h"
 #include "secondticker.h"
 #include "settingsfile.h"
 #include "settingsstore.h"
+#include "studiostyle.h"
 #include "teskanalogclock.h"
 #include "teskdigitalclock.h"
 #include "teskppmmeter.h"
@@ -107,26 +111,8 @@ MainWindow::MainWindow(QWidget *parent)
 
     layoutPending = false;
 
-    TeskAnalogClock *clock = ui->AnalogClock;
-    clock->setGeometry(DesignScreen::kRects[DesignScreen::AnalogClock]);
-    clock->setHourLines(true);
-    clock->setHourLinesColor(QColor(0, 255, 0, 255));
-    clock->setMinuteLines(true);
-    clock->setMinuteLinesLength(4);
-    clock->setMinuteLinesColor(QColor(0, 170, 0, 255));
-    clock->setSecondDots(true);
-    clock->setSecondDotsCountDown(false);
-    clock->setDotSize(4);
-    clock->setDotColor(QColor(255, 255, 255, 255));
-    clock->setHands(true);
-    clock->setHourHandColor(QColor(255, 0, 0, 128));
-    clock->setHourHandBorder(24);
-    clock->setHourHandLength(12);
-    clock->setHourHandWidth(12);
-    clock->setMinuteHandColor(QColor(0, 0, 255, 128));
-    clock->setMinuteHandBorder(8);
-    clock->setMinuteHandLength(28);
-    clock->setMinuteHandWidth(8);
+    StudioStyle::styleAnalogClock(*ui->AnalogClock);
+    StudioStyle::styleDigitalClock(*ui->DigitalClock);
 
     const ReleaseClock::Meters meters = {ui->ProgLeft, ui->ProgRight, ui->SubLeft,
                                          ui->SubRight, ui->CrmLeft, ui->CrmRight};
@@ -145,44 +131,14 @@ MainWindow::MainWindow(QWidget *parent)
     connect(labelMeter2, &myLabel::clicked, this, &MainWindow::labelMeter2Clicked);
     connect(labelMeter3, &myLabel::clicked, this, &MainWindow::labelMeter3Clicked);
 
-    TeskDigitalClock *digital = ui->DigitalClock;
-    QFont general(QStringLiteral("Bitstream Vera Sans"), 36, 75, false);
-    general.setStrikeOut(false);
-    digital->setFont(general);
-    digital->setTimeDisplayFont(QFont(QStringLiteral("DejaVu Sans"), 40));
-    digital->setTimeDisplayFontColor(QColor(255, 255, 255, 255));
-    digital->setDateDisplay(true);
-    digital->setDateDisplayFont(QFont(QStringLiteral("DejaVu Sans"), 24));
-    digital->setDateDisplayFontColor(QColor(255, 255, 255, 255));
-
     // Both clocks tick together on the system's second, and the time
     // caption says when that second cannot be trusted.
     auto *secondTicker = new SecondTicker(this);
     ui->AnalogClock->setTicker(secondTicker);
-    digital->setTicker(secondTicker);
+    ui->DigitalClock->setTicker(secondTicker);
     auto *timeSync = new TimeSyncWatch(ui->timelabel, this);
 
-    // The link-state mark sits just left of the settings icon and scales
-    // with the screen like every other widget.
-    m_linkMark = new QLabel(this);
-    m_linkMark->setObjectName(QStringLiteral("linkStateMark"));
-    m_linkMark->setGeometry(DesignScreen::kLinkMark);
-    m_linkMark->setStyleSheet(QStringLiteral("QLabel { background-color: rgb(220, 40, 40); border-radius: 8px; }"));
-    m_linkMark->hide();
-    // While no meter data comes, each pair's header says so in red, to be
-    // read across the room; the bars fall as they always have.
-    for (size_t i = 0; i < m_noData.size(); ++i) {
-        QLabel *mark = new QLabel(tr("NO DATA"), this);
-        mark->setObjectName(QStringLiteral("noDataMark%1").arg(i + 1));
-        mark->setAlignment(Qt::AlignCenter);
-        mark->setGeometry(DesignScreen::kNoDataMarks[i]);
-        QFont font(QStringLiteral("DejaVu Sans"), ScaledLayout::kNoDataPt);
-        font.setBold(true);
-        mark->setFont(font);
-        mark->setStyleSheet(QStringLiteral("QLabel { background-color: rgb(200, 30, 30); color: white; }"));
-        mark->hide();
-        m_noData[i] = mark;
-    }
+    m_marks = new LinkMarks(this);
 
     ScreenLayout::Widgets laidOut;
     laidOut.placed = placed;
@@ -190,8 +146,8 @@ MainWindow::MainWindow(QWidget *parent)
     laidOut.labels = {labelMeter1, labelMeter2, ui->timelabel, labelMeter3};
     laidOut.footer = ui->footerlabel;
     laidOut.digitalClock = ui->DigitalClock;
-    laidOut.linkMark = m_linkMark;
-    laidOut.noData = m_noData;
+    laidOut.linkMark = m_marks->mark();
+    laidOut.noData = m_marks->noData();
     m_layout = new ScreenLayout(laidOut);
 
     m_release = new ReleaseClock(meters, this);
@@ -227,13 +183,14 @@ MainWindow::MainWindow(QWidget *parent)
     // pointer hiding at once.
     m_kiosk = new KioskMode(this);
 
-    readSettings();
+    const ControlSettings control = readSettings();
     setupLink();
     m_control->setNames(names());
-    m_control->apply(m_controlSettings);
+    m_control->apply(control);
     // One paint per refresh of the screen the window opens on; once shown,
     // of the screen it is on (showEvent).
-    followScreen(QGuiApplication::screenAt(geometry().center()));
+    m_beat = new ScreenBeat(m_release, this);
+    m_beat->follow(QGuiApplication::screenAt(geometry().center()));
     m_release->start();
 
     emptyBackground = new QPixmap(QStringLiteral(":/resources/png/SonavoBackgroundEmpty.png"));
@@ -251,6 +208,7 @@ MainWindow::~MainWindow()
     writeSettings();
     delete ui;
     delete m_layout;
+    delete m_marks;
     delete background;
     delete emptyBackground;
     delete scaledBackground;
@@ -259,7 +217,7 @@ MainWindow::~MainWindow()
 
 // ---- Settings and placement ----------------------------------------------
 
-void MainWindow::readSettings()
+ControlSettings MainWindow::readSettings()
 {
     m_settingsFile = new SettingsFile(userSettingsPath(), &openUserSettings, this);
     const StoredSettings stored = m_settingsFile->read();
@@ -268,7 +226,6 @@ void MainWindow::readSettings()
     connect(m_settingsFile, &SettingsFile::changedOnDisk, this, &MainWindow::takeOutsideChange);
 
     commSettings = stored.comm;
-    m_controlSettings = stored.control;
     labelMeter1->setText(stored.labels[0]);
     labelMeter2->setText(stored.labels[1]);
     labelMeter3->setText(stored.labels[2]);
@@ -281,13 +238,14 @@ void MainWindow::readSettings()
         move(screen->geometry().topLeft());
 
     restoreGeometry(stored.geometry);
+    return stored.control;
 }
 
 StoredSettings MainWindow::shownSettings()
 {
     StoredSettings shown;
     shown.comm = commSettings;
-    shown.control = m_controlSettings;
+    shown.control = m_control->settings();
     shown.currentScreen = currentScreen();
     shown.geometry = saveGeometry();
     shown.labels = {labelMeter1->text(), labelMeter2->text(), labelMeter3->text()};
@@ -313,10 +271,8 @@ void MainWindow::takeOutsideChange(const StoredSettings &now, const StoredSettin
             labels[i]->setText(next.labels[i]);
     }
     m_control->setNames(names());
-    if (next.control != m_controlSettings) {
-        m_controlSettings = next.control;
-        m_control->apply(m_controlSettings);
-    }
+    if (next.control != m_control->settings())
+        m_control->apply(next.control);
 
     if (next.geometry != shown.geometry) {
         restoreGeometry(next.geometry);
@@ -332,9 +288,7 @@ void MainWindow::takeOutsideChange(const StoredSettings &now, const StoredSettin
         return;
     const CommSettings linkBefore = commSettings;
     commSettings = next.comm;
-    const LinkState state = m_link->state();
-    if (!sameLink(linkBefore, commSettings) || state == LinkState::BindFailed
-        || state == LinkState::SendBindFailed || state == LinkState::AddressNotLocal)
+    if (linkNeedsRebuild(linkBefore, commSettings, m_link->state()))
         setupLink();
 }
 
@@ -388,12 +342,7 @@ void MainWindow::openSettings()
     const CommSettings before = commSettings;
     commDialog = new CCommDialog(this, &commSettings);
     const int result = commDialog->exec();
-    // Reopening the port or the socket glitches the meters on air, so only
-    // a changed link is rebuilt, or one whose socket could not be set up (a
-    // port another program held may be free now).
-    const LinkState state = m_link->state();
-    if (!sameLink(before, commSettings) || state == LinkState::BindFailed
-        || state == LinkState::SendBindFailed || state == LinkState::AddressNotLocal)
+    if (linkNeedsRebuild(before, commSettings, m_link->state()))
         setupLink();
     if (result == QDialog::Accepted)
         writeSettings();
@@ -409,23 +358,7 @@ void MainWindow::showEvent(QShowEvent *event)
     QMainWindow::showEvent(event);
     // The native window exists from the first show on; from then the frame
     // beat follows the screen it is on, wherever it moves.
-    QWindow *window = windowHandle();
-    if (m_screenFollowed || !window)
-        return;
-    m_screenFollowed = true;
-    connect(window, &QWindow::screenChanged, this, &MainWindow::followScreen);
-    followScreen(window->screen());
-}
-
-// One paint per refresh of this screen, at its rate now and as it changes.
-void MainWindow::followScreen(QScreen *screen)
-{
-    if (!screen)
-        screen = QGuiApplication::primaryScreen();
-    disconnect(m_rateFollowed);
-    if (screen)
-        m_rateFollowed = connect(screen, &QScreen::refreshRateChanged, m_release, &ReleaseClock::setRefreshRate);
-    m_release->setRefreshRate(screen ? screen->refreshRate() : 0.0);
+    m_beat->followWindow(windowHandle());
 }
 
 // ---- Scaled layout ----------------------------------------------------------
@@ -468,15 +401,8 @@ void MainWindow::setLinkSettings(const CommSettings &settings)
 
 void MainWindow::showLinkState(LinkState state, const QString &where)
 {
-    // The place and the reason come from settings, the network and the system.
-    m_linkMark->setToolTip(plainToolTip(linkStateTooltip(state, where, m_link->reason())));
-    m_linkMark->setVisible(state != LinkState::Live);
-    // No data while the link is silent: a server whose sends fail still
-    // shows its console's levels. A link just set up shows it once it has
-    // waited its second, so a start or a settings change does not flash.
-    const bool noData = state != LinkState::Live && m_link->isSilent() && !m_link->awaitsFirstData();
-    for (QLabel *mark : m_noData)
-        mark->setVisible(noData);
+    const bool noData = m_marks->show(state, where, m_link->reason(), m_link->isSilent(),
+                                      m_link->awaitsFirstData());
     if (m_control)
         m_control->setLinkState(state, where, m_link->reason(), !noData);
 }

@@ -14,10 +14,12 @@
 class CCommDialog;
 class ControlWiring;
 class KioskMode;
+class LinkMarks;
 class MeterLink;
 class QLabel;
 class QScreen;
 class ReleaseClock;
+class ScreenBeat;
 class ScreenLayout;
 class SettingsFile;
 struct StoredSettings;
@@ -73,7 +75,7 @@ private slots:
     void labelMeter3Clicked();
 
 private:
-    void readSettings();
+    ControlSettings readSettings();
     void writeSettings();
     StoredSettings shownSettings();
     void takeOutsideChange(const StoredSettings &now, const StoredSettings &before);
@@ -82,7 +84,6 @@ private:
     void showLinkState(LinkState state, const QString &where);
     void renameFromControl(int pair, const QString &name);
     std::array<QString, 3> names() const;
-    void followScreen(QScreen *screen);
 
     Ui::MainWindow *ui;
     CCommDialog *commDialog;
@@ -103,11 +104,8 @@ private:
     ReleaseClock *m_release = nullptr;
     ScreenLayout *m_layout = nullptr;
     KioskMode *m_kiosk = nullptr;
-    QLabel *m_linkMark = nullptr;  // the link-state mark beside the settings icon
-    std::array<QLabel *, 3> m_noData {};  // "NO DATA" over each pair's header
+    LinkMarks *m_marks = nullptr;  // the link-state mark and NO DATA
     SettingsFile *m_settingsFile = nullptr;
-    ControlWiring *m_control = nullptr;
-    ControlSettings m_controlSettings;  // as read or taken from the file
-    QMetaObject::Connection m_rateFollowed;  // the followed screen's refreshRateChanged
-    bool m_screenFollowed = false;           // the window's screenChanged is connected
+    ControlWiring *m_control = nullptr;  // holds the control settings as applied
+    ScreenBeat *m_beat = nullptr;        // the frame beat follows the window's screen
 };
