@@ -75,7 +75,7 @@ int main(int argc, char *argv[])
     Cable cable;
     QTemporaryDir config;
     CommSettings comm;
-    comm.serialport = QString::fromLocal8Bit(cable.open() ? cable.path : "");
+    comm.serialport = QString::fromLocal8Bit(cable.open() ? cable.path() : "");
     comm.use_udp = true;
     comm.is_server = true;
     comm.server_host = QStringLiteral("127.0.0.1");

@@ -114,7 +114,7 @@ int main(int argc, char *argv[])
     Cable cable;
     QTemporaryDir config;
     CommSettings comm;
-    comm.serialport = QString::fromLocal8Bit(cable.open() ? cable.path : "");
+    comm.serialport = QString::fromLocal8Bit(cable.open() ? cable.path() : "");
     if (comm.serialport.isEmpty() || !writeSettings(config, comm, DesignScreen::kWidth, DesignScreen::kHeight)) {
         std::fprintf(stderr, "cannot set up the console cable or the settings\n");
         return 1;

@@ -10,6 +10,7 @@
 
 #include "mainwindow.h"
 #include "meterpacket.h"
+#include "ptypair.h"
 #include "settingsstore.h"
 #include "teskppmmeter.h"
 
@@ -25,7 +26,6 @@
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
-#include <pty.h>
 #include <random>
 #include <termios.h>
 #include <thread>
@@ -143,21 +143,16 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     const int samples = argc > 1 ? std::max(1, std::atoi(argv[1])) : 600;
 
-    int master = -1;
-    int slave = -1;
-    char name[256] = {};
-    if (::openpty(&master, &slave, name, nullptr, nullptr) != 0) {
+    PtyPair cable;
+    if (!cable.open(false)) {
         std::perror("openpty");
         return 1;
     }
-    termios raw{};
-    ::tcgetattr(slave, &raw);
-    ::cfmakeraw(&raw);
-    ::tcsetattr(slave, TCSANOW, &raw);
+    const int master = cable.master();
 
     {
         StoredSettings stored;
-        stored.comm.serialport = QString::fromLocal8Bit(name);
+        stored.comm.serialport = QString::fromStdString(cable.slavePath());
         const std::unique_ptr<QSettings> settings = openUserSettings();
         writeStored(*settings, stored);
     }
@@ -185,8 +180,6 @@ int main(int argc, char *argv[])
         if (console.joinable())
             console.join();
     }
-    ::close(master);
-    ::close(slave);
 
     std::lock_guard<std::mutex> lock(x.mutex);
     const std::vector<double> &l = x.latenciesMs;

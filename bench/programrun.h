@@ -5,6 +5,7 @@
 // for the run, and the program started on it. Used on the display in
 // $DISPLAY (an Xvfb of the benchmark script).
 
+#include "ptypair.h"
 #include "settingsstore.h"
 
 #include <QApplication>
@@ -17,7 +18,6 @@
 #include <ctime>
 #include <cstdint>
 #include <fcntl.h>
-#include <pty.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -41,38 +41,15 @@ inline void sleepUntilNs(std::int64_t at)
     }
 }
 
-// The console's end: raw, so the line discipline changes no byte.
+// The console's end: raw, so the line discipline changes no byte; writes
+// wait for the program to read.
 struct Cable
 {
-    int master = -1;
-    int slave = -1;
-    char path[128] = {};
+    PtyPair pty;
 
-    bool open()
-    {
-        if (::openpty(&master, &slave, path, nullptr, nullptr) != 0)
-            return false;
-        termios tio{};
-        if (::tcgetattr(slave, &tio) == 0) {
-            ::cfmakeraw(&tio);
-            ::tcsetattr(slave, TCSANOW, &tio);
-        }
-        return true;
-    }
-
-    bool write(const std::uint8_t *bytes, std::size_t size) const
-    {
-        while (size > 0) {
-            const ssize_t n = ::write(master, bytes, size);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                return false;
-            bytes += n;
-            size -= std::size_t(n);
-        }
-        return true;
-    }
+    bool open() { return pty.open(false); }
+    const char *path() const { return pty.slavePath().c_str(); }
+    bool write(const std::uint8_t *bytes, std::size_t size) const { return pty.write(bytes, size); }
 };
 
 // Writes the program's settings into a private XDG_CONFIG_HOME (set for

@@ -28,7 +28,9 @@
 #include "mainwindow.h"
 #include "meterlink.h"
 #include "releaseclock.h"
+#include "linklog.h"
 #include "meterpacket.h"
+#include "ptypair.h"
 #include "settingsstore.h"
 #include "teskppmmeter.h"
 
@@ -74,23 +76,20 @@ public:
     ConsoleCable &operator=(const ConsoleCable &) = delete;
 
     QString linkPath() const { return m_linkPath; }
-    bool isPlugged() const { return m_master >= 0; }
+    bool isPlugged() const { return m_pty.master() >= 0; }
 
     // A fresh terminal, with the link pointed at it.
     bool plug()
     {
         unplug();
-        int slave = -1;
-        char name[256] = {};
-        if (::openpty(&m_master, &slave, name, nullptr, nullptr) != 0)
+        if (!m_pty.open())
             return false;
         // Only the window reads the slave; the master never blocks the test.
-        ::close(slave);
-        ::fcntl(m_master, F_SETFL, ::fcntl(m_master, F_GETFL) | O_NONBLOCK);
+        m_pty.closeSlave();
         m_pending.clear();
         const QByteArray temp = (m_linkPath + QStringLiteral(".new")).toLocal8Bit();
         ::unlink(temp.constData());
-        return ::symlink(name, temp.constData()) == 0
+        return ::symlink(m_pty.slavePath().c_str(), temp.constData()) == 0
             && ::rename(temp.constData(), m_linkPath.toLocal8Bit().constData()) == 0;
     }
 
@@ -99,10 +98,9 @@ public:
     // soon belong to another program).
     void unplug()
     {
-        if (m_master < 0)
+        if (!isPlugged())
             return;
-        ::close(m_master);
-        m_master = -1;
+        m_pty.close();
         const QByteArray temp = (m_linkPath + QStringLiteral(".new")).toLocal8Bit();
         const QByteArray gone = (m_dir.path() + QStringLiteral("/unplugged")).toLocal8Bit();
         ::unlink(temp.constData());
@@ -120,8 +118,8 @@ public:
 
     void flush()
     {
-        while (m_master >= 0 && !m_pending.isEmpty()) {
-            const ssize_t n = ::write(m_master, m_pending.constData(), size_t(m_pending.size()));
+        while (isPlugged() && !m_pending.isEmpty()) {
+            const ssize_t n = ::write(m_pty.master(), m_pending.constData(), size_t(m_pending.size()));
             if (n <= 0)
                 return;  // full (EAGAIN) or gone: try again later
             m_pending.remove(0, int(n));
@@ -134,94 +132,22 @@ private:
     QTemporaryDir m_dir;
     QString m_linkPath;
     QByteArray m_pending;
-    int m_master = -1;
+    PtyPair m_pty;
 };
 
 // A console cable: a pseudo-terminal whose slave side the window opens as its
 // serial port, and whose master side the test writes to.
-class Pty
+class Pty : public PtyPair
 {
 public:
-    Pty() = default;
-    Pty(const Pty &) = delete;
-    Pty &operator=(const Pty &) = delete;
-    ~Pty() { close(); }
-
-    bool open()
-    {
-        close();
-        char name[128] = {};
-        if (::openpty(&m_master, &m_slave, name, nullptr, nullptr) != 0)
-            return false;
-        // Raw from the start, so no byte written before the window sets the
-        // line up is changed by the line discipline.
-        termios tio{};
-        if (::tcgetattr(m_slave, &tio) == 0) {
-            ::cfmakeraw(&tio);
-            ::tcsetattr(m_slave, TCSANOW, &tio);
-        }
-        // Writes never block for good: a window that stops reading makes
-        // write() give up instead of hanging the test.
-        ::fcntl(m_master, F_SETFL, ::fcntl(m_master, F_GETFL) | O_NONBLOCK);
-        m_slavePath = QString::fromLocal8Bit(name);
-        return true;
-    }
-
-    // Pulls the plug: the window's reads fail from now on.
-    void close()
-    {
-        if (m_master >= 0)
-            ::close(m_master);
-        if (m_slave >= 0)
-            ::close(m_slave);
-        m_master = m_slave = -1;
-    }
-
-    // Hangs the line up as a pulled USB adapter does: the window's reads
-    // come back empty, not failed. False where the system refuses.
-    bool hangUp() const { return m_slave >= 0 && ::ioctl(m_slave, TIOCVHANGUP) == 0; }
-
-    // Writes all bytes to the master side; false on a write error, or when
-    // the reader has not made room for two seconds.
-    bool write(const void *data, size_t size) const
-    {
-        constexpr int kPollMs = 50;
-        constexpr int kMaxFullPolls = 40;
-        const char *p = static_cast<const char *>(data);
-        int fullPolls = 0;
-        while (size > 0) {
-            const ssize_t n = ::write(m_master, p, size);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0 && errno == EAGAIN) {
-                if (++fullPolls > kMaxFullPolls)
-                    return false;
-                pollfd out{m_master, POLLOUT, 0};
-                ::poll(&out, 1, kPollMs);
-                continue;
-            }
-            if (n <= 0)
-                return false;
-            p += n;
-            size -= size_t(n);
-        }
-        return true;
-    }
+    bool open() { return PtyPair::open(); }
+    QString slavePath() const { return QString::fromStdString(PtyPair::slavePath()); }
 
     bool writePacket(const MeterPacket::Words &words) const
     {
         const MeterPacket::Bytes packet = MeterPacket::encode(words);
         return write(packet.data(), packet.size());
     }
-
-    int master() const { return m_master; }
-    int slave() const { return m_slave; }
-    QString slavePath() const { return m_slavePath; }
-
-private:
-    int m_master = -1;
-    int m_slave = -1;
-    QString m_slavePath;
 };
 
 // A link description for each mode.
@@ -315,91 +241,5 @@ inline std::array<double, 6> levelsOf(const QByteArray &bytes)
 {
     return MeterPacket::decode(reinterpret_cast<const std::uint8_t *>(bytes.constData()));
 }
-
-// Collects what the link writes to the log while it exists, with the link's
-// debug lines switched on whatever QT_LOGGING_RULES says. The serial reader
-// thread logs too, hence the lock.
-class LinkLog
-{
-public:
-    struct Line
-    {
-        QtMsgType type;
-        QByteArray category;
-        QString text;
-    };
-
-    LinkLog()
-    {
-        clear();
-        m_previousHandler = qInstallMessageHandler(&LinkLog::handler);
-        previousFilter() = QLoggingCategory::installFilter(&LinkLog::filter);
-    }
-    ~LinkLog()
-    {
-        QLoggingCategory::installFilter(previousFilter());
-        qInstallMessageHandler(m_previousHandler);
-    }
-    LinkLog(const LinkLog &) = delete;
-    LinkLog &operator=(const LinkLog &) = delete;
-
-    QStringList texts(QtMsgType type) const
-    {
-        QStringList out;
-        const std::lock_guard<std::mutex> lock(mutex());
-        for (const Line &line : lines())
-            if (line.type == type && line.category == "lumora.link")
-                out << line.text;
-        return out;
-    }
-
-    // What the link told, debug lines left out, in order.
-    QStringList told() const
-    {
-        QStringList out;
-        const std::lock_guard<std::mutex> lock(mutex());
-        for (const Line &line : lines())
-            if (line.type != QtDebugMsg && line.category == "lumora.link")
-                out << line.text;
-        return out;
-    }
-
-    void clear()
-    {
-        const std::lock_guard<std::mutex> lock(mutex());
-        lines().clear();
-    }
-
-private:
-    static std::vector<Line> &lines()
-    {
-        static std::vector<Line> all;
-        return all;
-    }
-    static std::mutex &mutex()
-    {
-        static std::mutex m;
-        return m;
-    }
-    static QLoggingCategory::CategoryFilter &previousFilter()
-    {
-        static QLoggingCategory::CategoryFilter f = nullptr;
-        return f;
-    }
-    static void filter(QLoggingCategory *category)
-    {
-        if (previousFilter())
-            previousFilter()(category);
-        if (qstrcmp(category->categoryName(), "lumora.link") == 0)
-            category->setEnabled(QtDebugMsg, true);
-    }
-    static void handler(QtMsgType type, const QMessageLogContext &context, const QString &text)
-    {
-        const std::lock_guard<std::mutex> lock(mutex());
-        lines().push_back({type, QByteArray(context.category ? context.category : ""), text});
-    }
-
-    QtMessageHandler m_previousHandler = nullptr;
-};
 
 } // namespace LinkTest

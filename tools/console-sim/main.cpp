@@ -9,11 +9,11 @@
 
 #include "meterpacket.h"
 #include "programpattern.h"
+#include "ptypair.h"
 #include "simoptions.h"
 
 #include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -297,23 +297,21 @@ int openDestination(const SimOptions &o, Link *link)
         return 0;
     }
     case SimOptions::Destination::Pty: {
-        int slave = -1;
         termios tio{};
         cfmakeraw(&tio);
         cfsetispeed(&tio, B115200);
         cfsetospeed(&tio, B115200);
         tio.c_cflag |= CS8 | CLOCAL | CREAD;
-        if (openpty(&link->fd, &slave, nullptr, &tio, nullptr) != 0) {
+        PtyPair pty;
+        if (!pty.open(true, &tio)) {
             std::fprintf(stderr, "lumora-console-sim: cannot create a pty: %s\n", std::strerror(errno));
             return 1;
         }
-        const char *name = ttyname(slave);
-        link->slavePath = name ? name : "";
+        link->slavePath = pty.slavePath();
         // Our own copy of the other end is closed, so the master can tell
         // whether a reader has it open.
-        ::close(slave);
-        fcntl(link->fd, F_SETFL, fcntl(link->fd, F_GETFL) | O_NONBLOCK);
-        fcntl(link->fd, F_SETFD, FD_CLOEXEC);
+        pty.closeSlave();
+        link->fd = pty.releaseMaster();
         if (link->slavePath.empty()) {
             std::fprintf(stderr, "lumora-console-sim: the pty has no name\n");
             return 1;
