@@ -1,4 +1,5 @@
 #include "settingsfile.h"
+#include "settingskeys.h"
 #include "settingsstore.h"
 #include "testsupport.h"
 
@@ -78,6 +79,8 @@ private slots:
     void readRules_data();
     void readRules();
     void roundTrip();
+    void everyKey_data();
+    void everyKey();
     void strayKeysAreNotCarried();
     void damagedFile_data();
     void damagedFile();
@@ -363,6 +366,89 @@ void TestSettings::roundTrip()
     writeStored(*openSettingsFile(path()), v);
     QCOMPARE(readFromDisk(path(), scratch()), v);
     QCOMPARE(QSettings(scratch(), QSettings::NativeFormat).allKeys().size(), 15);
+}
+
+void TestSettings::everyKey_data()
+{
+    QTest::addColumn<QByteArray>("line");       // the key's line in the file
+    QTest::addColumn<StoredSettings>("expected");
+    QTest::addColumn<QByteArray>("written");    // its line when the display writes the value
+    QStringList keys;
+    const auto row = [&keys](const char *key, const QByteArray &line, const StoredSettings &expected,
+                             const QByteArray &written) {
+        keys << key;
+        QTest::newRow(key) << line << expected << written;
+    };
+    row("is_server", "is_server=yes", with([](StoredSettings &v) { v.comm.is_server = true; }), "is_server=true");
+    row("use_udp", "use_udp=on", with([](StoredSettings &v) { v.comm.use_udp = true; }), "use_udp=true");
+    row("serialport", "serialport=/dev/ttyS3", with([](StoredSettings &v) { v.comm.serialport = "/dev/ttyS3"; }),
+        "serialport=/dev/ttyS3");
+    row("server_host", "server_host=192.168.1.10",
+        with([](StoredSettings &v) { v.comm.server_host = "192.168.1.10"; }), "server_host=192.168.1.10");
+    row("server_port", "server_port=05000", with([](StoredSettings &v) { v.comm.server_port = "05000"; }),
+        "server_port=05000");
+    row("client_host", "client_host=studio-a", with([](StoredSettings &v) { v.comm.client_host = "studio-a"; }),
+        "client_host=studio-a");
+    row("client_port", "client_port=6000", with([](StoredSettings &v) { v.comm.client_port = "6000"; }),
+        "client_port=6000");
+    row("server_destination", "server_destination=239.192.10.1",
+        with([](StoredSettings &v) { v.comm.server_destination = "239.192.10.1"; }),
+        "server_destination=239.192.10.1");
+    row("server_ttl", "server_ttl=4", with([](StoredSettings &v) { v.comm.server_ttl = "4"; }), "server_ttl=4");
+    row("client_group", "client_group=239.192.10.2",
+        with([](StoredSettings &v) { v.comm.client_group = "239.192.10.2"; }), "client_group=239.192.10.2");
+    row("control_port", "control_port=7374", with([](StoredSettings &v) { v.control.port = 7374; }),
+        "control_port=7374");
+    row("control_bind", "control_bind=10.20.1.15", with([](StoredSettings &v) { v.control.bind = "10.20.1.15"; }),
+        "control_bind=10.20.1.15");
+    row("control_allow", "control_allow=10.20.0.0/16",
+        with([](StoredSettings &v) { v.control.allow = "10.20.0.0/16"; }), "control_allow=10.20.0.0/16");
+    row("control_token", "control_token=3f9a77c2", with([](StoredSettings &v) { v.control.token = "3f9a77c2"; }),
+        "control_token=3f9a77c2");
+    row("labelMeter1", "labelMeter1=Booth", with([](StoredSettings &v) { v.labels[0] = "Booth"; }),
+        "labelMeter1=Booth");
+    row("labelMeter2", "labelMeter2=Booth", with([](StoredSettings &v) { v.labels[1] = "Booth"; }),
+        "labelMeter2=Booth");
+    row("labelMeter3", "labelMeter3=Booth", with([](StoredSettings &v) { v.labels[2] = "Booth"; }),
+        "labelMeter3=Booth");
+    row("current_screen", "current_screen=2", with([](StoredSettings &v) { v.currentScreen = 2; }),
+        "current_screen=2");
+    row("geometry", "geometry=@ByteArray(xy)", with([](StoredSettings &v) { v.geometry = "xy"; }),
+        "geometry=@ByteArray(xy)");
+    // A key of the table without a row above fails as a row of its own.
+    for (const SettingsKeys::Key &key : SettingsKeys::kKeys) {
+        if (!keys.contains(key.name))
+            QTest::newRow(qPrintable(QStringLiteral("%1 (no row)").arg(key.name))) << QByteArray() << StoredSettings()
+                                                                                 << QByteArray();
+    }
+}
+
+// Each key on its own: read, written by its type, merged and compared as the
+// member it belongs to, and described in the README.
+void TestSettings::everyKey()
+{
+    QFETCH(QByteArray, line);
+    QFETCH(StoredSettings, expected);
+    QFETCH(QByteArray, written);
+    QVERIFY2(expected != StoredSettings(), "a key with no row here, or one the comparison leaves out");
+    writeFile(path(), "[General]\n" + line + "\n");
+    QCOMPARE(readStored(*openSettingsFile(path())), expected);
+
+    const QString fresh = m_dir->filePath(QStringLiteral("fresh.conf"));
+    writeStored(*openSettingsFile(fresh), expected);
+    const QByteArray raw = readFile(fresh);
+    QVERIFY2(raw.contains("\n" + written + "\n"), raw.constData());
+    QCOMPARE(readFromDisk(fresh, scratch()), expected);
+
+    QCOMPARE(::keepChangesOnDisk(StoredSettings(), StoredSettings(), expected), expected);
+    QCOMPARE(::keepChangesOnDisk(expected, StoredSettings(), StoredSettings()), expected);
+
+    const QByteArray readme = readFile(QStringLiteral(LUMORA_README));
+    const int from = readme.indexOf("\n## Settings\n");
+    QVERIFY(from >= 0);
+    const QByteArray section = readme.mid(from, readme.indexOf("\n## ", from + 1) - from);
+    const QByteArray key = line.left(line.indexOf('='));
+    QVERIFY2(section.contains("\n| `" + key + "` |"), "not in the README's settings table");
 }
 
 // Found by the settings fuzzer: a file the toolkit parses, but with a stray

@@ -31,6 +31,7 @@
 #include "screenrule.h"
 #include "secondticker.h"
 #include "settingsfile.h"
+#include "settingskeys.h"
 #include "settingsstore.h"
 #include "studiostyle.h"
 #include "teskanalogclock.h"
@@ -77,14 +78,15 @@ MainWindow::MainWindow(QWidget *parent)
     settingsButton->setStyleSheet(QStringLiteral("image: url(:/resources/png/Settings.png);"));
     settingsButton->setGeometry(DesignScreen::kRects[DesignScreen::SettingsButton]);
 
+    // Each name label is called after the key its text is stored under.
     labelMeter1 = new myLabel(QString(), this);
-    labelMeter1->setObjectName(QStringLiteral("labelMeter1"));
+    labelMeter1->setObjectName(SettingsKeys::kLabelKeys[0]);
     setupMeterLabel(labelMeter1, DesignScreen::kRects[DesignScreen::LabelMeter1]);
     labelMeter2 = new myLabel(QString(), this);
-    labelMeter2->setObjectName(QStringLiteral("labelMeter2"));
+    labelMeter2->setObjectName(SettingsKeys::kLabelKeys[1]);
     setupMeterLabel(labelMeter2, DesignScreen::kRects[DesignScreen::LabelMeter2]);
     labelMeter3 = new myLabel(QString(), this);
-    labelMeter3->setObjectName(QStringLiteral("labelMeter3"));
+    labelMeter3->setObjectName(SettingsKeys::kLabelKeys[2]);
     setupMeterLabel(labelMeter3, DesignScreen::kRects[DesignScreen::LabelMeter3]);
 
     // Operator text must never be read as markup.

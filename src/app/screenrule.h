@@ -10,7 +10,7 @@ namespace ScreenRule {
 // left of its own monitor and still count as being on it.
 constexpr int kMaximizedSlack = 8;
 
-// The monitor the window is on, for storing as current_screen. Monitors are
+// The monitor the window is on, stored as the current screen. Monitors are
 // taken as arranged left to right in index order: the window belongs to the
 // first one whose available area ends right of the frame's left edge
 // (frameX + kMaximizedSlack when maximized). With no monitor the answer is 0;

@@ -9,7 +9,6 @@
 #include <QVariant>
 #include <QVector>
 
-#include <array>
 #include <optional>
 
 class QSettings;
@@ -19,27 +18,6 @@ namespace SettingsDetail {
 // A store of a few dozen short values is a few hundred bytes; beyond this a
 // file is taken as damaged without being parsed.
 constexpr qint64 kMaxFileBytes = 4 * 1024 * 1024;
-
-inline const QString kIsServer = QStringLiteral("is_server");
-inline const QString kUseUdp = QStringLiteral("use_udp");
-inline const QString kSerialPort = QStringLiteral("serialport");
-inline const QString kServerHost = QStringLiteral("server_host");
-inline const QString kServerPort = QStringLiteral("server_port");
-inline const QString kClientHost = QStringLiteral("client_host");
-inline const QString kClientPort = QStringLiteral("client_port");
-// Set by the installer in the file; written back only when set.
-inline const QString kServerDestination = QStringLiteral("server_destination");
-inline const QString kServerTtl = QStringLiteral("server_ttl");
-inline const QString kClientGroup = QStringLiteral("client_group");
-inline const QString kControlPort = QStringLiteral("control_port");
-inline const QString kControlBind = QStringLiteral("control_bind");
-inline const QString kControlAllow = QStringLiteral("control_allow");
-inline const QString kControlToken = QStringLiteral("control_token");
-inline const QString kCurrentScreen = QStringLiteral("current_screen");
-inline const QString kGeometry = QStringLiteral("geometry");
-inline const std::array<QString, 3> kLabelKeys { QStringLiteral("labelMeter1"),
-                                                 QStringLiteral("labelMeter2"),
-                                                 QStringLiteral("labelMeter3") };
 
 // ---- Values (settingsstore.cpp) ------------------------------------------
 // The keys of the store that are present but hold a value that can neither

@@ -4,6 +4,7 @@
 #include "settingsdetail.h"
 
 #include "logging.h"
+#include "settingskeys.h"
 
 #include <QSet>
 #include <QSettings>
@@ -34,11 +35,16 @@ int endOfPhysicalLine(const QByteArray &data, int from)
     return end;
 }
 
-// Keys whose values are never written to the log.
-bool holdsSecret(const QByteArray &line)
+// The secret a line sets, if it sets one: its value is never written to the log.
+std::optional<QLatin1String> secretOf(const QByteArray &line)
 {
-    const QByteArray key = line.trimmed().toLower();
-    return key.startsWith(kControlToken.toLatin1());
+    const QByteArray text = line.trimmed().toLower();
+    for (const SettingsKeys::Key &key : SettingsKeys::kKeys) {
+        if (key.type == SettingsKeys::Type::Secret
+            && text.startsWith(QByteArray(key.name.data(), key.name.size()).toLower()))
+            return key.name;
+    }
+    return std::nullopt;
 }
 
 } // namespace
@@ -131,8 +137,8 @@ QString shownLine(const QByteArray &line)
 {
     constexpr int kShownBytes = 80;
     // A typo in a secret's line (no '=', say) must not print the secret.
-    if (holdsSecret(line))
-        return QStringLiteral("\"%1 ...\" (its value is not shown)").arg(kControlToken);
+    if (const auto secret = secretOf(line))
+        return QStringLiteral("\"%1 ...\" (its value is not shown)").arg(*secret);
     QString shown;
     for (int i = 0; i < qMin(line.size(), kShownBytes); ++i) {
         const auto c = static_cast<unsigned char>(line.at(i));

@@ -2,6 +2,7 @@
 
 #include "logging.h"
 #include "settingsdetail.h"
+#include "settingskeys.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -14,9 +15,14 @@
 #include <climits>
 #include <cmath>
 #include <memory>
+#include <type_traits>
 #include <utility>
+#include <variant>
 
 using namespace SettingsDetail;
+using SettingsKeys::Key;
+using SettingsKeys::kKeys;
+using SettingsKeys::Type;
 
 namespace {
 
@@ -130,6 +136,22 @@ std::optional<int> readInt(const QVariant &raw)
     return static_cast<int>(n);
 }
 
+// The reader of a key whose member is of type T.
+template<typename T>
+std::optional<T> readAs(const QVariant &raw)
+{
+    if constexpr (std::is_same_v<T, bool>) {
+        return readFlag(raw);
+    } else if constexpr (std::is_same_v<T, QString>) {
+        return readText(raw);
+    } else if constexpr (std::is_same_v<T, int>) {
+        return readInt(raw);
+    } else {
+        static_assert(std::is_same_v<T, QByteArray>, "a member type without a reader");
+        return readBytes(raw);
+    }
+}
+
 // True when the toolkit writes the value so that it reads back the same:
 // what a line typed by hand gives (a text, a list of texts, a byte array, a
 // rectangle, size or point), but not every serialized variant.
@@ -146,62 +168,52 @@ bool keptAsRead(const QVariant &v)
     }
 }
 
-enum class Kind { Flag, Text, Int, Bytes };
-
-struct KeyKind
+bool readable(const Key &key, const QVariant &v)
 {
-    const QString &key;
-    Kind kind;
-};
-
-const KeyKind kKeys[] {
-    { kIsServer, Kind::Flag },          { kUseUdp, Kind::Flag },
-    { kSerialPort, Kind::Text },        { kServerHost, Kind::Text },
-    { kServerPort, Kind::Text },        { kClientHost, Kind::Text },
-    { kClientPort, Kind::Text },        { kServerDestination, Kind::Text },
-    { kServerTtl, Kind::Text },         { kClientGroup, Kind::Text },
-    { kControlPort, Kind::Int },        { kControlBind, Kind::Text },
-    { kControlAllow, Kind::Text },      { kControlToken, Kind::Text },
-    { kLabelKeys[0], Kind::Text },      { kLabelKeys[1], Kind::Text },
-    { kLabelKeys[2], Kind::Text },      { kCurrentScreen, Kind::Int },
-    { kGeometry, Kind::Bytes },
-};
-
-bool readable(Kind kind, const QVariant &v)
-{
-    switch (kind) {
-    case Kind::Flag:
-        return readFlag(v).has_value();
-    case Kind::Text:
-        return readText(v).has_value();
-    case Kind::Int:
-        return readInt(v).has_value();
-    case Kind::Bytes:
-        return readBytes(v).has_value();
-    }
-    return false;
+    return std::visit(
+        [&v](const auto &member) {
+            using T = typename std::decay_t<decltype(member)>::Value;
+            return readAs<T>(v).has_value();
+        },
+        key.member);
 }
 
-QString kindName(Kind kind)
+QString typeName(Type type)
 {
-    switch (kind) {
-    case Kind::Flag:
+    switch (type) {
+    case Type::Flag:
         return QStringLiteral("no flag (true/false, yes/no, on/off, 1/0)");
-    case Kind::Text:
+    case Type::Text:
+    case Type::Secret:
         return QStringLiteral("no text");
-    case Kind::Int:
+    case Type::Int:
         return QStringLiteral("no whole number");
-    case Kind::Bytes:
+    case Type::Bytes:
         return QStringLiteral("no byte array");
     }
     return QString();
+}
+
+// Whether a value goes into the file by its key's rule.
+template<typename T>
+bool written(SettingsKeys::Rule rule, const T &value, const T &firstRun)
+{
+    switch (rule) {
+    case SettingsKeys::Rule::Always:
+        return true;
+    case SettingsKeys::Rule::WhenSet:
+        return value != T();
+    case SettingsKeys::Rule::WhenChanged:
+        return value != firstRun;
+    }
+    return true;
 }
 
 // A value that reads as absent, with the first-run value used instead.
 struct Unread
 {
     QString key;
-    Kind kind;
+    Type type;
     QString firstRun;
 };
 
@@ -212,27 +224,25 @@ class KeyReader
 public:
     explicit KeyReader(const QSettings &s) : m_s(s) {}
 
-    void flag(const QString &key, bool &field) { take(key, Kind::Flag, field, readFlag(m_s.value(key))); }
-    void text(const QString &key, QString &field) { take(key, Kind::Text, field, readText(m_s.value(key))); }
-    void number(const QString &key, int &field) { take(key, Kind::Int, field, readInt(m_s.value(key))); }
-    void bytes(const QString &key, QByteArray &field)
+    void read(const Key &key, StoredSettings &v)
     {
-        take(key, Kind::Bytes, field, readBytes(m_s.value(key)));
+        std::visit([&](const auto &member) { take(key, member.ref(v)); }, key.member);
     }
 
     QVector<Unread> unread;
 
 private:
+    // A value that does not read leaves the field at its first-run value.
     template<typename T>
-    void take(const QString &key, Kind kind, T &field, const std::optional<T> &value)
+    void take(const Key &key, T &field)
     {
-        if (value) {
+        const QVariant raw = m_s.value(key.name);
+        if (const std::optional<T> value = readAs<T>(raw)) {
             field = *value;
             return;
         }
-        const QVariant raw = m_s.value(key);
         if (raw.isValid() && keptAsRead(raw))
-            unread.push_back({ key, kind, shown(field) });
+            unread.push_back({ key.name, key.type, shown(field) });
     }
     static QString shown(bool v) { return v ? QStringLiteral("true") : QStringLiteral("false"); }
     static QString shown(int v) { return QString::number(v); }
@@ -249,26 +259,8 @@ StoredSettings readValues(const QSettings &s, QVector<Unread> *unread)
 {
     KeyReader r(s);
     StoredSettings v;
-    r.flag(kIsServer, v.comm.is_server);
-    r.flag(kUseUdp, v.comm.use_udp);
-    r.text(kSerialPort, v.comm.serialport);
-    r.text(kServerHost, v.comm.server_host);
-    r.text(kServerPort, v.comm.server_port);
-    r.text(kClientHost, v.comm.client_host);
-    r.text(kClientPort, v.comm.client_port);
-    r.text(kServerDestination, v.comm.server_destination);
-    r.text(kServerTtl, v.comm.server_ttl);
-    r.text(kClientGroup, v.comm.client_group);
-    r.number(kControlPort, v.control.port);
-    r.text(kControlBind, v.control.bind);
-    r.text(kControlAllow, v.control.allow);
-    r.text(kControlToken, v.control.token);
-    // A label that is present keeps its text even when empty; an absent one,
-    // or one that holds something that is no text, keeps the default name.
-    for (size_t i = 0; i < kLabelKeys.size(); ++i)
-        r.text(kLabelKeys[i], v.labels[i]);
-    r.number(kCurrentScreen, v.currentScreen);
-    r.bytes(kGeometry, v.geometry);
+    for (const Key &key : kKeys)
+        r.read(key, v);
     if (unread)
         *unread = r.unread;
     return v;
@@ -288,9 +280,9 @@ QString whereIs(const QSettings &s, const QByteArray &bytes, const QString &key)
     return shownLine((key + QLatin1Char('=') + text).toUtf8());
 }
 
-// One warning per value that does not read as its key's type, and for a
+// One warning per value that does not read as its key's type, and per
 // secret the toolkit split at its commas.
-void warnAbout(const QSettings &s, const QVector<Unread> &unread, bool tokenSplit)
+void warnAbout(const QSettings &s, const QVector<Unread> &unread, const QStringList &splitSecrets)
 {
     QFile file(s.fileName());
     const QByteArray bytes = file.size() <= kMaxFileBytes && file.open(QIODevice::ReadOnly) ? file.readAll()
@@ -298,12 +290,12 @@ void warnAbout(const QSettings &s, const QVector<Unread> &unread, bool tokenSpli
     for (const Unread &u : unread) {
         warnOnce(QStringLiteral("settings file %1, %2 is %3 - read as %4, its first-run value; the line"
                                 " is kept as it is, correct it to set %5")
-                     .arg(s.fileName(), whereIs(s, bytes, u.key), kindName(u.kind), u.firstRun, u.key));
+                     .arg(s.fileName(), whereIs(s, bytes, u.key), typeName(u.type), u.firstRun, u.key));
     }
-    if (tokenSplit) {
+    for (const QString &key : splitSecrets) {
         warnOnce(QStringLiteral("settings file %1, %2 holds commas, which split it into parts: it is read"
                                 " with \", \" between them; put the value in double quotes to keep it as typed")
-                     .arg(s.fileName(), whereIs(s, bytes, kControlToken)));
+                     .arg(s.fileName(), whereIs(s, bytes, key)));
     }
 }
 
@@ -360,12 +352,12 @@ namespace SettingsDetail {
 QStringList keysLostOnWrite(const QSettings &s)
 {
     QStringList keys;
-    for (const KeyKind &k : kKeys) {
-        if (!s.contains(k.key))
+    for (const Key &key : kKeys) {
+        if (!s.contains(key.name))
             continue;
-        const QVariant raw = s.value(k.key);
-        if (!readable(k.kind, raw) && !keptAsRead(raw))
-            keys << k.key;
+        const QVariant raw = s.value(key.name);
+        if (!readable(key, raw) && !keptAsRead(raw))
+            keys << key.name;
     }
     return keys;
 }
@@ -376,10 +368,16 @@ StoredSettings readStored(QSettings &s)
     QVector<Unread> unread;
     const StoredSettings v = readValues(s, &unread);
     // Commas in a secret are more likely part of it than a list.
-    const auto token = texts(s.value(kControlToken));
-    const bool tokenSplit = token && token->size() > 1;
-    if (!unread.isEmpty() || tokenSplit)
-        warnAbout(s, unread, tokenSplit);
+    QStringList splitSecrets;
+    for (const Key &key : kKeys) {
+        if (key.type != Type::Secret)
+            continue;
+        const auto parts = texts(s.value(key.name));
+        if (parts && parts->size() > 1)
+            splitSecrets << key.name;
+    }
+    if (!unread.isEmpty() || !splitSecrets.isEmpty())
+        warnAbout(s, unread, splitSecrets);
     return v;
 }
 
@@ -388,50 +386,30 @@ void writeStored(QSettings &s, const StoredSettings &v)
     const bool wasSound = s.status() == QSettings::NoError;
     // A value the program has not changed is written back as it was read, in
     // the words the operator typed (yes, a list, a typo that reads as the
-    // first-run value), whatever the rules below say.
+    // first-run value), whatever its key's rule says.
     const StoredSettings read = readValues(s, nullptr);
     QHash<QString, QVariant> asRead;
-    for (const KeyKind &k : kKeys) {
-        const QVariant raw = s.value(k.key);
+    for (const Key &key : kKeys) {
+        const QVariant raw = s.value(key.name);
         if (raw.isValid() && keptAsRead(raw))
-            asRead.insert(k.key, raw);
+            asRead.insert(key.name, raw);
     }
     // Only the program's keys are kept. Stray keys from a damaged file would
     // otherwise be carried along, and some of them the toolkit writes in a
     // form it cannot read back, which would cost the next start everything.
     s.clear();
-    const auto put = [&](const QString &key, const QVariant &value, bool unchanged, bool wanted = true) {
-        if (unchanged && asRead.contains(key))
-            s.setValue(key, asRead.value(key));
-        else if (wanted)
-            s.setValue(key, value);
-    };
-    put(kIsServer, v.comm.is_server, v.comm.is_server == read.comm.is_server);
-    put(kUseUdp, v.comm.use_udp, v.comm.use_udp == read.comm.use_udp);
-    put(kSerialPort, v.comm.serialport, v.comm.serialport == read.comm.serialport);
-    put(kServerHost, v.comm.server_host, v.comm.server_host == read.comm.server_host);
-    put(kServerPort, v.comm.server_port, v.comm.server_port == read.comm.server_port);
-    put(kClientHost, v.comm.client_host, v.comm.client_host == read.comm.client_host);
-    put(kClientPort, v.comm.client_port, v.comm.client_port == read.comm.client_port);
-    // The installer's three keys only when set, so a plain display's file
-    // stays as it always was.
-    const auto whenSet = [&put](const QString &key, const QString &value, const QString &before) {
-        put(key, value, value == before, !value.isEmpty());
-    };
-    whenSet(kServerDestination, v.comm.server_destination, read.comm.server_destination);
-    whenSet(kServerTtl, v.comm.server_ttl, read.comm.server_ttl);
-    whenSet(kClientGroup, v.comm.client_group, read.comm.client_group);
-    // The control channel's keys only where they differ from the defaults.
-    const ControlSettings control;
-    put(kControlPort, v.control.port, v.control.port == read.control.port, v.control.port != control.port);
-    put(kControlBind, v.control.bind, v.control.bind == read.control.bind, v.control.bind != control.bind);
-    put(kControlAllow, v.control.allow, v.control.allow == read.control.allow,
-        v.control.allow != control.allow);
-    whenSet(kControlToken, v.control.token, read.control.token);
-    put(kCurrentScreen, v.currentScreen, v.currentScreen == read.currentScreen);
-    put(kGeometry, v.geometry, v.geometry == read.geometry);
-    for (size_t i = 0; i < kLabelKeys.size(); ++i)
-        put(kLabelKeys[i], v.labels[i], v.labels[i] == read.labels[i]);
+    const StoredSettings firstRun;
+    for (const Key &key : kKeys) {
+        std::visit(
+            [&](const auto &member) {
+                const auto &value = member.get(v);
+                if (value == member.get(read) && asRead.contains(key.name))
+                    s.setValue(key.name, asRead.value(key.name));
+                else if (written(key.rule, value, member.get(firstRun)))
+                    s.setValue(key.name, value);
+            },
+            key.member);
+    }
     s.setIniCodec(needsEscapes(s) ? nullptr : QTextCodec::codecForName("UTF-8"));
     s.sync();
     // The status sticks once set, so only a store that was sound can tell.
@@ -475,33 +453,4 @@ std::unique_ptr<QSettings> openUserSettings()
 {
     return openStore(userSettingsPath(), QSettings::NativeFormat, QSettings::UserScope,
                      QCoreApplication::organizationName(), applicationForStore());
-}
-
-StoredSettings keepChangesOnDisk(const StoredSettings &ours, const StoredSettings &known,
-                                 const StoredSettings &disk)
-{
-    StoredSettings v = ours;
-    const auto keep = [](auto &value, const auto &before, const auto &onDisk) {
-        if (onDisk != before)
-            value = onDisk;
-    };
-    keep(v.comm.is_server, known.comm.is_server, disk.comm.is_server);
-    keep(v.comm.use_udp, known.comm.use_udp, disk.comm.use_udp);
-    keep(v.comm.serialport, known.comm.serialport, disk.comm.serialport);
-    keep(v.comm.server_host, known.comm.server_host, disk.comm.server_host);
-    keep(v.comm.server_port, known.comm.server_port, disk.comm.server_port);
-    keep(v.comm.client_host, known.comm.client_host, disk.comm.client_host);
-    keep(v.comm.client_port, known.comm.client_port, disk.comm.client_port);
-    keep(v.comm.server_destination, known.comm.server_destination, disk.comm.server_destination);
-    keep(v.comm.server_ttl, known.comm.server_ttl, disk.comm.server_ttl);
-    keep(v.comm.client_group, known.comm.client_group, disk.comm.client_group);
-    keep(v.control.port, known.control.port, disk.control.port);
-    keep(v.control.bind, known.control.bind, disk.control.bind);
-    keep(v.control.allow, known.control.allow, disk.control.allow);
-    keep(v.control.token, known.control.token, disk.control.token);
-    for (size_t i = 0; i < v.labels.size(); ++i)
-        keep(v.labels[i], known.labels[i], disk.labels[i]);
-    keep(v.currentScreen, known.currentScreen, disk.currentScreen);
-    keep(v.geometry, known.geometry, disk.geometry);
-    return v;
 }

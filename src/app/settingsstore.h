@@ -23,11 +23,8 @@ struct StoredSettings
     int currentScreen = 0;
     QByteArray geometry;   // the window's saved geometry; empty restores nothing
 
-    friend bool operator==(const StoredSettings &a, const StoredSettings &b)
-    {
-        return a.comm == b.comm && a.control == b.control && a.labels == b.labels
-            && a.currentScreen == b.currentScreen && a.geometry == b.geometry;
-    }
+    // Key by key of the table of keys (settingskeys.h).
+    friend bool operator==(const StoredSettings &a, const StoredSettings &b);
     friend bool operator!=(const StoredSettings &a, const StoredSettings &b) { return !(a == b); }
 };
 
@@ -38,11 +35,10 @@ namespace SettingsKeys {
 constexpr int kMaxBackups = 10;
 } // namespace SettingsKeys
 
-// Reads the display's own keys, the three UDP keys an installer may add
-// (server_destination, server_ttl, client_group) and the control keys. An
-// absent key gives the absent value: false, empty text, 0, an empty byte
-// array, the control channel's defaults, or for a meter label its default
-// name. A label that is present with an empty text stays empty. A flag reads
+// Reads the keys of the table in settingskeys.h: the display's own keys, the
+// three UDP keys an installer may add and the control keys. An absent key
+// gives the absent value: false, empty text, 0, an empty byte array, the
+// control channel's defaults, or for a meter label its default name. A label that is present with an empty text stays empty. A flag reads
 // true/false, yes/no, on/off or 1/0 in any case; a line with commas, which
 // the toolkit reads as a list, reads as its items joined by ", " where a text
 // belongs. A value that does not read as its key's type gives the absent
@@ -50,10 +46,10 @@ constexpr int kMaxBackups = 10;
 // value); writeStored() then keeps it as it is.
 StoredSettings readStored(QSettings &s);
 
-// Writes the display's own keys, and the installer's and the control keys when set
-// (flags as bools, ports as texts, current_screen as int, geometry as a byte
-// array) and flushes them to disk, so a value written when the operator
-// changes it survives a power cut. A key whose value `v` leaves as `s` read it
+// Writes the display's own keys, and the installer's and the control keys
+// when set (each key by its row in the table: flags as bools, ports as texts,
+// whole numbers as int, the geometry as a byte array) and flushes them to
+// disk, so a value written when the operator changes it survives a power cut. A key whose value `v` leaves as `s` read it
 // is written back as it was read: in the operator's words, and also when it
 // did not read as its type. The file is UTF-8 (in escapes, as before, when a
 // text holds a character the toolkit's UTF-8 writer would lose). A failed
