@@ -8,3 +8,5 @@ target_link_libraries(${test_name} PRIVATE util)
 add_dependencies(${test_name} lumora-relay)
 target_compile_definitions(${test_name} PRIVATE LUMORA_RELAY="$<TARGET_FILE:lumora-relay>")
 target_compile_definitions(${test_name} PRIVATE LUMORA_VERSION_TEXT="${PROJECT_VERSION}")
+# The simulator's levels are checked against the pattern itself.
+target_link_libraries(${test_name} PRIVATE lumora_programpattern)

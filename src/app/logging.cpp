@@ -1,5 +1,4 @@
 #include "logging.h"
 
 Q_LOGGING_CATEGORY(lcSettings, "lumora.settings", QtInfoMsg)
-Q_LOGGING_CATEGORY(lcApp, "lumora.app", QtInfoMsg)
 Q_LOGGING_CATEGORY(lcPerf, "lumora.perf", QtInfoMsg)

@@ -11,10 +11,10 @@
 
 #include "commandline.h"
 #include "instancelock.h"
-#include "linklogging.h"
 #include "logging.h"
 #include "mainwindow.h"
 #include "paintcounter.h"
+#include "programlogging.h"
 #include "servicenotify.h"
 #include "settingsstore.h"
 #include "signalquit.h"

@@ -6,8 +6,3 @@
 // port "). Debug output is off by default: a studio PC would otherwise log a
 // hundred lines a second. QT_LOGGING_RULES="lumora.link.debug=true" shows it.
 Q_DECLARE_LOGGING_CATEGORY(lcLink)
-
-// Lines written to a file or a pipe carry no time of their own: unless
-// QT_MESSAGE_PATTERN says otherwise, each line starts with the date and time
-// to the millisecond. For every program that logs (the display, the relay).
-void setTimedMessagePattern();

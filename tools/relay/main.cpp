@@ -6,6 +6,7 @@
 #include "linksummary.h"
 #include "meterlink.h"
 #include "packetframer.h"
+#include "programlogging.h"
 #include "relayoptions.h"
 #include "serialfeed.h"
 #include "servicenotify.h"

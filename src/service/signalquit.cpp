@@ -1,6 +1,6 @@
 #include "signalquit.h"
 
-#include <QLoggingCategory>
+#include "programlogging.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
@@ -15,10 +15,6 @@
 #include <unistd.h>
 
 namespace {
-
-// The display and the relay both quit through here; the lines belong to
-// the program as a whole, as they always did.
-Q_LOGGING_CATEGORY(lcQuit, "lumora.app", QtInfoMsg)
 
 // The writing end as seen by the handler; -1 while no instance exists.
 volatile sig_atomic_t s_writeFd = -1;
@@ -102,7 +98,7 @@ bool SignalQuit::setUp()
 {
     int fds[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds) != 0) {
-        qCWarning(lcQuit) << "no socket pair for signal handling:" << qt_error_string(errno);
+        qCWarning(lcApp) << "no socket pair for signal handling:" << qt_error_string(errno);
         return false;
     }
     m_fds = { fds[0], fds[1] };
@@ -119,7 +115,7 @@ bool SignalQuit::setUp()
     for (size_t i = 0; i < kSignals.size(); ++i) {
         const int sig = kSignals[i];
         if (::sigaction(sig, nullptr, &m_previous[i]) != 0) {
-            qCWarning(lcQuit) << "cannot handle signal" << sig << qt_error_string(errno);
+            qCWarning(lcApp) << "cannot handle signal" << sig << qt_error_string(errno);
             return false;
         }
         // Started under nohup, or in the background by a shell: the hang-up
@@ -128,7 +124,7 @@ bool SignalQuit::setUp()
         if (sig != SIGTERM && m_previous[i].sa_handler == SIG_IGN)
             continue;
         if (::sigaction(sig, &sa, nullptr) != 0) {
-            qCWarning(lcQuit) << "cannot handle signal" << sig << qt_error_string(errno);
+            qCWarning(lcApp) << "cannot handle signal" << sig << qt_error_string(errno);
             return false;
         }
         m_handled[i] = true;
@@ -169,7 +165,7 @@ void SignalQuit::drain()
     bool any = false;
     while ((n = ::read(m_fds[1], buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR)) {
         for (ssize_t i = 0; i < n; ++i) {
-            qCInfo(lcQuit) << "signal" << int(buf[i]) << "received, shutting down";
+            qCInfo(lcApp) << "signal" << int(buf[i]) << "received, shutting down";
             emit received(int(buf[i]));
             any = true;
         }
