@@ -69,7 +69,7 @@ ClientSocket::~ClientSocket()
 {
     // An answer still on its way is for the old link: HostLookup drops it.
     m_socket->close();
-    m_socket->disconnect();
+    m_socket->disconnect(m_socket->parent());
     m_socket->deleteLater();
 }
 

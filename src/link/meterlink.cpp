@@ -140,6 +140,14 @@ void MeterLink::rebuild(const CommSettings &settings)
         if (m_client->listens())
             connect(m_client->socket(), &QUdpSocket::readyRead, this, &MeterLink::readDatagrams);
     }
+    // A serial-only link shows a socket that is not bound, as the others
+    // show theirs; only one is kept at a time.
+    if (m_settings.use_udp && m_idleSocket) {
+        m_idleSocket->deleteLater();
+        m_idleSocket = nullptr;
+    } else if (!m_settings.use_udp && !m_idleSocket) {
+        m_idleSocket = new QUdpSocket(this);
+    }
     // The server's socket is ready before the port opens, so the serial
     // thread sends from its very first packet.
     if (serialInUse) {

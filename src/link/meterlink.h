@@ -38,13 +38,20 @@ class ThreadWake;
 // together by composeLinkState(). The server and client parts are made anew
 // by each rebuild().
 //
-// The reader thread touches two things of this link only: the PacketGate,
-// under the gate's own mutex, and the ServerSender, whose side of each send
-// is atomic and takes no lock (see there). No lock is held while another is
+// The reader thread touches two things of this link that change: the
+// PacketGate, under the gate's own mutex, and the ServerSender, whose side
+// of each send is atomic and takes no lock (see there); besides them only
+// the clock, which it reads, and the wake. No lock is held while another is
 // taken, and nothing of either is called with the gate's mutex held, so
 // there is no lock order to keep. What the thread has to say reaches this
 // thread by a ThreadWake, never by a queued call. The sender it sends on
 // changes only while no reader thread runs.
+//
+// A packet's way: from the reader thread, through PortReader's one
+// std::function (which holds our threadPacket()), to the sender and the
+// gate; from the event loop's serial reads, through SerialFeed's signal;
+// from a client's socket, through ClientSocket::readDatagrams(), a template
+// that calls packetReceived() in line.
 class MeterLink : public QObject
 {
     Q_OBJECT
@@ -157,7 +164,7 @@ private:
 
     CommSettings m_settings;
     SerialFeed *m_serial = nullptr;
-    QUdpSocket *m_idleSocket = nullptr;  // what udpSocket() shows of a serial-only link
+    QUdpSocket *m_idleSocket = nullptr;  // what udpSocket() shows before the first link and of a serial-only one
     QTimer *m_silenceTimer = nullptr;
     ThreadWake *m_wake = nullptr;  // the serial thread's call to readSerial()
     QElapsedTimer m_clock;
