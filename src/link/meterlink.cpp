@@ -88,12 +88,12 @@ void MeterLink::setHostResolver(HostLookup::Resolver resolver)
 
 quint64 MeterLink::packetsSent() const
 {
-    return m_sentBefore + (m_server ? m_server->sends().sent() : 0);
+    return m_sentBefore + (m_server ? m_server->sent() : 0);
 }
 
 quint64 MeterLink::packetsUnsent() const
 {
-    return m_unsentBefore + (m_server ? m_server->sends().unsent() : 0);
+    return m_unsentBefore + (m_server ? m_server->unsent() : 0);
 }
 
 void MeterLink::setSilenceTimeout(int milliseconds)
@@ -115,8 +115,8 @@ void MeterLink::rebuild(const CommSettings &settings)
     m_serial->close();
     m_sender = nullptr;
     if (m_server) {
-        m_sentBefore += m_server->sends().sent();
-        m_unsentBefore += m_server->sends().unsent();
+        m_sentBefore += m_server->sent();
+        m_unsentBefore += m_server->unsent();
     }
     m_server.reset();
     m_client.reset();  // an answer to its look-up still on its way goes with it

@@ -35,7 +35,9 @@ public:
 
     // Set while packets may be sent: the sender had a descriptor to aim.
     ServerSender *sender() { return m_sends ? &m_sender : nullptr; }
-    const ServerSender &sends() const { return m_sender; }
+    // Packets sent, and not sent, by this server.
+    quint64 sent() const { return m_sender.sent(); }
+    quint64 unsent() const { return m_sender.unsent(); }
     QUdpSocket *socket() const { return m_sender.socket(); }
 
     // What setting up or binding found; Live when all is well.
