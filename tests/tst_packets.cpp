@@ -1,4 +1,5 @@
 #include "datagramfilter.h"
+#include "linkcompose.h"
 #include "linkrebuild.h"
 #include "linksilence.h"
 #include "meterpacket.h"
@@ -98,6 +99,8 @@ private slots:
 
     void linkRebuild_data();
     void linkRebuild();
+    void linkState_data();
+    void linkState();
 };
 
 // ---------------------------------------------------------------------------
@@ -702,6 +705,92 @@ void TestPackets::linkRebuild()
     QFETCH(int, state);
     QFETCH(bool, rebuilt);
     QCOMPARE(linkNeedsRebuild(running, next, LinkState(state)), rebuilt);
+// The link's state from its parts
+
+void TestPackets::linkState_data()
+{
+    QTest::addColumn<int>("setUp");  // the set-up problem; Live when none
+    QTest::addColumn<bool>("serialInUse");
+    QTest::addColumn<bool>("serialOpen");
+    QTest::addColumn<bool>("client");
+    QTest::addColumn<QString>("hostProblem");
+    QTest::addColumn<QString>("sendProblem");
+    QTest::addColumn<bool>("loopback");
+    QTest::addColumn<bool>("silent");
+    QTest::addColumn<int>("state");
+    QTest::addColumn<QString>("where");
+    QTest::addColumn<QString>("reason");
+
+    const int live = int(LinkState::Live);
+    const QString none;
+    const QString port = QStringLiteral("ttyUSB0");
+    const QString host = QStringLiteral("studio-pc");
+    const QString portGone = QStringLiteral("ttyUSB0 is missing");
+    const QString unresolved = QStringLiteral("Host not found");
+    const QString unreachable = QStringLiteral("Network is unreachable");
+    const QString notes = QStringLiteral("Not joined to group 239.1.2.3 on eth1: No such device.");
+
+    // A problem comes first, in this order, whatever else is wrong.
+    QTest::newRow("set-up problem over all") << int(LinkState::InvalidPort) << true << false << false << unresolved
+                                             << unreachable << true << false << int(LinkState::InvalidPort)
+                                             << QStringLiteral("70000") << QStringLiteral("fix the port");
+    QTest::newRow("closed port over failing sends") << live << true << false << false << none << unreachable << false
+                                                    << false << int(LinkState::PortClosed) << port << portGone;
+    QTest::newRow("unresolved name over silence") << live << false << false << true << unresolved << none << false
+                                                  << true << int(LinkState::HostUnresolved) << host << unresolved;
+    QTest::newRow("failing sends kept through silence") << live << true << true << false << none << unreachable << false
+                                                        << true << int(LinkState::SendFailed)
+                                                        << QStringLiteral("239.1.2.3:5000") << unreachable;
+    // A client has no serial port to be closed.
+    QTest::newRow("client without a port") << live << false << false << true << none << none << false << false << live
+                                           << host << notes;
+    // Working: about where the packets come from; only a client has notes.
+    QTest::newRow("serial live") << live << true << true << false << none << none << false << false << live << port
+                                 << none;
+    QTest::newRow("serial silent") << live << true << true << false << none << none << false << true
+                                   << int(LinkState::Silent) << port << none;
+    QTest::newRow("loopback server live") << live << true << true << false << none << none << true << false
+                                          << int(LinkState::LoopbackOnly) << port << none;
+    QTest::newRow("loopback server silent") << live << true << true << false << none << none << true << true
+                                            << int(LinkState::Silent) << port << none;
+    QTest::newRow("client silent with notes") << live << false << false << true << none << none << false << true
+                                              << int(LinkState::Silent) << host << notes;
+}
+
+void TestPackets::linkState()
+{
+    QFETCH(int, setUp);
+    QFETCH(bool, serialInUse);
+    QFETCH(bool, serialOpen);
+    QFETCH(bool, client);
+    QFETCH(QString, hostProblem);
+    QFETCH(QString, sendProblem);
+    QFETCH(bool, loopback);
+    QFETCH(bool, silent);
+    QFETCH(int, state);
+    QFETCH(QString, where);
+    QFETCH(QString, reason);
+
+    LinkInputs in;
+    in.setUpProblem = {LinkState(setUp), QStringLiteral("70000"), QStringLiteral("fix the port")};
+    in.serialInUse = serialInUse;
+    in.serialOpen = serialOpen;
+    in.serialPort = QStringLiteral("ttyUSB0");
+    in.serialProblem = QStringLiteral("ttyUSB0 is missing");
+    in.readsDatagrams = client;
+    in.clientHost = QStringLiteral("studio-pc");
+    in.hostProblem = hostProblem;
+    // Notes are there in every row: a server's or a serial link's tooltip
+    // must not show them.
+    in.clientNotes = QStringLiteral("Not joined to group 239.1.2.3 on eth1: No such device.");
+    in.sendWhere = QStringLiteral("239.1.2.3:5000");
+    in.sendProblem = sendProblem;
+    in.loopbackServer = loopback;
+    in.silent = silent;
+    const LinkReport report = composeLinkState(in);
+    QCOMPARE(int(report.state), state);
+    QCOMPARE(report.where, where);
+    QCOMPARE(report.reason, reason);
 }
 
 QTEST_APPLESS_MAIN(TestPackets)

@@ -95,9 +95,10 @@ void SerialFeed::startReader()
     setReadNotifiers(m_port, false);
     // An end reported by a reader that has since been replaced is old news.
     const quint64 generation = ++m_readerGeneration;
+    // The sink itself goes to the reader, so a packet makes one call
+    // through it, not one through a wrapper of ours as well.
     m_reader = std::make_unique<PortReader>(
-        int(m_port->handle()),
-        [this](const std::uint8_t *packet) { m_threadSink(packet); },
+        int(m_port->handle()), m_threadSink,
         [this, generation](int error) {
             m_endError.store(error, std::memory_order_relaxed);
             m_endedGeneration.store(generation, std::memory_order_release);

@@ -39,7 +39,8 @@ public:
     // Read each open port on a thread of its own: every packet goes to sink,
     // on that thread, and none comes through packetReceived. Opening, the
     // retry and a vanished device are handled here as before. An empty sink
-    // reads on the event loop again (from the next open).
+    // reads on the event loop again. A reader takes the sink in force when
+    // it starts (at each open).
     using ThreadSink = std::function<void(const std::uint8_t *packet)>;
     void setThreadSink(ThreadSink sink);
     // A reader thread is reading the open port now.
