@@ -705,6 +705,9 @@ void TestPackets::linkRebuild()
     QFETCH(int, state);
     QFETCH(bool, rebuilt);
     QCOMPARE(linkNeedsRebuild(running, next, LinkState(state)), rebuilt);
+}
+
+// ---------------------------------------------------------------------------
 // The link's state from its parts
 
 void TestPackets::linkState_data()
