@@ -8,6 +8,7 @@
 #include <cmath>
 
 #include "controllogging.h"
+#include "controlsettings.h"
 
 namespace {
 
@@ -53,11 +54,11 @@ void ControlCenter::setAllowList(const QString &controlAllow)
     m_allow = AllowList::parse(controlAllow, &rejected);
     if (!rejected.isEmpty())
         qCWarning(lcControl).noquote()
-            << "control_allow: left out" << logText(rejected.join(QStringLiteral(", ")))
+            << LUMORA_KEY_CONTROL_ALLOW ": left out" << logText(rejected.join(QStringLiteral(", ")))
             << "- each entry must be an IPv4 address or range such as 10.20.0.0/16";
     if (m_allow.isEmpty())
         qCWarning(lcControl).noquote()
-            << "control_allow names no valid address: no one may send commands (status and ping still answer)";
+            << LUMORA_KEY_CONTROL_ALLOW " names no valid address: no one may send commands (status and ping still answer)";
 }
 
 // The sender as the log and the replies show it: the IPv4 form of a
@@ -107,8 +108,8 @@ ControlCenter::Reply ControlCenter::runTaken(const QByteArray &line, const QHost
         tellRefusals(monotonicMs);
         if (m_refusals.note(shown, monotonicMs))
             qCWarning(lcControl).noquote()
-                << "refused a command from" << shown << "- not in control_allow; add its address or"
-                << "range to control_allow to let it send commands (further refusals are counted and"
+                << "refused a command from" << shown << "- not in " LUMORA_KEY_CONTROL_ALLOW "; add its address or"
+                << "range to " LUMORA_KEY_CONTROL_ALLOW " to let it send commands (further refusals are counted and"
                 << "told once a minute)";
         return {Outcome::NotAllowed, "ERR not allowed from " + shown.toUtf8()};
     }
@@ -284,8 +285,8 @@ void ControlCenter::tellRefusals(qint64 monotonicMs)
     if (s.refusals == 0)
         return;
     qCWarning(lcControl).noquote()
-        << QStringLiteral("refused %1 more command(s) in the last minute from %2%3 sender(s) not in control_allow, "
-                          "the last from %4; add an address or range to control_allow if one of them should send "
+        << QStringLiteral("refused %1 more command(s) in the last minute from %2%3 sender(s) not in " LUMORA_KEY_CONTROL_ALLOW ", "
+                          "the last from %4; add an address or range to " LUMORA_KEY_CONTROL_ALLOW " if one of them should send "
                           "commands")
                .arg(s.refusals).arg(s.senders >= RefusalLog::kMaxSendersCounted ? QStringLiteral("at least ") : QString()).arg(s.senders)
                .arg(s.last);

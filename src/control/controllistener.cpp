@@ -44,8 +44,8 @@ bool ControlListener::bindNow()
     delete m_socket;
     m_socket = nullptr;
     if (settings.port == 0) {
-        qCInfo(lcControl) << "control channel off (control_port is 0)";
-        setState(State::Off, QStringLiteral("control_port is 0"));
+        qCInfo(lcControl) << "control channel off (" LUMORA_KEY_CONTROL_PORT " is 0)";
+        setState(State::Off, QStringLiteral(LUMORA_KEY_CONTROL_PORT " is 0"));
         return false;
     }
 
@@ -53,10 +53,10 @@ bool ControlListener::bindNow()
     bool waiting = false;
     const QHostAddress bind(settings.bind.trimmed());
     if (settings.port < 0 || settings.port > 65535) {
-        problem = QStringLiteral("control channel off: control_port %1 is not a port from 1 to 65535 (0 turns the channel off)")
+        problem = QStringLiteral("control channel off: " LUMORA_KEY_CONTROL_PORT " %1 is not a port from 1 to 65535 (0 turns the channel off)")
                       .arg(settings.port);
     } else if (bind.isNull()) {
-        problem = QStringLiteral("control channel off: control_bind \"%1\" is no IP address; give an address of this PC such as 127.0.0.1")
+        problem = QStringLiteral("control channel off: " LUMORA_KEY_CONTROL_BIND " \"%1\" is no IP address; give an address of this PC such as 127.0.0.1")
                       .arg(logText(settings.bind));
     } else {
         m_socket = new QUdpSocket(this);
@@ -65,14 +65,14 @@ bool ControlListener::bindNow()
                 // An address that comes with a network link, a VPN or DHCP
                 // may come after the display: looked for again and again.
                 waiting = true;
-                problem = QStringLiteral("control channel waits: control_bind %1 is not an address of this PC (%2); "
+                problem = QStringLiteral("control channel waits: " LUMORA_KEY_CONTROL_BIND " %1 is not an address of this PC (%2); "
                                          "trying again every %3 s. Check the address, or the network link that "
                                          "brings it")
                               .arg(bind.toString(), m_socket->errorString()).arg(kRetryMs / 1000);
             } else {
-                problem = QStringLiteral("control channel off: cannot listen on %1 port %2 (control_port): %3. "
+                problem = QStringLiteral("control channel off: cannot listen on %1 port %2 (" LUMORA_KEY_CONTROL_PORT "): %3. "
                                          "Another program or a second display may use the port; give each display "
-                                         "its own control_port, or a control_bind of this PC")
+                                         "its own " LUMORA_KEY_CONTROL_PORT ", or a " LUMORA_KEY_CONTROL_BIND " of this PC")
                               .arg(bind.toString()).arg(settings.port).arg(m_socket->errorString());
             }
             delete m_socket;
@@ -93,8 +93,8 @@ bool ControlListener::bindNow()
     qCInfo(lcControl).noquote() << "control channel listening on" << bind.toString() << "UDP port" << settings.port;
     if (!bind.isLoopback() && settings.allow.trimmed() == QLatin1String(AllowList::kDefault))
         qCWarning(lcControl).noquote()
-            << "control_bind is" << bind.toString() << "but control_allow is still" << AllowList::kDefault
-            << "- only this PC may send commands until control_allow names the studio's network (for example 10.20.0.0/16)";
+            << LUMORA_KEY_CONTROL_BIND " is" << bind.toString() << "but " LUMORA_KEY_CONTROL_ALLOW " is still" << AllowList::kDefault
+            << "- only this PC may send commands until " LUMORA_KEY_CONTROL_ALLOW " names the studio's network (for example 10.20.0.0/16)";
     setState(State::Listening, QString());
     return true;
 }

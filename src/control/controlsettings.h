@@ -2,6 +2,13 @@
 
 #include <QString>
 
+// The control channel's settings keys, as literals, so that a message can
+// hold one in its text; the store's table of keys is made of these.
+#define LUMORA_KEY_CONTROL_PORT "control_port"
+#define LUMORA_KEY_CONTROL_BIND "control_bind"
+#define LUMORA_KEY_CONTROL_ALLOW "control_allow"
+#define LUMORA_KEY_CONTROL_TOKEN "control_token"
+
 // Where the studio's control channel listens and who may change things.
 // The keys are written only when set, so a file without them keeps the
 // defaults of the build that reads it.

@@ -1,6 +1,7 @@
 #include "webremote.h"
 
 #include "controllogging.h"
+#include "controlsettings.h"
 #include "webfrontdoor.h"
 #include "webhttp.h"
 #include "websocketclients.h"
@@ -62,8 +63,8 @@ bool WebRemote::start(const QHostAddress &bind, quint16 port, const QByteArray &
                              : bind.toString();
     if (!door->listen(bind, port)) {
         qCWarning(lcControl,
-                  "The web remote cannot listen on %s:%u (control_port): %s. The display runs on without it; choose "
-                  "another control_port, or stop what holds this one.",
+                  "The web remote cannot listen on %s:%u (" LUMORA_KEY_CONTROL_PORT "): %s. The display runs on without it; choose "
+                  "another " LUMORA_KEY_CONTROL_PORT ", or stop what holds this one.",
                   qPrintable(logText(host)), unsigned(port), qPrintable(door->errorString()));
         return false;
     }

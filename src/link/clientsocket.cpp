@@ -276,11 +276,11 @@ void ClientSocket::tellWrongSender()
     const QString host = m_host.trimmed();
     QString listensTo;
     if (host.isEmpty())
-        listensTo = trLink("no server (client_host is empty)");
+        listensTo = trLink("no server (" LUMORA_KEY_CLIENT_HOST " is empty)");
     else if (!m_hostAddresses.isEmpty())
-        listensTo = trLink("%1 = %2 (client_host)").arg(host, m_hostAddresses);
+        listensTo = trLink("%1 = %2 (" LUMORA_KEY_CLIENT_HOST ")").arg(host, m_hostAddresses);
     else
-        listensTo = trLink("%1 (client_host)").arg(host);
+        listensTo = trLink("%1 (" LUMORA_KEY_CLIENT_HOST ")").arg(host);
     qCWarning(lcLink).noquote() << QStringLiteral("ignoring meter data from %1: this display listens to %2")
                                        .arg(m_wrongSender, listensTo);
     m_wrongSenderNotice = trLink("Ignoring meter data from %1: this display listens to %2.").arg(m_wrongSender, listensTo);

@@ -2,6 +2,19 @@
 
 #include <QString>
 
+// The link's settings keys, as literals, so that a message can hold one in
+// its text; the store's table of keys is made of these.
+#define LUMORA_KEY_IS_SERVER "is_server"
+#define LUMORA_KEY_USE_UDP "use_udp"
+#define LUMORA_KEY_SERIALPORT "serialport"
+#define LUMORA_KEY_SERVER_HOST "server_host"
+#define LUMORA_KEY_SERVER_PORT "server_port"
+#define LUMORA_KEY_CLIENT_HOST "client_host"
+#define LUMORA_KEY_CLIENT_PORT "client_port"
+#define LUMORA_KEY_SERVER_DESTINATION "server_destination"
+#define LUMORA_KEY_SERVER_TTL "server_ttl"
+#define LUMORA_KEY_CLIENT_GROUP "client_group"
+
 // How meter packets reach this display. Each field is named after the
 // settings key it is stored under. Ports are kept as the text the operator
 // typed and converted where they are used.

@@ -32,10 +32,10 @@ QString linkSummary(const CommSettings &s)
         return QStringLiteral("%1, UDP server from %2 to %3 %4")
             .arg(serial, orAny(s.server_host, QStringLiteral("any address")),
                  orAny(s.server_destination, QStringLiteral("255.255.255.255")),
-                 portOrMissing(s.server_port, "server_port"));
+                 portOrMissing(s.server_port, LUMORA_KEY_SERVER_PORT));
     const QString group = s.client_group.trimmed().isEmpty()
         ? QString()
         : QStringLiteral(" in group ") + s.client_group.trimmed();
     return QStringLiteral("UDP client on %1%2 from %3")
-        .arg(portOrMissing(s.client_port, "client_port"), group, orAny(s.client_host, QStringLiteral("any host")));
+        .arg(portOrMissing(s.client_port, LUMORA_KEY_CLIENT_PORT), group, orAny(s.client_host, QStringLiteral("any host")));
 }
