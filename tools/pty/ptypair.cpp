@@ -16,13 +16,21 @@ bool PtyPair::open(bool nonBlockingMaster, const termios *line)
         m_master = m_slave = -1;
         return false;
     }
+    // A line the caller asked for must be the line it gets: a refusal is
+    // told (errno), as openpty() itself would tell it.
     termios tio{};
-    if (line) {
+    bool set = true;
+    if (line)
         tio = *line;
-        ::tcsetattr(m_slave, TCSANOW, &tio);
-    } else if (::tcgetattr(m_slave, &tio) == 0) {
+    else if (::tcgetattr(m_slave, &tio) == 0)
         ::cfmakeraw(&tio);
-        ::tcsetattr(m_slave, TCSANOW, &tio);
+    else
+        set = false;
+    if (!set || ::tcsetattr(m_slave, TCSANOW, &tio) != 0) {
+        const int error = errno;
+        close();
+        errno = error;
+        return false;
     }
     ::fcntl(m_master, F_SETFD, FD_CLOEXEC);
     if (nonBlockingMaster)
