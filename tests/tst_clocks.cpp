@@ -1,5 +1,6 @@
 #include "clockmath.h"
 #include "secondticker.h"
+#include "tallylamp.h"
 #include "teskanalogclock.h"
 #include "teskdigitalclock.h"
 #include "testsupport.h"
@@ -198,6 +199,12 @@ private slots:
     void digitalSecondRepaintsItsDigit();
     void digitalWriteRepaintsOnlyOnChange_data();
     void digitalWriteRepaintsOnlyOnChange();
+
+    void onAirText_data();
+    void onAirText();
+    void lampDrawing_data();
+    void lampDrawing();
+    void lampSecondRepaintsItsTime();
 };
 
 // ---- Pure arithmetic -------------------------------------------------------
@@ -1140,6 +1147,149 @@ void TestClocks::digitalWriteRepaintsOnlyOnChange()
     QFETCH(QByteArray, property);
     QFETCH(QVariant, value);
     checkWriteRepaintsOnlyOnChange<TeskDigitalClock>(property, value);
+}
+
+// ---- The ON AIR lamp -------------------------------------------------------
+
+void TestClocks::onAirText_data()
+{
+    QTest::addColumn<qint64>("seconds");
+    QTest::addColumn<QString>("text");
+
+    QTest::newRow("0 s") << qint64(0) << "0:00";
+    QTest::newRow("59 s") << qint64(59) << "0:59";
+    QTest::newRow("60 s") << qint64(60) << "1:00";
+    QTest::newRow("3599 s") << qint64(3599) << "59:59";
+    QTest::newRow("3600 s") << qint64(3600) << "1:00:00";
+    QTest::newRow("10 h 1 min 1 s") << qint64(36061) << "10:01:01";
+    QTest::newRow("a clock set back") << qint64(-5) << "0:00";
+}
+
+void TestClocks::onAirText()
+{
+    QFETCH(qint64, seconds);
+    QFETCH(QString, text);
+    QCOMPARE(TallyLamp::onAirText(seconds), text);
+}
+
+// The lamp at its design size on a black window: lit, a red field with its
+// text in white; dark, the panel with the field's outline and the text in
+// the dim colour; hidden, nothing at all.
+void TestClocks::lampDrawing_data()
+{
+    QTest::addColumn<bool>("shown");
+    QTest::addColumn<bool>("on");
+
+    QTest::newRow("lit") << true << true;
+    QTest::newRow("dark") << true << false;
+    QTest::newRow("hidden") << false << false;
+}
+
+void TestClocks::lampDrawing()
+{
+    QFETCH(bool, shown);
+    QFETCH(bool, on);
+
+    QWidget window;
+    window.resize(190, 120);
+    window.setAutoFillBackground(true);
+    QPalette black = window.palette();
+    black.setColor(QPalette::Window, Qt::black);
+    window.setPalette(black);
+    auto *lamp = new TallyLamp(&window);
+    lamp->setGeometry(20, 20, 150, 80);
+    lamp->setVisible(shown);
+    lamp->setSince(QDateTime::currentDateTime().addSecs(-75));
+    lamp->setOn(on);
+    QImage image(window.size(), QImage::Format_ARGB32);
+    window.render(&image);
+
+    // Beside the text, inside the field (7 px in from the lamp's edges).
+    const QPoint field(20 + 11, 20 + 40);
+    const QPoint outline(20 + 8, 20 + 40);
+    int white = 0, dim = 0;
+    for (int y = 20; y < 100; ++y)
+        for (int x = 20; x < 170; ++x) {
+            const QColor c = image.pixelColor(x, y);
+            white += c == Qt::white;
+            dim += qAbs(c.red() - lamp->darkColor().red()) < 24 && qAbs(c.green() - lamp->darkColor().green()) < 24
+                   && c.red() > c.blue() + 16;
+        }
+    if (!shown) {
+        QCOMPARE(image.pixelColor(field), QColor(Qt::black));
+        QCOMPARE(image.pixelColor(20 + 75, 20 + 2), QColor(Qt::black));
+        return;
+    }
+    QCOMPARE(lamp->shownTime(), on ? QStringLiteral("1:15") : QString());
+    if (on) {
+        QCOMPARE(image.pixelColor(field), lamp->litColor());
+        QVERIFY2(white > 300, qPrintable(QString::number(white)));
+    } else {
+        const QColor panel = image.pixelColor(field);
+        QVERIFY2(panel.red() < 0x30 && panel.blue() < 0x30, qPrintable(panel.name()));
+        const QColor edge = image.pixelColor(outline);
+        const QColor want = lamp->darkColor();
+        QVERIFY2(qAbs(edge.red() - want.red()) <= 2 && qAbs(edge.green() - want.green()) <= 2
+                     && qAbs(edge.blue() - want.blue()) <= 2,
+                 qPrintable(edge.name()));
+        QCOMPARE(white, 0);
+        QVERIFY2(dim > 300, qPrintable(QString::number(dim)));
+    }
+}
+
+// A second on air repaints the time's rows of the lamp alone, and of the
+// window only what lies under them.
+void TestClocks::lampSecondRepaintsItsTime()
+{
+    qint64 nowMs = QDateTime(QDate(2026, 12, 9), QTime(17, 0, 0)).toMSecsSinceEpoch();
+    SecondTicker ticker;
+    ticker.setWallClock([&nowMs] { return nowMs; });
+    QWidget window;
+    window.resize(300, 200);
+    auto *lamp = new TallyLamp(&window);
+    lamp->setGeometry(100, 60, 150, 80);
+    lamp->setTicker(&ticker);
+    lamp->setSince(QDateTime::fromMSecsSinceEpoch(nowMs - 59000));
+    lamp->setOn(true);
+    PaintCounter windowPaints, lampPaints;
+    window.installEventFilter(&windowPaints);
+    lamp->installEventFilter(&lampPaints);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QTRY_VERIFY(lampPaints.paints > 0);
+    const QImage before = lamp->grab().toImage();
+    QCoreApplication::processEvents();
+    windowPaints.paints = 0;
+    windowPaints.painted = QRegion();
+    lampPaints.paints = 0;
+    lampPaints.painted = QRegion();
+
+    // Half a second is no news; the next whole one is.
+    nowMs += 500;
+    lamp->checkTime();
+    QCoreApplication::processEvents();
+    QCOMPARE(lampPaints.paints, 0);
+    nowMs += 500;
+    lamp->checkTime();
+    QCoreApplication::processEvents();
+    QCOMPARE(lamp->shownTime(), QStringLiteral("1:00"));
+    QCOMPARE(lampPaints.paints, 1);
+    // The window paints only what shows through the lamp's repainted rows.
+    QVERIFY2(lamp->geometry().contains(windowPaints.painted.boundingRect()),
+             qPrintable(QStringLiteral("%1 paints, %2,%3 %4x%5").arg(windowPaints.paints)
+                            .arg(windowPaints.painted.boundingRect().x()).arg(windowPaints.painted.boundingRect().y())
+                            .arg(windowPaints.painted.boundingRect().width()).arg(windowPaints.painted.boundingRect().height())));
+    const QRegion repainted = lampPaints.painted;
+    const QImage after = lamp->grab().toImage();
+    QRegion changed;
+    for (int y = 0; y < after.height(); ++y)
+        for (int x = 0; x < after.width(); ++x)
+            if (before.pixel(x, y) != after.pixel(x, y))
+                changed += QRect(x, y, 1, 1);
+    QVERIFY(!changed.isEmpty());
+    QCOMPARE(changed.subtracted(repainted), QRegion());
+    QVERIFY(lamp->rect().contains(repainted.boundingRect()));
+    QVERIFY2(repainted.boundingRect().height() * 2 < lamp->height(), qPrintable(QString::number(repainted.boundingRect().height())));
 }
 
 QTEST_MAIN(TestClocks)

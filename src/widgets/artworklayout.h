@@ -47,6 +47,12 @@ constexpr QRect kBusPanel(30, 40, 303, 501);
 constexpr QRect kClockPanel(341, 40, 425, 501);
 constexpr QRect kMonitorPanel(805, 150, 151, 391);
 constexpr double kPanelCorner = 7.0;
+// The panels' fill (top to bottom), their border and the light catch along
+// their top edge; the ON AIR lamp draws its panel in the same.
+inline QColor panelTop() { return QColor(0x1c, 0x22, 0x29); }
+inline QColor panelBottom() { return QColor(0x16, 0x1b, 0x21); }
+inline QColor panelBorder() { return QColor(0x2a, 0x32, 0x3b); }
+inline QColor panelHighlight() { return QColor(0x33, 0x3c, 0x47); }
 // The analog clock and the settings icon, where the program places them.
 constexpr QRect kClockRect = DesignScreen::kRects[DesignScreen::AnalogClock];
 constexpr QRect kSettingsRect = DesignScreen::kRects[DesignScreen::SettingsButton];

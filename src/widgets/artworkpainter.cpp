@@ -15,10 +15,10 @@ using namespace ArtworkLayout;
 
 namespace {
 
-const QColor kPanelTop(0x1c, 0x22, 0x29);
-const QColor kPanelBottom(0x16, 0x1b, 0x21);
-const QColor kPanelBorder(0x2a, 0x32, 0x3b);
-const QColor kPanelHighlight(0x33, 0x3c, 0x47);
+const QColor kPanelTop = panelTop();
+const QColor kPanelBottom = panelBottom();
+const QColor kPanelBorder = panelBorder();
+const QColor kPanelHighlight = panelHighlight();
 const QColor kWell(0x06, 0x08, 0x0a);
 const QColor kWellRim(0x30, 0x38, 0x42);
 const QColor kHeaderText(0x8d, 0x99, 0xa6);
