@@ -14,6 +14,7 @@
 #define LUMORA_KEY_SERVER_DESTINATION "server_destination"
 #define LUMORA_KEY_SERVER_TTL "server_ttl"
 #define LUMORA_KEY_CLIENT_GROUP "client_group"
+#define LUMORA_KEY_TALLY_SOURCE "tally_source"
 
 // How meter packets reach this display. Each field is named after the
 // settings key it is stored under. Ports are kept as the text the operator
@@ -31,6 +32,8 @@ struct CommSettings
     QString server_destination;  // where the server sends: empty = broadcast
     QString server_ttl;          // multicast hops, 1 to 255; empty = 1
     QString client_group;        // multicast group a client joins
+    // What lights the ON AIR lamp (TallySource); empty: no lamp.
+    QString tally_source;
 
     friend bool operator==(const CommSettings &a, const CommSettings &b)
     {
@@ -38,7 +41,8 @@ struct CommSettings
             && a.serialport == b.serialport && a.server_host == b.server_host
             && a.server_port == b.server_port && a.client_host == b.client_host
             && a.client_port == b.client_port && a.server_destination == b.server_destination
-            && a.server_ttl == b.server_ttl && a.client_group == b.client_group;
+            && a.server_ttl == b.server_ttl && a.client_group == b.client_group
+            && a.tally_source == b.tally_source;
     }
     friend bool operator!=(const CommSettings &a, const CommSettings &b) { return !(a == b); }
 };

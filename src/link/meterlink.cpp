@@ -13,11 +13,13 @@
 #include "serialfeed.h"
 #include "serialproblem.h"
 #include "serverlink.h"
+#include "tallyline.h"
 #include "threadwake.h"
 
 MeterLink::MeterLink(QObject *parent)
     : QObject(parent)
     , m_serial(new SerialFeed(this))
+    , m_tallyLine(new TallyLine(m_serial, this))
     , m_idleSocket(new QUdpSocket(this))
     , m_silenceTimer(new QTimer(this))
     , m_wake(new ThreadWake(this))
@@ -40,6 +42,11 @@ MeterLink::~MeterLink()
 {
     // The serial thread sends on the server's socket: it ends first.
     m_serial->close();
+}
+
+void MeterLink::setLineReader(ModemLineRead read)
+{
+    m_serial->setLineReader(std::move(read));
 }
 
 const QSerialPort *MeterLink::serialPort() const
@@ -129,6 +136,7 @@ void MeterLink::rebuild(const CommSettings &settings)
     // The state is told once the whole link is set up, not half-way.
     m_rebuilding = true;
     const bool serialInUse = !m_settings.use_udp || m_settings.is_server;
+    m_tallyLine->setPortInUse(serialInUse);
     if (m_settings.use_udp && m_settings.is_server) {
         m_server = std::make_unique<ServerLink>(m_settings, m_addressCheckMs, m_clock, this);
         connect(m_server.get(), &ServerLink::changed, this, &MeterLink::refreshState);

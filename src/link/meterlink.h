@@ -15,6 +15,7 @@
 #include "linksilence.h"
 #include "linkstate.h"
 #include "meterpacket.h"
+#include "modemlines.h"
 #include "packetgate.h"
 
 class QSerialPort;
@@ -23,6 +24,7 @@ class QUdpSocket;
 class SerialFeed;
 class ServerLink;
 class ServerSender;
+class TallyLine;
 class ThreadWake;
 
 // The meter data link that a CommSettings describes: the serial port (serial
@@ -137,6 +139,13 @@ public:
     const QSerialPort *serialPort() const;
     const QUdpSocket *udpSocket() const;
     const SerialFeed *serialFeed() const { return m_serial; }
+    // The ON AIR lamp's modem line on the serial port, when the tally
+    // source names one (the settings' tally_source is not applied by
+    // rebuild(); its owner sets the source).
+    TallyLine &tallyLine() { return *m_tallyLine; }
+    // For tests: reads the modem lines in place of the port's own, on the
+    // reader thread; takes force at the next open.
+    void setLineReader(ModemLineRead read);
 
 signals:
     // The levels of the latest valid packet, once per read that brought any.
@@ -164,6 +173,7 @@ private:
 
     CommSettings m_settings;
     SerialFeed *m_serial = nullptr;
+    TallyLine *m_tallyLine = nullptr;
     QUdpSocket *m_idleSocket = nullptr;  // what udpSocket() shows before the first link and of a serial-only one
     QTimer *m_silenceTimer = nullptr;
     ThreadWake *m_wake = nullptr;  // the serial thread's call to readSerial()

@@ -13,10 +13,19 @@
 #endif
 
 PortReader::PortReader(int fd, PacketCall onPacket, EndCall onEnd)
+    : PortReader(fd, std::move(onPacket), std::move(onEnd), LineWatch())
+{
+}
+
+PortReader::PortReader(int fd, PacketCall onPacket, EndCall onEnd, LineWatch lines)
     : m_fd(fd)
     , m_onPacket(std::move(onPacket))
     , m_onEnd(std::move(onEnd))
+    , m_lines(std::move(lines))
+    , m_lineEdges(m_lines.mask)
 {
+    if (!m_lines.read)
+        m_lines.read = readModemLines;
 #ifdef __linux__
     // Everything the thread waits on exists before it starts, so a reader
     // that runs holds its descriptors from the first moment on.
@@ -132,6 +141,21 @@ void PortReader::endLocked(int error)
     m_onEnd(error);
 }
 
+void PortReader::readLines()
+{
+    if (m_lines.mask == 0 || m_ended)
+        return;
+    int lines = 0;
+    const int error = m_lines.read(m_fd, &lines);
+    if (error != 0) {
+        m_lines.mask = 0;
+        m_lines.changed(-1, error);
+        return;
+    }
+    if (m_lineEdges.feed(lines))
+        m_lines.changed(lines & m_lines.mask, 0);
+}
+
 void PortReader::run()
 {
     // epoll, edge-triggered on the port: a plain poll() asks the terminal
@@ -152,8 +176,12 @@ void PortReader::run()
             if (::epoll_ctl(m_epollFd, watch ? EPOLL_CTL_ADD : EPOLL_CTL_DEL, m_fd, &port) == 0)
                 watched = watch;
         }
+        // The modem lines have no edge that epoll could report (TIOCMIWAIT
+        // would hold the thread where the stop cannot reach it): while they
+        // are watched the thread looks at them every kLinePollMs.
+        readLines();
         epoll_event events[2];
-        const int ready = ::epoll_wait(m_epollFd, events, 2, -1);
+        const int ready = ::epoll_wait(m_epollFd, events, 2, m_lines.mask != 0 ? kLinePollMs : -1);
         if (ready < 0) {
             if (errno == EINTR)
                 continue;

@@ -8,7 +8,9 @@
 #include <mutex>
 #include <thread>
 
+#include "modemlines.h"
 #include "packetframer.h"
+#include "tallysource.h"
 
 // Reads an open serial port's descriptor on a thread of its own and frames
 // what it reads, so that a packet costs that thread one wake and one read,
@@ -20,6 +22,11 @@
 // its owner's: opened, configured and closed there, never read by it while a
 // reader runs. Each packet and the end go to the callbacks, on whichever
 // thread read the bytes.
+//
+// The thread may also watch the port's modem-status inputs (the tally's
+// line), reading them every kLinePollMs whether or not it watches the
+// bytes; each change of the watched lines goes to a callback of its own,
+// on the thread.
 class PortReader
 {
 public:
@@ -30,6 +37,18 @@ public:
     // thread ends after it and reads nothing more.
     using EndCall = std::function<void(int error)>;
 
+    // The modem lines to watch, how to read them and whom to tell, on the
+    // reader thread, of the first reading and of each change: the lines
+    // read, or -1 with the errno of a failed reading, after which the lines
+    // are read no more.
+    struct LineWatch
+    {
+        int mask = 0;  // TallySource::Line bits; 0: the lines are not read
+        ModemLineRead read;
+        std::function<void(int lines, int error)> changed;
+    };
+    static constexpr int kLinePollMs = 10;
+
     // Empty reads in a row (a readable descriptor that never yields a byte)
     // after which the device counts as gone rather than spinning on it.
     static constexpr int kMaxEmptyReads = 64;
@@ -37,6 +56,7 @@ public:
     static constexpr int kMaxReadsPerPull = 16;
 
     // Starts reading fd at once; isRunning() tells whether the thread began.
+    PortReader(int fd, PacketCall onPacket, EndCall onEnd, LineWatch lines);
     PortReader(int fd, PacketCall onPacket, EndCall onEnd);
     // Stops the thread and waits for it. The descriptor is left open.
     ~PortReader();
@@ -64,12 +84,15 @@ private:
     // full: whether the read filled the whole buffer.
     bool readOnce(int &emptyReads, short events, bool *full = nullptr);
     void endLocked(int error);
+    void readLines();
 
     int m_fd;
     int m_stopFd = -1;
     int m_epollFd = -1;
     PacketCall m_onPacket;
     EndCall m_onEnd;
+    LineWatch m_lines;  // the mask is cleared, on the thread, once a reading fails
+    LineEdges m_lineEdges;  // thread only
     std::mutex m_readMutex;  // one reader of the port and the framer at a time
     PacketFramer m_framer;
     std::atomic<bool> m_watching{true};

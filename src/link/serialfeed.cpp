@@ -12,15 +12,89 @@
 SerialFeed::SerialFeed(QObject *parent)
     : QObject(parent)
     , m_retryTimer(new QTimer(this))
-    , m_endWake(new ThreadWake(this))
+    , m_threadWake(new ThreadWake(this))
+    , m_lineRead(readModemLines)
+    , m_linePoll(new QTimer(this))
 {
     m_retryTimer->setInterval(kRetryMs);
     connect(m_retryTimer, &QTimer::timeout, this, &SerialFeed::retry);
-    connect(m_endWake, &ThreadWake::woken, this, [this] {
-        const quint64 generation = m_endedGeneration.exchange(0, std::memory_order_acquire);
-        if (generation != 0)
-            readerEnded(generation, m_endError.load(std::memory_order_relaxed));
-    });
+    connect(m_threadWake, &ThreadWake::woken, this, &SerialFeed::threadWoken);
+    m_linePoll->setInterval(PortReader::kLinePollMs);
+    m_linePoll->setTimerType(Qt::PreciseTimer);
+    connect(m_linePoll, &QTimer::timeout, this, &SerialFeed::pollLines);
+}
+
+void SerialFeed::threadWoken()
+{
+    LineNews news;
+    {
+        std::lock_guard<std::mutex> lock(m_lineMutex);
+        std::swap(news, m_lineNews);
+    }
+    if (news.generation != 0 && news.generation == m_readerGeneration && m_reader)
+        setLines(news.lines, news.error);
+    const quint64 generation = m_endedGeneration.exchange(0, std::memory_order_acquire);
+    if (generation != 0)
+        readerEnded(generation, m_endError.load(std::memory_order_relaxed));
+}
+
+void SerialFeed::setLineWatch(int mask)
+{
+    if (mask == m_lineMask)
+        return;
+    m_lineMask = mask;
+    setLines(-1, 0);
+    // The reader takes its lines when it starts.
+    if (m_reader) {
+        stopReader();
+        startReader();
+    }
+    followLineWatch();
+}
+
+void SerialFeed::setLineReader(ModemLineRead read)
+{
+    m_lineRead = read ? std::move(read) : ModemLineRead(readModemLines);
+}
+
+void SerialFeed::setLines(int lines, int error)
+{
+    const QString problem = error != 0 ? qt_error_string(error) : QString();
+    if (error != 0)
+        lines = -1;
+    const bool changed = lines != m_lines || problem != m_linesProblem;
+    m_lines = lines;
+    m_linesProblem = problem;
+    if (changed)
+        emit linesChanged(lines);
+}
+
+// Without a reader thread the event loop reads the lines, as often.
+void SerialFeed::followLineWatch()
+{
+    const bool poll = m_lineMask != 0 && !m_reader && isOpen() && m_linesProblem.isEmpty();
+    if (poll && !m_linePoll->isActive()) {
+        m_linePoll->start();
+        pollLines();
+    } else if (!poll) {
+        m_linePoll->stop();
+    }
+}
+
+void SerialFeed::pollLines()
+{
+    if (!isOpen() || m_reader || m_lineMask == 0) {
+        m_linePoll->stop();
+        return;
+    }
+    int lines = 0;
+    const int error = m_lineRead(int(m_port->handle()), &lines);
+    if (error != 0) {
+        m_linePoll->stop();
+        setLines(-1, error);
+        return;
+    }
+    setLines(lines & m_lineMask, 0);
 }
 
 SerialFeed::~SerialFeed()
@@ -47,6 +121,8 @@ void SerialFeed::close()
     m_closePending = false;
     m_problem.clear();
     m_problemError = QSerialPort::NoError;
+    m_linePoll->stop();
+    setLines(-1, 0);
 }
 
 void SerialFeed::open(const QString &portName)
@@ -84,8 +160,10 @@ std::uint64_t SerialFeed::skippedBytes() const
 
 void SerialFeed::portOpened()
 {
+    setLines(-1, 0);
     if (m_threadSink)
         startReader();
+    followLineWatch();
 }
 
 void SerialFeed::startReader()
@@ -95,6 +173,16 @@ void SerialFeed::startReader()
     setReadNotifiers(m_port, false);
     // An end reported by a reader that has since been replaced is old news.
     const quint64 generation = ++m_readerGeneration;
+    PortReader::LineWatch lines;
+    lines.mask = m_lineMask;
+    lines.read = m_lineRead;
+    lines.changed = [this, generation](int read, int error) {
+        {
+            std::lock_guard<std::mutex> lock(m_lineMutex);
+            m_lineNews = {generation, read, error};
+        }
+        m_threadWake->wake();
+    };
     // The sink itself goes to the reader, so a packet makes one call
     // through it, not one through a wrapper of ours as well.
     m_reader = std::make_unique<PortReader>(
@@ -102,8 +190,9 @@ void SerialFeed::startReader()
         [this, generation](int error) {
             m_endError.store(error, std::memory_order_relaxed);
             m_endedGeneration.store(generation, std::memory_order_release);
-            m_endWake->wake();
-        });
+            m_threadWake->wake();
+        },
+        std::move(lines));
     if (!m_reader->isRunning()) {
         // No thread to be had: the event loop reads, as it always could.
         qCWarning(lcLink).noquote() << QStringLiteral("no reader thread for %1 (%2) - reading it on the event loop")
@@ -214,6 +303,8 @@ void SerialFeed::letVanishedPortGo(const QString &why)
     m_port->clearError();
     m_framer.reset();
     m_retryTimer->start(kRetryMs);
+    m_linePoll->stop();
+    setLines(-1, 0);
     emit openChanged(false);
 }
 

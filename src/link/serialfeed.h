@@ -8,8 +8,10 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 
 #include "meterpacket.h"
+#include "modemlines.h"
 #include "packetframer.h"
 
 class PortReader;
@@ -61,6 +63,18 @@ public:
     // reader thread, its packets go to the thread sink, on this thread).
     void pull();
 
+    // The modem-status inputs to watch (TallySource::Line bits; 0: none).
+    // The reader thread reads them every PortReader::kLinePollMs; without
+    // one, the event loop does.
+    void setLineWatch(int mask);
+    // Reads the lines in place of the port's own (the tests' lines). Takes
+    // force at the next open.
+    void setLineReader(ModemLineRead read);
+    // The watched lines as last read, or -1 while they are not known: no
+    // port open, or lines that cannot be read (linesProblem() then says why).
+    int lines() const { return m_lines; }
+    QString linesProblem() const { return m_linesProblem; }
+
     bool isOpen() const;
     QString portName() const { return m_portName; }
     // Why the port is not open, with the system's error text; empty while
@@ -76,6 +90,8 @@ signals:
     void packetsFramed(int count);
     // The port opened or closed (vanished, reopened, failed to open).
     void openChanged(bool open);
+    // lines() changed.
+    void linesChanged(int lines);
 
 private:
     void onError(QSerialPort::SerialPortError error);
@@ -87,6 +103,10 @@ private:
     void startReader();
     void stopReader();
     void readerEnded(quint64 generation, int error);
+    void threadWoken();
+    void setLines(int lines, int error);
+    void pollLines();
+    void followLineWatch();
 
     QSerialPort *m_port = nullptr;
     QTimer *m_retryTimer = nullptr;
@@ -100,9 +120,27 @@ private:
     std::unique_ptr<PortReader> m_reader;
     std::uint64_t m_readerSkipped = 0;  // by readers that have ended
     quint64 m_readerGeneration = 0;
-    // How the reader thread tells of its end: the reader's generation and
-    // the error, then a wake; generation 0 is no end.
-    ThreadWake *m_endWake = nullptr;
+    // How the reader thread tells of its end (the reader's generation and
+    // the error; generation 0 is no end) and of its lines (m_lineNews):
+    // what it tells first, then a wake.
+    ThreadWake *m_threadWake = nullptr;
     std::atomic<quint64> m_endedGeneration{0};
     std::atomic<int> m_endError{0};
+
+    int m_lineMask = 0;
+    ModemLineRead m_lineRead;
+    int m_lines = -1;
+    QString m_linesProblem;
+    QTimer *m_linePoll = nullptr;  // reads the lines when no reader thread does
+    // A reader's news of the lines: its generation (0: no news), the lines
+    // and the error of a failed reading. Written by the reader thread,
+    // taken on the event loop after the wake.
+    struct LineNews
+    {
+        quint64 generation = 0;
+        int lines = -1;
+        int error = 0;
+    };
+    std::mutex m_lineMutex;
+    LineNews m_lineNews;
 };
