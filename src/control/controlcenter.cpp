@@ -122,6 +122,9 @@ ControlCenter::Reply ControlCenter::runTaken(const QByteArray &line, const QHost
         if (left > kMaxRingTenths * 100)
             return {Outcome::Refused, "ERR ring add: the count-down would pass 86400 seconds"};
     }
+    const QByteArray tallyRefused = tallyRefusal(c);
+    if (!tallyRefused.isEmpty())
+        return {Outcome::Refused, tallyRefused};
 
     QByteArray logged = line;
     while (logged.endsWith('\n') || logged.endsWith('\r'))
@@ -180,6 +183,18 @@ void ControlCenter::apply(const ControlCommand &c)
         m_names[size_t(c.pair)] = c.text;
         emit nameChanged(c.pair, c.text);
         break;
+    case Kind::TallyOn:
+    case Kind::TallyText:
+        if (!c.text.isEmpty())
+            m_tallyText = c.text;
+        if (c.kind == Kind::TallyOn)
+            switchTally(true, t);
+        emit tallyChanged();
+        break;
+    case Kind::TallyOff:
+        switchTally(false, t);
+        emit tallyChanged();
+        break;
     case Kind::Status:
     case Kind::Ping:
         break;
@@ -196,6 +211,9 @@ ControlCenter::Cues ControlCenter::cues() const
     c.onceAtMs = m_endMode == EndOnce ? m_endOnceMs : 0;
     c.ringEndMs = m_ringRunning ? m_ringDeadlineMs : 0;
     c.dotsCountDown = m_dotsCountDown;
+    c.tallyOn = m_tallySwitchedOn;
+    c.tallyText = m_tallyText;
+    c.tallySinceMs = m_tallySwitchedOn ? m_tallySinceMs : 0;
     return c;
 }
 
@@ -217,7 +235,70 @@ void ControlCenter::restoreCues(const Cues &c)
         m_dotsCountDown = c.dotsCountDown;
         emit dotsChanged(m_dotsCountDown);
     }
+    // The lamp as it was, with its time on air; a time still to come (the
+    // clock was set back) counts from now. A text the commands would not
+    // take is not shown.
+    const QString text = c.tallyText.trimmed();
+    if (!text.isEmpty() && text.toUcs4().size() <= ControlCommand::kMaxTallyChars)
+        m_tallyText = text;
+    m_tallySwitchedOn = c.tallyOn;
+    m_tallySinceMs = c.tallyOn ? (c.tallySinceMs > 0 && c.tallySinceMs <= t ? c.tallySinceMs : t) : 0;
+    emit tallyChanged();
     emit stateChanged();
+}
+
+QByteArray ControlCenter::tallyRefusal(const ControlCommand &c) const
+{
+    using Kind = ControlCommand::Kind;
+    if (c.kind != Kind::TallyOn && c.kind != Kind::TallyOff && c.kind != Kind::TallyText)
+        return {};
+    if (m_tallyMode == TallyMode::None)
+        return err(QStringLiteral("tally: no %1 is set").arg(m_tallyKey));
+    if (m_tallyMode == TallyMode::Line && c.kind != Kind::TallyText)
+        return err(QStringLiteral("tally: the %1 line switches the lamp (%2=%1); tally text TEXT sets its text")
+                       .arg(m_tallySource, m_tallyKey));
+    return {};
+}
+
+void ControlCenter::switchTally(bool on, qint64 nowMs)
+{
+    if (on == m_tallySwitchedOn)
+        return;
+    m_tallySwitchedOn = on;
+    m_tallySinceMs = on ? nowMs : 0;
+}
+
+void ControlCenter::setTallySource(TallyMode mode, const QString &name, const QString &key)
+{
+    m_tallyKey = key;
+    if (mode == m_tallyMode && name == m_tallySource)
+        return;
+    m_tallyMode = mode;
+    m_tallySource = name;
+    m_tallyLineKnown = false;
+    emit tallyChanged();
+    emit stateChanged();
+}
+
+void ControlCenter::setTallyLine(bool known, bool on)
+{
+    if (m_tallyMode != TallyMode::Line)
+        return;
+    const bool wasOn = tallyOn();
+    const qint64 since = m_tallySinceMs;
+    m_tallyLineKnown = known;
+    if (known)
+        switchTally(on, now());
+    if (tallyOn() == wasOn && m_tallySinceMs == since)
+        return;
+    emit tallyChanged();
+    emit stateChanged();
+}
+
+bool ControlCenter::tallyOn() const
+{
+    return m_tallySwitchedOn
+        && (m_tallyMode == TallyMode::Control || (m_tallyMode == TallyMode::Line && m_tallyLineKnown));
 }
 
 void ControlCenter::setOnceMark(qint64 atMs, qint64 nowMs)
@@ -410,6 +491,16 @@ QByteArray ControlCenter::statusJson() const
     control.insert(QStringLiteral("state"), m_channelState);
     control.insert(QStringLiteral("reason"), m_channelReason);
 
+    QJsonObject tally;
+    const bool lit = tallyOn();
+    tally.insert(QStringLiteral("source"), m_tallySource);
+    tally.insert(QStringLiteral("on"), lit);
+    tally.insert(QStringLiteral("text"), m_tallyText);
+    tally.insert(QStringLiteral("since"), lit ? QJsonValue(QDateTime::fromMSecsSinceEpoch(m_tallySinceMs, Qt::UTC)
+                                                               .toString(Qt::ISODate))
+                                              : QJsonValue());
+    tally.insert(QStringLiteral("on_air_s"), lit ? QJsonValue(qMax<qint64>(0, (t - m_tallySinceMs) / 1000)) : QJsonValue());
+
     QJsonObject o;
     o.insert(QStringLiteral("version"), m_version);
     o.insert(QStringLiteral("control"), control);
@@ -421,5 +512,6 @@ QByteArray ControlCenter::statusJson() const
     o.insert(QStringLiteral("names"), names);
     o.insert(QStringLiteral("link"), link);
     o.insert(QStringLiteral("levels_db"), levels);
+    o.insert(QStringLiteral("tally"), tally);
     return QJsonDocument(o).toJson(QJsonDocument::Compact);
 }

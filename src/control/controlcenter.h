@@ -42,6 +42,12 @@ public:
 
     enum EndMode { EndOff, EndDaily, EndHourly, EndOnce };
 
+    // What lights the ON AIR lamp: nothing (no lamp; tally commands are
+    // refused), the tally commands, or a line of the serial port, which
+    // switches the lamp itself (the commands may set its text).
+    enum class TallyMode { None, Control, Line };
+    static constexpr const char *kTallyText = "ON AIR";
+
     // What the clock shows for the studio, kept across a restart: the end
     // mark, the count-down's end and the dots.
     struct Cues
@@ -51,11 +57,17 @@ public:
         qint64 onceAtMs = 0;                   // wall clock, for EndOnce
         qint64 ringEndMs = 0;                  // wall clock; 0: no count-down
         bool dotsCountDown = false;
+        // The lamp as last switched, so that a display restarted on air
+        // shows it again with its time on air.
+        bool tallyOn = false;
+        QString tallyText = QString::fromLatin1(kTallyText);
+        qint64 tallySinceMs = 0;  // wall clock; 0 while dark
 
         friend bool operator==(const Cues &a, const Cues &b)
         {
             return a.endMode == b.endMode && a.hour == b.hour && a.minute == b.minute && a.second == b.second
-                && a.onceAtMs == b.onceAtMs && a.ringEndMs == b.ringEndMs && a.dotsCountDown == b.dotsCountDown;
+                && a.onceAtMs == b.onceAtMs && a.ringEndMs == b.ringEndMs && a.dotsCountDown == b.dotsCountDown
+                && a.tallyOn == b.tallyOn && a.tallyText == b.tallyText && a.tallySinceMs == b.tallySinceMs;
         }
         friend bool operator!=(const Cues &a, const Cues &b) { return !(a == b); }
     };
@@ -106,6 +118,20 @@ public:
     // The count-down's time still to go, in seconds; 0 when none runs.
     float ringRemaining() const;
 
+    // The tally's source: `name` as the setting spells it ("cts", "!dcd"),
+    // and `key` the setting's own name, for the replies that point to it.
+    void setTallySource(TallyMode mode, const QString &name, const QString &key);
+    TallyMode tallyMode() const { return m_tallyMode; }
+    // A reading of the tally's line: whether it could be read, and whether
+    // it lights the lamp. An unread line shows the lamp dark, but only a
+    // line read off ends the time on air.
+    void setTallyLine(bool known, bool on);
+    // The lamp as shown: lit, its text, and since when it is lit (wall
+    // clock ms; 0 while dark).
+    bool tallyOn() const;
+    QString tallyText() const { return m_tallyText; }
+    qint64 tallySinceMs() const { return tallyOn() ? m_tallySinceMs : 0; }
+
 public slots:
     // The clocks' second: the ring shrinks with it, and a one-shot end mark
     // comes and goes.
@@ -118,6 +144,8 @@ signals:
     void dotsChanged(bool countDown);
     // To the meter names, which the display then stores.
     void nameChanged(int pair, const QString &name);                 // pair 0 to 2
+    // To the ON AIR lamp: its source, its state or its text changed.
+    void tallyChanged();
     // Any change of the state's fields but the levels, for live pushes.
     void stateChanged();
 
@@ -131,6 +159,8 @@ private:
     // Shows a one-shot mark from the hour before it and clears it once it
     // has passed (true then).
     bool followOnceMark(qint64 nowMs);
+    QByteArray tallyRefusal(const ControlCommand &command) const;
+    void switchTally(bool on, qint64 nowMs);
     qint64 now() const;
 
     WallClock m_wallClock;
@@ -147,6 +177,13 @@ private:
     bool m_ringRunning = false;
     float m_ringShown = 0.0f;
     bool m_dotsCountDown = false;
+    TallyMode m_tallyMode = TallyMode::None;
+    QString m_tallySource;
+    QString m_tallyKey;
+    bool m_tallyLineKnown = false;
+    bool m_tallySwitchedOn = false;  // by the commands or the line, whether shown or not
+    QString m_tallyText = QString::fromLatin1(kTallyText);
+    qint64 m_tallySinceMs = 0;
 
     QString m_version, m_instance;
     std::array<QString, 3> m_names;

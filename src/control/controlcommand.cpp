@@ -231,18 +231,20 @@ ParsedCommand parseRing(const QList<QByteArray> &w)
     return accept(c);
 }
 
-ParsedCommand parseName(const QList<QByteArray> &w, const QByteArray &rest)
+// The free text at the end of a line (a name, the lamp's text) as the
+// screen may show it: UTF-8, tabs as blanks, control characters left out,
+// and no character that could make it read as other text. `what` starts
+// each error sentence, and `noun` names the text in it.
+bool cleanText(const QByteArray &rest, const QString &what, const QString &noun, int maxChars, QString &text,
+               QString &error)
 {
-    ControlCommand c;
-    c.kind = Kind::Name;
-    if (w.size() < 2 || !allDigits(w[1]) || w[1].size() != 1 || w[1][0] < '1' || w[1][0] > '3')
-        return refuse(QStringLiteral("name: expected a pair number 1 to 3, got %1").arg(shown(w.value(1))));
-    c.pair = w[1][0] - '1';
     QTextCodec::ConverterState state;
     const QString decoded = QTextCodec::codecForName("UTF-8")->toUnicode(rest.constData(), rest.size(), &state);
-    if (state.invalidChars > 0)
-        return refuse(QStringLiteral("name: the text is not UTF-8"));
-    QString text;
+    if (state.invalidChars > 0) {
+        error = QStringLiteral("%1: the text is not UTF-8").arg(what);
+        return false;
+    }
+    text.clear();
     text.reserve(decoded.size());
     for (const QChar ch : decoded) {
         const ushort u = ch.unicode();
@@ -254,20 +256,62 @@ ParsedCommand parseName(const QList<QByteArray> &w, const QByteArray &rest)
         if (u < 0x20 || (u >= 0x7f && u < 0xa0))
             continue;
         // A direction control turns the rest of the line round, and a line
-        // or paragraph separator breaks it: either lets a name pass for
+        // or paragraph separator breaks it: either lets a text pass for
         // something the display says itself.
-        if (u == 0x061c || u == 0x200e || u == 0x200f || (u >= 0x202a && u <= 0x202e) || (u >= 0x2066 && u <= 0x2069))
-            return refuse(QStringLiteral("name: U+%1 is a writing-direction control, which could make the name "
-                                         "read as other text; send the name without it")
-                              .arg(codePoint(u)));
-        if (u == 0x2028 || u == 0x2029)
-            return refuse(QStringLiteral("name: U+%1 breaks the line; a name is one line").arg(codePoint(u)));
+        if (u == 0x061c || u == 0x200e || u == 0x200f || (u >= 0x202a && u <= 0x202e) || (u >= 0x2066 && u <= 0x2069)) {
+            error = QStringLiteral("%1: U+%2 is a writing-direction control, which could make the %3 "
+                                   "read as other text; send the %3 without it")
+                        .arg(what, codePoint(u), noun);
+            return false;
+        }
+        if (u == 0x2028 || u == 0x2029) {
+            error = QStringLiteral("%1: U+%2 breaks the line; a %3 is one line").arg(what, codePoint(u), noun);
+            return false;
+        }
         text += ch;
     }
     const int chars = text.toUcs4().size();
-    if (chars > ControlCommand::kMaxNameChars)
-        return refuse(QStringLiteral("name: %1 characters, at most %2").arg(chars).arg(ControlCommand::kMaxNameChars));
-    c.text = text;
+    if (chars > maxChars) {
+        error = QStringLiteral("%1: %2 characters, at most %3").arg(what).arg(chars).arg(maxChars);
+        return false;
+    }
+    return true;
+}
+
+ParsedCommand parseName(const QList<QByteArray> &w, const QByteArray &rest)
+{
+    ControlCommand c;
+    c.kind = Kind::Name;
+    if (w.size() < 2 || !allDigits(w[1]) || w[1].size() != 1 || w[1][0] < '1' || w[1][0] > '3')
+        return refuse(QStringLiteral("name: expected a pair number 1 to 3, got %1").arg(shown(w.value(1))));
+    c.pair = w[1][0] - '1';
+    QString error;
+    if (!cleanText(rest, QStringLiteral("name"), QStringLiteral("name"), ControlCommand::kMaxNameChars, c.text, error))
+        return refuse(error);
+    return accept(c);
+}
+
+ParsedCommand parseTally(const QList<QByteArray> &w, const QByteArray &rest)
+{
+    ControlCommand c;
+    const QByteArray mode = w.value(1).toLower();
+    if (mode == "off") {
+        if (!rest.isEmpty())
+            return refuse(QStringLiteral("tally off: takes nothing more"));
+        c.kind = Kind::TallyOff;
+        return accept(c);
+    }
+    if (mode != "on" && mode != "text")
+        return refuse(QStringLiteral("tally: expected on [TEXT], off or text TEXT"));
+    c.kind = mode == "on" ? Kind::TallyOn : Kind::TallyText;
+    const QString what = QStringLiteral("tally ") + QString::fromLatin1(mode);
+    QString error;
+    if (!cleanText(rest, what, QStringLiteral("lamp's text"), ControlCommand::kMaxTallyChars, c.text, error))
+        return refuse(error);
+    c.text = c.text.trimmed();
+    if (c.kind == Kind::TallyText && c.text.isEmpty())
+        return refuse(QStringLiteral("tally text: expected the lamp's text, at most %1 characters")
+                          .arg(ControlCommand::kMaxTallyChars));
     return accept(c);
 }
 
@@ -293,13 +337,13 @@ ParsedCommand parseControlCommand(const QByteArray &raw)
     if (all.isEmpty())
         return refuse(QStringLiteral("empty command"));
     const QByteArray word = all[0].toLower();
-    if (word == "name") {
-        // The name is the rest of the line, inner spaces and all.
+    if (word == "name" || word == "tally") {
+        // The text is the rest of the line, inner spaces and all.
         QByteArray rest;
         const QList<QByteArray> w = splitWords(line, 1, &rest);
         while (!rest.isEmpty() && isBlank(rest.back()))
             rest.chop(1);
-        return parseName(w, rest);
+        return word == "name" ? parseName(w, rest) : parseTally(w, rest);
     }
 
     ControlCommand c;
@@ -320,6 +364,6 @@ ParsedCommand parseControlCommand(const QByteArray &raw)
         c.kind = word == "status" ? Kind::Status : Kind::Ping;
         return accept(c);
     }
-    return refuse(QStringLiteral("unknown command %1; the commands are endmark, ring, dots, name, status and ping")
+    return refuse(QStringLiteral("unknown command %1; the commands are endmark, ring, dots, name, tally, status and ping")
                       .arg(shown(all[0])));
 }

@@ -12,6 +12,7 @@
 //   ring SECONDS | ring at HH:MM:SS | ring add SECONDS | ring off
 //   dots countdown | dots normal
 //   name N TEXT
+//   tally on [TEXT] | tally off | tally text TEXT
 //   status | ping
 struct ControlCommand
 {
@@ -28,6 +29,9 @@ struct ControlCommand
         DotsCountDown,
         DotsNormal,
         Name,           // pair (0 to 2), text
+        TallyOn,        // text: the lamp's text, or empty to keep it
+        TallyOff,
+        TallyText,      // text, never empty
         Status,
         Ping,
     };
@@ -35,6 +39,7 @@ struct ControlCommand
     // The longest line taken, without its line end, and the longest name.
     static constexpr int kMaxLineBytes = 256;
     static constexpr int kMaxNameChars = 64;
+    static constexpr int kMaxTallyChars = 24;
 
     Kind kind = Kind::Ping;
     int hour = 0;

@@ -418,6 +418,16 @@ QByteArray metricsText(const QByteArray &statusJson, const Counters &counters)
            "Replies to UDP commands that could not be sent since the start.");
     out += "lumora_control_replies_dropped_total " + QByteArray::number(counters.repliesDropped) + '\n';
 
+    const QJsonObject tally = s.value(QLatin1String("tally")).toObject();
+    const QDateTime since = QDateTime::fromString(tally.value(QLatin1String("since")).toString(), Qt::ISODate);
+    metric(out, "lumora_tally_on", "gauge", "1 while the ON AIR lamp is lit; its source and text as labels.");
+    out += "lumora_tally_on{source=\"" + labelValue(tally.value(QLatin1String("source")).toString()) + "\",text=\""
+           + labelValue(tally.value(QLatin1String("text")).toString()) + "\"} "
+           + (tally.value(QLatin1String("on")).toBool() ? "1" : "0") + '\n';
+    metric(out, "lumora_tally_since_seconds", "gauge", "When the ON AIR lamp came on, in Unix time; NaN while dark.");
+    out += "lumora_tally_since_seconds "
+           + number(since.isValid() ? double(since.toMSecsSinceEpoch()) / 1000.0 : NAN) + '\n';
+
     metric(out, "lumora_uptime_seconds", "gauge", "Seconds since the display started.");
     out += "lumora_uptime_seconds " + number(counters.uptimeSeconds) + '\n';
     return out;
