@@ -241,8 +241,11 @@ void TestCommDialog::form_data()
     QTest::newRow("lineEdit_server_port") << "QLineEdit" << "groupBox_2" << QRect(100, 120, 61, 20) << "" << false;
     QTest::newRow("radioButton_server") << "QRadioButton" << "groupBox_2" << QRect(40, 60, 111, 17) << "UDP Server"
                                         << true;
-    QTest::newRow("pushButton_ok") << "QPushButton" << "CCommDialog" << QRect(140, 340, 70, 23) << "OK" << false;
-    QTest::newRow("pushButton_cancel") << "QPushButton" << "CCommDialog" << QRect(220, 340, 70, 23) << "Cancel"
+    // The ON AIR lamp's row stands where the buttons stood; they moved down.
+    QTest::newRow("groupBox_tally") << "QGroupBox" << "CCommDialog" << QRect(20, 340, 271, 51) << "ON AIR lamp" << false;
+    QTest::newRow("comboBox_tally") << "QComboBox" << "groupBox_tally" << QRect(10, 20, 231, 22) << "" << false;
+    QTest::newRow("pushButton_ok") << "QPushButton" << "CCommDialog" << QRect(140, 400, 70, 23) << "OK" << false;
+    QTest::newRow("pushButton_cancel") << "QPushButton" << "CCommDialog" << QRect(220, 400, 70, 23) << "Cancel"
                                        << false;
 }
 
@@ -271,9 +274,9 @@ void TestCommDialog::window()
     CCommDialog dialog(nullptr, nullptr, CommSources());
     QCOMPARE(dialog.objectName(), QStringLiteral("CCommDialog"));
     QCOMPARE(dialog.windowTitle(), QStringLiteral("Communication Interface"));
-    QCOMPARE(dialog.size(), QSize(312, 370));
-    QCOMPARE(dialog.minimumSize(), QSize(312, 370));
-    QCOMPARE(dialog.maximumSize(), QSize(312, 370));
+    QCOMPARE(dialog.size(), QSize(312, 430));
+    QCOMPARE(dialog.minimumSize(), QSize(312, 430));
+    QCOMPARE(dialog.maximumSize(), QSize(312, 430));
 }
 
 // ---- which widgets the operator can use ------------------------------------
@@ -780,10 +783,13 @@ void TestCommDialog::accepted_data()
     QTest::addColumn<QString>("serverPort");
     QTest::addColumn<QString>("clientHost");
     QTest::addColumn<QString>("clientPort");
+    QTest::addColumn<QString>("storedTally");
+    QTest::addColumn<QString>("tallyChoice");  // the lamp's row chosen by its value; "-": left as shown
     QTest::addColumn<CommSettings>("expected");
 
     // Each role's fields are typed, the serial port and NIC changed; only the
     // chosen role's are stored, the greyed-out ones keep what was stored.
+    // The lamp's source is stored in every role.
     const auto server = [](const QString &port) {
         CommSettings s = clientStation();
         s.is_server = true;
@@ -798,12 +804,21 @@ void TestCommDialog::accepted_data()
         s.client_port = port;
         return s;
     };
-    QTest::newRow("server, port 1") << true << "1" << "" << "" << server("1");
-    QTest::newRow("server, port 65535") << true << "65535" << "not used" << "70000" << server("65535");
-    QTest::newRow("client, host name taken as typed") << false << "" << "studio-a" << "6000"
+    const auto tally = [](CommSettings s, const QString &source) {
+        s.tally_source = source;
+        return s;
+    };
+    QTest::newRow("server, port 1") << true << "1" << "" << "" << "" << "-" << server("1");
+    QTest::newRow("server, port 65535, the DCD line inverted") << true << "65535" << "not used" << "70000" << ""
+                                                               << "!dcd" << tally(server("65535"), "!dcd");
+    QTest::newRow("client, host name taken as typed") << false << "" << "studio-a" << "6000" << "" << "-"
                                                       << client("studio-a", "6000");
-    QTest::newRow("client, port 65535") << false << "99999" << "192.168.10.99" << "65535"
-                                        << client("192.168.10.99", "65535");
+    QTest::newRow("client, lamp by commands") << false << "99999" << "192.168.10.99" << "65535" << "cts"
+                                              << "control" << tally(client("192.168.10.99", "65535"), "control");
+    QTest::newRow("client, a stored source the list lacks is kept") << false << "" << "studio-a" << "6000" << "Dtr"
+                                                                    << "-" << tally(client("studio-a", "6000"), "Dtr");
+    QTest::newRow("client, the lamp taken away") << false << "" << "studio-a" << "6000" << "cts" << ""
+                                                 << client("studio-a", "6000");
 }
 
 void TestCommDialog::accepted()
@@ -812,9 +827,12 @@ void TestCommDialog::accepted()
     QFETCH(QString, serverPort);
     QFETCH(QString, clientHost);
     QFETCH(QString, clientPort);
+    QFETCH(QString, storedTally);
+    QFETCH(QString, tallyChoice);
     QFETCH(CommSettings, expected);
 
     CommSettings record = clientStation();
+    record.tally_source = storedTally;
     ShownDialog shown = showDialog(&record);
     QWidget *dialog = shown.dialog.get();
     clickOn(dialog, QStringLiteral("radioButton_server"));
@@ -826,6 +844,9 @@ void TestCommDialog::accepted()
     typeInto(dialog, QStringLiteral("lineEdit_client_port"), clientPort);
     if (server)
         clickOn(dialog, QStringLiteral("radioButton_server"));
+    auto *lamp = part<QComboBox>(dialog, QStringLiteral("comboBox_tally"));
+    if (tallyChoice != QLatin1String("-"))
+        lamp->setCurrentIndex(lamp->findData(tallyChoice));
 
     SeenBox seen;
     answerNextBox(shown.dialog.get(), &seen);

@@ -6,6 +6,7 @@
 #include "cuefile.h"
 #include "timesyncwatch.h"
 #include "mainwindow.h"
+#include "tallylamp.h"
 #include "teskanalogclock.h"
 #include "privatenetwork.h"
 #include "testsupport.h"
@@ -97,6 +98,8 @@ private slots:
     void oneShotMarkClears();
     void commandsReachTheDisplay();
     void cuesOutliveARestart();
+    void tallyFollowsItsSource_data();
+    void tallyFollowsItsSource();
     void syncToldFromTheFirstReading_data();
     void syncToldFromTheFirstReading();
 };
@@ -393,9 +396,14 @@ void TestControl::cuesOutliveARestart()
         file.setValue("control_port", port);
     }
     const QString cues = cueFilePathFor(TestSupport::settingsPath());
+    QDateTime onAirSince;
     {
+        QSettings(TestSupport::settingsPath(), QSettings::IniFormat).setValue("tally_source", "control");
         MainWindow window;
-        QCOMPARE(Sender(port).ask("endmark daily 17:30:05\nring 45\ndots countdown\n"), QByteArray("OK\nOK\nOK\n"));
+        QCOMPARE(Sender(port).ask("endmark daily 17:30:05\nring 45\ndots countdown\ntally on MIC LIVE\n"),
+                 QByteArray("OK\nOK\nOK\nOK\n"));
+        onAirSince = window.findChild<TallyLamp *>(QStringLiteral("tallyLamp"))->since();
+        QVERIFY(onAirSince.isValid());
     }
     {
         MainWindow window;
@@ -405,6 +413,11 @@ void TestControl::cuesOutliveARestart()
         QCOMPARE(clock->EndTimeSecond(), 5);
         QVERIFY(clock->CountDownTime() > 40.0f && clock->CountDownTime() <= 45.0f);
         QVERIFY(clock->SecondDotsCountDown());
+        // Still on air, counting from when it came on.
+        const TallyLamp *lamp = window.findChild<TallyLamp *>(QStringLiteral("tallyLamp"));
+        QVERIFY(lamp->on());
+        QCOMPARE(lamp->text(), QStringLiteral("MIC LIVE"));
+        QCOMPARE(lamp->since(), onAirSince);
     }
     // The count-down's end is behind us at the next start.
     QFile kept(cues);
@@ -416,6 +429,62 @@ void TestControl::cuesOutliveARestart()
     TeskAnalogClock *clock = window.findChild<TeskAnalogClock *>(QStringLiteral("AnalogClock"));
     QCOMPARE(clock->CountDownTime(), 0.0f);
     QVERIFY(clock->EndTime());
+}
+
+// What the lamp's source allows: no source, no lamp and no tally commands;
+// commands switch a lamp of their own; a serial line switches its lamp
+// itself, and the commands only set the text.
+void TestControl::tallyFollowsItsSource_data()
+{
+    QTest::addColumn<QString>("source");
+    QTest::addColumn<QByteArray>("commands");
+    QTest::addColumn<QByteArray>("replies");
+    QTest::addColumn<bool>("shown");
+    QTest::addColumn<bool>("lit");
+    QTest::addColumn<QString>("text");
+
+    const QByteArray none = "ERR tally: no tally_source is set\n";
+    QTest::newRow("no source") << "" << QByteArray("tally on\n") << none << false << false << "ON AIR";
+    QTest::newRow("dtr is an output") << "dtr" << QByteArray("tally text X\n") << none << false << false << "ON AIR";
+    QTest::newRow("commands") << "control" << QByteArray("tally on\n") << QByteArray("OK\n") << true << true << "ON AIR";
+    QTest::newRow("commands set the text") << " Control " << QByteArray("tally on MIC LIVE\ntally text NEWS\n")
+                                           << QByteArray("OK\nOK\n") << true << true << "NEWS";
+    QTest::newRow("commands, off again") << "control" << QByteArray("tally on\ntally off\n") << QByteArray("OK\nOK\n")
+                                         << true << false << "ON AIR";
+    QTest::newRow("a line switches it") << "!cts" << QByteArray("tally on\ntally text STUDIO 2\n")
+                                        << QByteArray("ERR tally: the !cts line switches the lamp (tally_source=!cts); "
+                                                      "tally text TEXT sets its text\nOK\n")
+                                        << true << false << "STUDIO 2";
+}
+
+void TestControl::tallyFollowsItsSource()
+{
+    QFETCH(QString, source);
+    QFETCH(QByteArray, commands);
+    QFETCH(QByteArray, replies);
+    QFETCH(bool, shown);
+    QFETCH(bool, lit);
+    QFETCH(QString, text);
+
+    const quint16 port = freePort();
+    {
+        QSettings file(TestSupport::settingsPath(), QSettings::IniFormat);
+        file.setValue("control_port", port);
+        file.setValue("tally_source", source);
+    }
+    QFile::remove(cueFilePathFor(TestSupport::settingsPath()));
+    MainWindow window;
+    const TallyLamp *lamp = window.findChild<TallyLamp *>(QStringLiteral("tallyLamp"));
+    Sender sender(port);
+    QCOMPARE(sender.ask(commands), replies);
+    QCOMPARE(lamp->isVisibleTo(&window), shown);
+    QCOMPARE(lamp->on(), lit);
+    QCOMPARE(lamp->text(), text);
+    const QJsonObject tally = QJsonDocument::fromJson(sender.ask("status")).object().value("tally").toObject();
+    QCOMPARE(tally.value("on").toBool(), lit);
+    QCOMPARE(tally.value("text").toString(), text);
+    QCOMPARE(tally.value("since").isNull(), !lit);
+    QCOMPARE(tally.value("source").toString(), shown ? source.trimmed().toLower() : QString());
 }
 
 // The caption waits a minute before it warns; the state tells the kernel's

@@ -182,12 +182,27 @@ void TestControlCommand::others_data()
                                          << "ERR name: U+2028 breaks the line; a name is one line";
     QTest::newRow("name not UTF-8") << QByteArray("name 1 \xff\xfe") << "ERR name: the text is not UTF-8";
     QTest::newRow("pair 4") << QByteArray("name 4 X") << "ERR name: expected a pair number 1 to 3, got '4'";
+    QTest::newRow("tally on") << QByteArray("TALLY On") << cmd(Kind::TallyOn);
+    QTest::newRow("tally on with text") << QByteArray("tally on  MIC  LIVE \r\n")
+                                        << cmd(Kind::TallyOn, 0, 0, 0, 0, 0, 0, QStringLiteral("MIC  LIVE"));
+    QTest::newRow("tally text, 24 characters") << QString(QStringLiteral("tally text ") + QString(24, QChar(0x00c4))).toUtf8()
+                                               << cmd(Kind::TallyText, 0, 0, 0, 0, 0, 0, QString(24, QChar(0x00c4)));
+    QTest::newRow("tally text, 25 characters") << QByteArray("tally text ") + QByteArray(25, 'x')
+                                               << "ERR tally text: 25 characters, at most 24";
+    QTest::newRow("tally on, 25 characters") << QByteArray("tally on ") + QByteArray(25, 'x')
+                                             << "ERR tally on: 25 characters, at most 24";
+    QTest::newRow("tally text empty") << QByteArray("tally text \t ") << "ERR tally text: expected the lamp's text, at most 24 characters";
+    QTest::newRow("tally text, override") << QString(QStringLiteral("tally text \u202EA")).toUtf8()
+                                          << "ERR tally text: U+202E is a writing-direction control, which could make the lamp's text read as other text; send the lamp's text without it";
+    QTest::newRow("tally off") << QByteArray("tally off") << cmd(Kind::TallyOff);
+    QTest::newRow("tally off, more") << QByteArray("tally off now") << "ERR tally off: takes nothing more";
+    QTest::newRow("tally alone") << QByteArray("tally") << "ERR tally: expected on [TEXT], off or text TEXT";
     QTest::newRow("status") << QByteArray("STATUS") << cmd(Kind::Status);
     QTest::newRow("ping") << QByteArray("ping\r") << cmd(Kind::Ping);
     QTest::newRow("ping, more") << QByteArray("ping pong") << "ERR ping: takes nothing more";
     QTest::newRow("blank") << QByteArray(" \t") << "ERR empty command";
     QTest::newRow("unknown, quoted printable") << QByteArray("reboot\x01 now")
-                                               << "ERR unknown command 'reboot?'; the commands are endmark, ring, dots, name, status and ping";
+                                               << "ERR unknown command 'reboot?'; the commands are endmark, ring, dots, name, tally, status and ping";
     QTest::newRow("line too long") << QByteArray("name 1 ") + QByteArray(250, 'x') << "ERR line longer than 256 bytes";
 }
 

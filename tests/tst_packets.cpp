@@ -1,6 +1,7 @@
 #include "datagramfilter.h"
 #include "linkcompose.h"
 #include "linkrebuild.h"
+#include "tallysource.h"
 #include "linksilence.h"
 #include "meterpacket.h"
 #include "meterrelease.h"
@@ -101,6 +102,9 @@ private slots:
     void linkRebuild();
     void linkState_data();
     void linkState();
+
+    void tallyLine_data();
+    void tallyLine();
 };
 
 // ---------------------------------------------------------------------------
@@ -657,6 +661,58 @@ void TestPackets::port()
 }
 
 // ---------------------------------------------------------------------------
+// The ON AIR lamp's line: which source a tally_source names, whether a
+// reading of the modem lines lights it, and which readings are news
+
+void TestPackets::tallyLine_data()
+{
+    QTest::addColumn<QString>("setting");
+    QTest::addColumn<QString>("parsed");    // kind:line:inverted name, or ERR
+    QTest::addColumn<QList<int>>("readings");
+    QTest::addColumn<QList<bool>>("lit");   // per reading
+    QTest::addColumn<QList<bool>>("news");  // per reading: an edge of the watched line, or the first
+
+    using T = TallySource;
+    const int cts = T::Cts, dsr = T::Dsr, dcd = T::Dcd, ri = T::Ri;
+    QTest::newRow("none") << "" << "0:0:0 " << QList<int>{cts} << QList<bool>{false} << QList<bool>{true};
+    QTest::newRow("control") << " CONTROL " << "1:0:0 control" << QList<int>{cts} << QList<bool>{false}
+                             << QList<bool>{true};
+    QTest::newRow("cts: edges of its line only")
+        << "cts" << "2:1:0 cts" << QList<int>{0, dsr, cts | dsr, cts, cts | ri, 0}
+        << QList<bool>{false, false, true, true, true, false} << QList<bool>{true, false, true, false, false, true};
+    QTest::newRow("!dcd inverted") << "!DCD" << "2:4:1 !dcd" << QList<int>{dcd, 0, -1, 0}
+                                   << QList<bool>{false, true, false, true} << QList<bool>{true, true, true, true};
+    QTest::newRow("! dsr with a blank") << "! dsr" << "2:2:1 !dsr" << QList<int>{dsr} << QList<bool>{false}
+                                        << QList<bool>{true};
+    QTest::newRow("ri") << "ri" << "2:8:0 ri" << QList<int>{ri, ri} << QList<bool>{true, true}
+                        << QList<bool>{true, false};
+    QTest::newRow("dtr is an output") << "dtr" << "ERR" << QList<int>{cts} << QList<bool>{false} << QList<bool>{true};
+    QTest::newRow("two lines") << "cts,dsr" << "ERR" << QList<int>{} << QList<bool>{} << QList<bool>{};
+    QTest::newRow("!! twice") << "!!cts" << "ERR" << QList<int>{} << QList<bool>{} << QList<bool>{};
+}
+
+void TestPackets::tallyLine()
+{
+    QFETCH(QString, setting);
+    QFETCH(QString, parsed);
+    QFETCH(QList<int>, readings);
+    QFETCH(QList<bool>, lit);
+    QFETCH(QList<bool>, news);
+
+    const ParsedTallySource p = parseTallySource(setting);
+    const TallySource &s = p.source;
+    QCOMPARE(p.ok ? QStringLiteral("%1:%2:%3 %4").arg(int(s.kind)).arg(s.line).arg(int(s.inverted)).arg(s.name)
+                  : QStringLiteral("ERR"),
+             parsed);
+    QCOMPARE(p.error.isEmpty(), p.ok);
+    LineEdges edges(s.line);
+    for (int i = 0; i < readings.size(); ++i) {
+        QCOMPARE(tallyLineOn(s, readings[i]), lit[i]);
+        QCOMPARE(edges.feed(readings[i]), news[i]);
+    }
+}
+
+// ---------------------------------------------------------------------------
 // When new settings rebuild the running link
 
 void TestPackets::linkRebuild_data()
@@ -696,6 +752,10 @@ void TestPackets::linkRebuild_data()
     QTest::newRow("send bind failed") << server << server << int(LinkState::SendBindFailed) << true;
     QTest::newRow("address not here") << server << server << int(LinkState::AddressNotLocal) << true;
     QTest::newRow("silent") << client << client << int(LinkState::Silent) << false;
+    // The lamp's source is followed without a rebuild.
+    CommSettings serialTally = serial;
+    serialTally.tally_source = QStringLiteral("cts");
+    QTest::newRow("the lamp's source") << serial << serialTally << live << false;
 }
 
 void TestPackets::linkRebuild()

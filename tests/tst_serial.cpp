@@ -13,7 +13,11 @@
 
 #include <sys/resource.h>
 
+#include "linklog.h"
 #include "linktestsupport.h"
+#include "serialfeed.h"
+#include "tallylamp.h"
+#include "tallyline.h"
 #include "testsupport.h"
 
 using namespace LinkTest;
@@ -63,6 +67,7 @@ private slots:
     void linkMarkFollowsTheLink();
     void silentLinkBringsMetersToFloor();
     void firstRunAsksForAPort();
+    void tallyLineLightsTheLamp();
     void dialogRebuildsOnlyAChangedLink_data();
     void dialogRebuildsOnlyAChangedLink();
 };
@@ -265,6 +270,51 @@ void TestSerial::silentLinkBringsMetersToFloor()
 }
 
 // No port chosen yet: the mark says what to do, not "Serial port  is not open".
+// The console's GPO on a handshake input: a pseudo-terminal has none, which
+// is told once however often the port opens; with lines read in the port's
+// place on the reader thread, each edge of the watched line reaches the lamp
+// through the thread's hand-off.
+void TestSerial::tallyLineLightsTheLamp()
+{
+    // The lines read in the port's place; made first, as the reader thread
+    // reads them until the window has gone.
+    std::atomic<int> lines{TallySource::Dsr};
+    ConsoleCable cable;
+    QVERIFY(cable.plug());
+    CommSettings settings = serialLink(cable.linkPath());
+    settings.tally_source = QStringLiteral("cts");
+    LinkLog log;
+    const auto window = windowWith(settings);
+    const TallyLamp *lamp = window->findChild<TallyLamp *>(QStringLiteral("tallyLamp"));
+    QVERIFY(lamp->isVisibleTo(window.get()));
+    const auto told = [&log] {
+        return log.texts(QtWarningMsg).filter(QStringLiteral("cannot read the modem lines of")).size();
+    };
+    QTRY_COMPARE(told(), 1);
+    QVERIFY2(log.texts(QtWarningMsg).filter(QStringLiteral("cannot read the modem lines of")).first().contains(cable.linkPath()),
+             qPrintable(log.told().join('\n')));
+    window->setupLink();
+    QTRY_VERIFY(!window->link().serialFeed()->linesProblem().isEmpty());
+    QCOMPARE(told(), 1);
+    QVERIFY(!lamp->on());
+
+    window->link().setLineReader([&lines](int, int *read) {
+        *read = lines.load();
+        return 0;
+    });
+    window->setupLink();
+    QTRY_VERIFY(window->link().tallyLine().isKnown());
+    QVERIFY(!lamp->on());
+    lines = TallySource::Cts | TallySource::Dsr;
+    QTRY_VERIFY(lamp->on());
+    lines = TallySource::Dsr;
+    QTRY_VERIFY(!lamp->on());
+    // Inverted, the same line lights it while it is off.
+    settings.tally_source = QStringLiteral("!cts");
+    window->setLinkSettings(settings);
+    QTRY_VERIFY(lamp->on());
+}
+
 void TestSerial::firstRunAsksForAPort()
 {
     const auto window = windowWith(CommSettings());

@@ -158,7 +158,7 @@ void TestSettings::readRules_data()
         "[General]\nis_server=true\nuse_udp=true\nserialport=/dev/ttyUSB0\nserver_host=192.168.1.10\n"
         "server_port=05000\nclient_host=192.168.1.20\nclient_port=6000\n",
         with([](StoredSettings &v) {
-            v.comm = { true, true, "/dev/ttyUSB0", "192.168.1.10", "05000", "192.168.1.20", "6000", {}, {}, {} };
+            v.comm = { true, true, "/dev/ttyUSB0", "192.168.1.10", "05000", "192.168.1.20", "6000", {}, {}, {}, {} };
         }),
         false, {}, "is_server=true\nserver_port=05000");
     row("installer's multicast keys",
@@ -339,7 +339,7 @@ void TestSettings::readRules()
 void TestSettings::roundTrip()
 {
     StoredSettings v;
-    v.comm = { true, true, "/dev/ttyUSB0", "192.168.10.5", "05000", "fe80::1", "0", {}, {}, {} };
+    v.comm = { true, true, "/dev/ttyUSB0", "192.168.10.5", "05000", "fe80::1", "0", {}, {}, {}, {} };
     v.labels = { "Studio A, B", "Ω \"quoted\" ;=@x", "line\nbreak \\ slash" };
     v.currentScreen = 2;
     v.geometry = QByteArray("\x01\xd9\xd0\xcb\x00\x03\xff\x00", 8);
@@ -397,6 +397,8 @@ void TestSettings::everyKey_data()
     row("server_ttl", "server_ttl=4", with([](StoredSettings &v) { v.comm.server_ttl = "4"; }), "server_ttl=4");
     row("client_group", "client_group=239.192.10.2",
         with([](StoredSettings &v) { v.comm.client_group = "239.192.10.2"; }), "client_group=239.192.10.2");
+    row("tally_source", "tally_source=!dcd", with([](StoredSettings &v) { v.comm.tally_source = "!dcd"; }),
+        "tally_source=!dcd");
     row("control_port", "control_port=7374", with([](StoredSettings &v) { v.control.port = 7374; }),
         "control_port=7374");
     row("control_bind", "control_bind=10.20.1.15", with([](StoredSettings &v) { v.control.bind = "10.20.1.15"; }),

@@ -10,11 +10,14 @@
 
 #include "controlcenter.h"
 #include "controllistener.h"
+#include "controllogging.h"
 #include "cuefile.h"
 #include "meterlink.h"
 #include "meterscale.h"
 #include "secondticker.h"
 #include "settingsstore.h"
+#include "tallyline.h"
+#include "tallylamp.h"
 #include "teskanalogclock.h"
 #include "teskppmmeter.h"
 #include "timesyncwatch.h"
@@ -153,6 +156,13 @@ ControlWiring::ControlWiring(const Parts &parts, QObject *parent)
         connect(ticker, &SecondTicker::tick, m_center, &ControlCenter::secondTicked);
     if (parts.rename)
         connect(m_center, &ControlCenter::nameChanged, this, [this](int pair, const QString &name) { m_parts.rename(pair, name); });
+    if (TallyLamp *lamp = parts.lamp) {
+        lamp->setTicker(ticker);
+        connect(m_center, &ControlCenter::tallyChanged, this, &ControlWiring::showTally);
+        showTally();
+    }
+    if (parts.link)
+        connect(&parts.link->tallyLine(), &TallyLine::changed, m_center, &ControlCenter::setTallyLine);
     if (!parts.cuesPath.isEmpty()) {
         m_cues = new CueFile(parts.cuesPath);
         if (const auto kept = m_cues->read())
@@ -213,6 +223,37 @@ void ControlWiring::setLinkState(LinkState state, const QString &where, const QS
                          : state == LinkState::Silent ? QStringLiteral("silent")
                                                       : QStringLiteral("problem");
     m_center->setLinkState(word, state == LinkState::Live ? QString() : linkStateTooltip(state, where, reason), data);
+}
+
+void ControlWiring::setTallySource(const QString &setting)
+{
+    const ParsedTallySource parsed = parseTallySource(setting);
+    if (!parsed.ok && setting != m_tallyRefusedTold)
+        qCWarning(lcControl).noquote() << LUMORA_KEY_TALLY_SOURCE ":" << logText(setting) << parsed.error
+                                       << "- no ON AIR lamp is shown until it names one";
+    m_tallyRefusedTold = parsed.ok ? QString() : setting;
+    const TallySource &source = parsed.source;
+    if (m_parts.link)
+        m_parts.link->tallyLine().setSource(source);
+    const ControlCenter::TallyMode mode = source.kind == TallySource::Kind::Line      ? ControlCenter::TallyMode::Line
+                                          : source.kind == TallySource::Kind::Control ? ControlCenter::TallyMode::Control
+                                                                                      : ControlCenter::TallyMode::None;
+    m_center->setTallySource(mode, source.name, QStringLiteral(LUMORA_KEY_TALLY_SOURCE));
+    // A line already read counts at once.
+    if (m_parts.link && mode == ControlCenter::TallyMode::Line)
+        m_center->setTallyLine(m_parts.link->tallyLine().isKnown(), m_parts.link->tallyLine().isOn());
+}
+
+void ControlWiring::showTally()
+{
+    TallyLamp *lamp = m_parts.lamp;
+    if (!lamp)
+        return;
+    lamp->setVisible(m_center->tallyMode() != ControlCenter::TallyMode::None);
+    lamp->setText(m_center->tallyText());
+    const qint64 since = m_center->tallySinceMs();
+    lamp->setSince(since > 0 ? QDateTime::fromMSecsSinceEpoch(since) : QDateTime());
+    lamp->setOn(m_center->tallyOn());
 }
 
 void ControlWiring::clockStatusRead(const ClockStatus &status, bool)

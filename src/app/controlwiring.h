@@ -15,6 +15,7 @@ class ControlListener;
 class MeterLink;
 class WebRemote;
 class SecondTicker;
+class TallyLamp;
 class TeskAnalogClock;
 class TeskPPMMeter;
 class TimeSyncWatch;
@@ -36,8 +37,11 @@ public:
         std::function<std::array<float, 6>()> levelsDb;
         // Renames pair 0 to 2 as a click on its name does, and stores it.
         std::function<void(int pair, const QString &name)> rename;
-        // For the web remote's metrics: packets decoded.
-        const MeterLink *link = nullptr;
+        // For the web remote's metrics: packets decoded; and the tally's
+        // line on its serial port.
+        MeterLink *link = nullptr;
+        // The ON AIR lamp; hidden while no tally source is set.
+        TallyLamp *lamp = nullptr;
         // Where the clock's cues are kept across a restart; empty: nowhere.
         QString cuesPath;
         // The wall's meters all draw as this one does; the web remote's page
@@ -56,6 +60,9 @@ public:
     // What the display shows, told to the state.
     void setNames(const std::array<QString, 3> &names);
     void setLinkState(LinkState state, const QString &where, const QString &reason, bool data);
+    // What lights the ON AIR lamp, as tally_source gives it: the lamp, the
+    // tally commands and the link's line follow it.
+    void setTallySource(const QString &setting);
 
     ControlCenter &center() { return *m_center; }
     ControlListener &listener() { return *m_listener; }
@@ -70,6 +77,7 @@ public:
 private:
     void clockStatusRead(const ClockStatus &status, bool warningShown);
     void channelStateChanged();
+    void showTally();
 
     Parts m_parts;
     CueFile *m_cues = nullptr;
@@ -79,4 +87,5 @@ private:
     ControlSettings m_applied;
     bool m_everApplied = false;
     bool m_applying = false;  // listen() tells its state while apply() still runs
+    QString m_tallyRefusedTold;  // the tally_source value last warned of
 };

@@ -8,6 +8,8 @@
 #include <QJsonObject>
 #include <QSaveFile>
 
+#include <cmath>
+
 namespace {
 
 constexpr int kMaxFileBytes = 4096;
@@ -20,6 +22,15 @@ const char *modeWord(int mode)
     case ControlCenter::EndOnce: return "once";
     default: return "off";
     }
+}
+
+// A wall-clock time in ms from the file, 0 for anything that is none: a
+// number out of range would not fit the integer (and its conversion would
+// be undefined).
+qint64 wallMs(const QJsonValue &value)
+{
+    const double ms = value.toDouble(0);
+    return std::isfinite(ms) && ms > 0 && ms < 1e15 ? qint64(ms) : 0;
 }
 
 } // namespace
@@ -43,6 +54,11 @@ QByteArray cuesToJson(const ControlCenter::Cues &c)
     o.insert(QStringLiteral("endmark"), endmark);
     o.insert(QStringLiteral("ring_end_ms"), c.ringEndMs > 0 ? QJsonValue(double(c.ringEndMs)) : QJsonValue());
     o.insert(QStringLiteral("dots"), c.dotsCountDown ? QStringLiteral("countdown") : QStringLiteral("normal"));
+    QJsonObject tally;
+    tally.insert(QStringLiteral("on"), c.tallyOn);
+    tally.insert(QStringLiteral("text"), c.tallyText);
+    tally.insert(QStringLiteral("since_ms"), c.tallyOn ? QJsonValue(double(c.tallySinceMs)) : QJsonValue());
+    o.insert(QStringLiteral("tally"), tally);
     return QJsonDocument(o).toJson(QJsonDocument::Compact) + '\n';
 }
 
@@ -64,9 +80,14 @@ std::optional<ControlCenter::Cues> cuesFromJson(const QByteArray &json)
     c.hour = endmark.value(QStringLiteral("hour")).toInt(-1);
     c.minute = endmark.value(QStringLiteral("minute")).toInt(-1);
     c.second = endmark.value(QStringLiteral("second")).toInt(-1);
-    c.onceAtMs = qint64(endmark.value(QStringLiteral("at_ms")).toDouble(0));
-    c.ringEndMs = qint64(o.value(QStringLiteral("ring_end_ms")).toDouble(0));
+    c.onceAtMs = wallMs(endmark.value(QStringLiteral("at_ms")));
+    c.ringEndMs = wallMs(o.value(QStringLiteral("ring_end_ms")));
     c.dotsCountDown = o.value(QStringLiteral("dots")).toString() == QLatin1String("countdown");
+    // A file from before the lamp has none: dark, with its first text.
+    const QJsonObject tally = o.value(QStringLiteral("tally")).toObject();
+    c.tallyOn = tally.value(QStringLiteral("on")).toBool(false);
+    c.tallyText = tally.value(QStringLiteral("text")).toString(c.tallyText);
+    c.tallySinceMs = wallMs(tally.value(QStringLiteral("since_ms")));
     return c;
 }
 
@@ -80,7 +101,7 @@ std::optional<ControlCenter::Cues> CueFile::read()
     if (!cues)
         qCWarning(lcSettings).noquote()
             << "cannot read the clock's cues from" << m_path << "(" << file.errorString()
-            << ") - the end mark, the count-down and the dots start off; the next cue replaces the file";
+            << ") - the end mark, the count-down, the dots and the ON AIR lamp start off; the next cue replaces the file";
     m_written = cues;
     return cues;
 }

@@ -8,7 +8,7 @@
 #include "controlcenter.h"
 
 // The studio's cues on the clock (the end mark, the count-down's end, the
-// dots) as a small JSON file beside the display's settings, so a restart of
+// dots) and the ON AIR lamp as last switched, as a small JSON file beside the display's settings, so a restart of
 // the same display shows them again. Written only when they change, at
 // once and atomically; what cannot be read or written is logged once.
 class CueFile

@@ -34,6 +34,7 @@
 #include "settingskeys.h"
 #include "settingsstore.h"
 #include "studiostyle.h"
+#include "tallylamp.h"
 #include "teskanalogclock.h"
 #include "teskdigitalclock.h"
 #include "teskppmmeter.h"
@@ -141,6 +142,11 @@ MainWindow::MainWindow(QWidget *parent)
     auto *timeSync = new TimeSyncWatch(ui->timelabel, this);
 
     m_marks = new LinkMarks(this);
+    // Shown once a tally source is set.
+    auto *tallyLamp = new TallyLamp(this);
+    tallyLamp->setObjectName(QStringLiteral("tallyLamp"));
+    tallyLamp->setGeometry(DesignScreen::kTallyLamp);
+    tallyLamp->hide();
 
     ScreenLayout::Widgets laidOut;
     laidOut.placed = placed;
@@ -149,6 +155,7 @@ MainWindow::MainWindow(QWidget *parent)
     laidOut.footer = ui->footerlabel;
     laidOut.digitalClock = ui->DigitalClock;
     laidOut.linkMark = m_marks->mark();
+    laidOut.tallyLamp = tallyLamp;
     laidOut.noData = m_marks->noData();
     m_layout = new ScreenLayout(laidOut);
 
@@ -177,6 +184,7 @@ MainWindow::MainWindow(QWidget *parent)
     };
     controlParts.rename = [this](int pair, const QString &name) { renameFromControl(pair, name); };
     controlParts.link = m_link;
+    controlParts.lamp = tallyLamp;
     controlParts.cuesPath = cueFilePathFor(userSettingsPath());
     controlParts.meter = ui->ProgLeft;
     m_control = new ControlWiring(controlParts, this);
@@ -284,14 +292,12 @@ void MainWindow::takeOutsideChange(const StoredSettings &now, const StoredSettin
             move(screens.at(next.currentScreen)->geometry().topLeft());
     }
 
-    // As after the dialog's OK: only a changed link is rebuilt, or one whose
-    // socket could not be set up.
+    // As after the dialog's OK.
     if (next.comm == commSettings)
         return;
     const CommSettings linkBefore = commSettings;
     commSettings = next.comm;
-    if (linkNeedsRebuild(linkBefore, commSettings, m_link->state()))
-        setupLink();
+    followLinkSettings(linkBefore);
 }
 
 int MainWindow::currentScreen()
@@ -344,8 +350,7 @@ void MainWindow::openSettings()
     const CommSettings before = commSettings;
     commDialog = new CCommDialog(this, &commSettings);
     const int result = commDialog->exec();
-    if (linkNeedsRebuild(before, commSettings, m_link->state()))
-        setupLink();
+    followLinkSettings(before);
     if (result == QDialog::Accepted)
         writeSettings();
     // One dialog per opening; keeping them would grow the window for ever.
@@ -390,9 +395,20 @@ void MainWindow::setupLink()
     // The meters fall to the floor from here.
     m_release->dropToFloor();
     m_link->rebuild(commSettings);
+    m_control->setTallySource(commSettings.tally_source);
     setWindowTitle(QCoreApplication::applicationName() + QStringLiteral(" - (") + m_link->name()
                    + QStringLiteral(")"));
     showLinkState(m_link->state(), m_link->where());
+}
+
+void MainWindow::followLinkSettings(const CommSettings &before)
+{
+    // Only a changed link is rebuilt, or one whose socket could not be set
+    // up; the lamp's source changes without a rebuild.
+    if (linkNeedsRebuild(before, commSettings, m_link->state()))
+        setupLink();
+    else
+        m_control->setTallySource(commSettings.tally_source);
 }
 
 void MainWindow::setLinkSettings(const CommSettings &settings)

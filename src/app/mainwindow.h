@@ -79,6 +79,7 @@ private:
     void writeSettings();
     StoredSettings shownSettings();
     void takeOutsideChange(const StoredSettings &now, const StoredSettings &before);
+    void followLinkSettings(const CommSettings &before);
     int currentScreen();
     void promptForLabel(myLabel *label, const QString &prompt);
     void showLinkState(LinkState state, const QString &where);

@@ -60,6 +60,7 @@ Result compute(QSize window, const Rects &design, const QRect &linkMarkDesign)
     for (int i = 0; i < kWidgetCount; ++i)
         res.rects[i] = scaleRect(design[i], res.scale, res.dx, res.dy);
     res.linkMark = scaleRect(linkMarkDesign, res.scale, res.dx, res.dy);
+    res.tallyLamp = scaleRect(kTallyLamp, res.scale, res.dx, res.dy);
     for (size_t i = 0; i < res.noData.size(); ++i)
         res.noData[i] = scaleRect(kNoDataMarks[i], res.scale, res.dx, res.dy);
     res.noDataPt = scaledPointSize(kNoDataPt, res.scale);

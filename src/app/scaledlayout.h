@@ -61,6 +61,7 @@ struct Result
     float scale = 0.0f;    // design pixels to window pixels
     Rects rects {};        // indexed by Widget
     QRect linkMark;
+    QRect tallyLamp;                 // DesignScreen::kTallyLamp
     std::array<QRect, 3> noData {};  // DesignScreen::kNoDataMarks
     int noDataPt = 0;
     int labelPt = 0;

@@ -35,6 +35,8 @@ bool ScreenLayout::run(QSize windowSize, const QPixmap &artwork, const QPixmap &
     m_widgets.linkMark->setStyleSheet(
         QStringLiteral("QLabel { background-color: rgb(220, 40, 40); border-radius: %1px; }")
             .arg(layout.linkMark.width() / 2));
+    if (m_widgets.tallyLamp)
+        m_widgets.tallyLamp->setGeometry(layout.tallyLamp);
     for (size_t i = 0; i < m_widgets.noData.size(); ++i) {
         QLabel *mark = m_widgets.noData[i];
         if (!mark)

@@ -28,6 +28,7 @@ public:
         QLabel *footer = nullptr;
         TeskDigitalClock *digitalClock = nullptr;
         QLabel *linkMark = nullptr;
+        QWidget *tallyLamp = nullptr;
         std::array<QLabel *, 3> noData {};  // over the pairs' headers
     };
 

@@ -109,6 +109,7 @@ inline constexpr Key kKeys[] {
       Detail::comm<&CommSettings::server_destination>() },
     { Detail::name(LUMORA_KEY_SERVER_TTL), Type::Text, Rule::WhenSet, Detail::comm<&CommSettings::server_ttl>() },
     { Detail::name(LUMORA_KEY_CLIENT_GROUP), Type::Text, Rule::WhenSet, Detail::comm<&CommSettings::client_group>() },
+    { Detail::name(LUMORA_KEY_TALLY_SOURCE), Type::Text, Rule::WhenSet, Detail::comm<&CommSettings::tally_source>() },
     { Detail::name(LUMORA_KEY_CONTROL_PORT), Type::Int, Rule::WhenChanged, Detail::control<&ControlSettings::port>() },
     { Detail::name(LUMORA_KEY_CONTROL_BIND), Type::Text, Rule::WhenChanged, Detail::control<&ControlSettings::bind>() },
     { Detail::name(LUMORA_KEY_CONTROL_ALLOW), Type::Text, Rule::WhenChanged, Detail::control<&ControlSettings::allow>() },

@@ -65,6 +65,22 @@ CCommDialog::CCommDialog(QWidget *parent, CommSettings *comm, const CommSources 
 
     addAddresses(sources.addresses + sources.interfaceAddresses);
 
+    // What lights the ON AIR lamp; each item holds its tally_source value.
+    const struct { const char *text; const char *value; } tallySources[] = {
+        {QT_TR_NOOP("No lamp"), ""},
+        {QT_TR_NOOP("Control commands"), "control"},
+        {QT_TR_NOOP("Serial CTS line"), "cts"},
+        {QT_TR_NOOP("Serial CTS line, inverted"), "!cts"},
+        {QT_TR_NOOP("Serial DSR line"), "dsr"},
+        {QT_TR_NOOP("Serial DSR line, inverted"), "!dsr"},
+        {QT_TR_NOOP("Serial DCD line"), "dcd"},
+        {QT_TR_NOOP("Serial DCD line, inverted"), "!dcd"},
+        {QT_TR_NOOP("Serial RI line"), "ri"},
+        {QT_TR_NOOP("Serial RI line, inverted"), "!ri"},
+    };
+    for (const auto &source : tallySources)
+        ui->comboBox_tally->addItem(tr(source.text), QString::fromLatin1(source.value));
+
     if (comm) {
         ui->lineEdit_server_port->setText(comm->server_port);
         ui->lineEdit_client_host->setText(comm->client_host);
@@ -100,6 +116,16 @@ CCommDialog::CCommDialog(QWidget *parent, CommSettings *comm, const CommSources 
         ui->comboBox_serial->setCurrentIndex(serial);
 
         ui->checkBox_useudp->setChecked(comm->use_udp);
+
+        // A stored value the list does not know is offered as it is, so
+        // OK keeps it.
+        const QString tally = comm->tally_source.trimmed().toLower();
+        int chosen = ui->comboBox_tally->findData(tally);
+        if (chosen < 0) {
+            ui->comboBox_tally->addItem(comm->tally_source, comm->tally_source);
+            chosen = ui->comboBox_tally->count() - 1;
+        }
+        ui->comboBox_tally->setCurrentIndex(chosen);
     }
 
     // Nothing stored: the first card that reaches other rooms, not loopback
@@ -156,6 +182,12 @@ void CCommDialog::saveSettings()
     if (!comm)
         return;
     qCDebug(lcDialog) << "comm is not null ";
+
+    // The lamp is lit in every mode (a client by commands); what was
+    // stored stays as it was written when the choice did not change.
+    const QString tally = ui->comboBox_tally->currentData().toString();
+    if (tally != comm->tally_source.trimmed().toLower())
+        comm->tally_source = tally;
 
     // Only the fields the chosen mode uses are taken; greyed-out ones keep
     // what was stored, so switching back later finds them as they were.

@@ -55,6 +55,11 @@ constexpr Rects kRects = {
 // The small link-state mark beside the settings icon, relative to the window.
 constexpr QRect kLinkMark(876, 33, 16, 16);
 
+// The ON AIR lamp, in the free space between the settings icon's row and
+// the monitor pair's panel, relative to the window. Drawn only when a tally
+// source is set.
+constexpr QRect kTallyLamp(806, 62, 150, 80);
+
 // The headers of the three meter pairs on the artwork (PGM, SUB, CRM),
 // relative to the window: while no meter data comes, "NO DATA" covers each,
 // to be read across the room.
