@@ -6,6 +6,9 @@
 //   lumora-tally-bench cpu [ROUNDS]        (default 10)
 //     CPU of the window at rest (no meter data) with the lamp lit and dark,
 //     in alternating 2 s slices; prints the median of each and their ratio.
+//   lumora-tally-bench cpu-line [ROUNDS]   (default 10)
+//     The same for the serial line watched (tally_source=cts, read every
+//     10 ms on the reader thread) against not watched (control).
 // Runs on whatever platform QT_QPA_PLATFORM names (offscreen, or xcb under
 // Xvfb).
 
@@ -163,15 +166,23 @@ int latency(QApplication &app, int samples, const std::string &port)
     return l.empty() || x.misses * 100 > samples ? 1 : 0;
 }
 
-int cpu(int rounds)
+// Alternating 2 s slices of CPU in two states; `lineWatched` compares the
+// serial line watched with not, otherwise the lamp lit with dark.
+int cpu(int rounds, bool lineWatched, const std::string &port)
 {
     {
         StoredSettings stored;
         stored.comm.tally_source = QStringLiteral("control");
+        stored.comm.serialport = QString::fromStdString(port);
         stored.control.port = 0;
         writeStored(*openUserSettings(), stored);
     }
     MainWindow window;
+    window.link().setLineReader([](int, int *lines) {
+        *lines = 0;
+        return 0;
+    });
+    window.setupLink();
     window.show();
     ControlCenter &center = window.control().center();
     const QHostAddress here(QHostAddress::LocalHost);
@@ -179,7 +190,10 @@ int cpu(int rounds)
     std::vector<double> lit, dark;
     for (int round = 0; round < rounds; ++round) {
         for (const bool on : {round % 2 == 0, round % 2 != 0}) {
-            center.run(on ? "tally on" : "tally off", here);
+            if (lineWatched)
+                window.control().setTallySource(on ? QStringLiteral("cts") : QStringLiteral("control"));
+            else
+                center.run(on ? "tally on" : "tally off", here);
             runFor(200);
             QElapsedTimer wall;
             wall.start();
@@ -190,8 +204,10 @@ int cpu(int rounds)
         }
     }
     const double l = percentile(lit, 0.5), d = percentile(dark, 0.5);
-    std::printf("rounds=%d lit_ms_per_s=%.2f dark_ms_per_s=%.2f lit_over_dark=%.3f lit_range=%.2f..%.2f "
-                "dark_range=%.2f..%.2f platform=%s\n",
+    std::printf(lineWatched ? "rounds=%d watched_ms_per_s=%.2f unwatched_ms_per_s=%.2f ratio=%.3f "
+                              "watched_range=%.2f..%.2f unwatched_range=%.2f..%.2f platform=%s\n"
+                            : "rounds=%d lit_ms_per_s=%.2f dark_ms_per_s=%.2f lit_over_dark=%.3f lit_range=%.2f..%.2f "
+                              "dark_range=%.2f..%.2f platform=%s\n",
                 rounds, l, d, l / d, *std::min_element(lit.begin(), lit.end()), *std::max_element(lit.begin(), lit.end()),
                 *std::min_element(dark.begin(), dark.end()), *std::max_element(dark.begin(), dark.end()),
                 qPrintable(QGuiApplication::platformName()));
@@ -206,17 +222,18 @@ int main(int argc, char *argv[])
     qputenv("XDG_CONFIG_HOME", configHome.path().toLocal8Bit());
     QApplication app(argc, argv);
     const bool cpuMode = argc > 1 && std::strcmp(argv[1], "cpu") == 0;
-    if (argc < 2 || (!cpuMode && std::strcmp(argv[1], "latency") != 0)) {
-        std::fprintf(stderr, "usage: lumora-tally-bench latency [SAMPLES] | cpu [ROUNDS]\n");
+    const bool lineMode = argc > 1 && std::strcmp(argv[1], "cpu-line") == 0;
+    if (argc < 2 || (!cpuMode && !lineMode && std::strcmp(argv[1], "latency") != 0)) {
+        std::fprintf(stderr, "usage: lumora-tally-bench latency [SAMPLES] | cpu [ROUNDS] | cpu-line [ROUNDS]\n");
         return 2;
     }
-    const int count = argc > 2 ? std::max(1, std::atoi(argv[2])) : (cpuMode ? 10 : 300);
-    if (cpuMode)
-        return cpu(count);
+    const int count = argc > 2 ? std::max(1, std::atoi(argv[2])) : (cpuMode || lineMode ? 10 : 300);
     PtyPair cable;
     if (!cable.open(false)) {
         std::perror("openpty");
         return 1;
     }
+    if (cpuMode || lineMode)
+        return cpu(count, lineMode, cable.slavePath());
     return latency(app, count, cable.slavePath());
 }
