@@ -13,6 +13,8 @@
 
 #include <sys/resource.h>
 
+#include "controlcenter.h"
+#include "controlwiring.h"
 #include "linklog.h"
 #include "linktestsupport.h"
 #include "serialfeed.h"
@@ -297,6 +299,8 @@ void TestSerial::tallyLineLightsTheLamp()
     QTRY_VERIFY(!window->link().serialFeed()->linesProblem().isEmpty());
     QCOMPARE(told(), 1);
     QVERIFY(!lamp->on());
+    // The state says so too, for the page and the monitoring.
+    QVERIFY(window->control().center().statusJson().contains("\"problem\":\"tally_source=cts: cannot read the modem lines of"));
 
     window->link().setLineReader([&lines](int, int *read) {
         *read = lines.load();
@@ -305,6 +309,7 @@ void TestSerial::tallyLineLightsTheLamp()
     window->setupLink();
     QTRY_VERIFY(window->link().tallyLine().isKnown());
     QVERIFY(!lamp->on());
+    QVERIFY(window->control().center().statusJson().contains("\"problem\":\"\""));
     lines = TallySource::Cts | TallySource::Dsr;
     QTRY_VERIFY(lamp->on());
     lines = TallySource::Dsr;

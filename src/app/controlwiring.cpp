@@ -161,8 +161,12 @@ ControlWiring::ControlWiring(const Parts &parts, QObject *parent)
         connect(m_center, &ControlCenter::tallyChanged, this, &ControlWiring::showTally);
         showTally();
     }
-    if (parts.link)
-        connect(&parts.link->tallyLine(), &TallyLine::changed, m_center, &ControlCenter::setTallyLine);
+    if (MeterLink *link = parts.link) {
+        connect(&link->tallyLine(), &TallyLine::changed, m_center, [this, link](bool known, bool on) {
+            m_center->setTallyProblem(link->tallyLine().problem());
+            m_center->setTallyLine(known, on);
+        });
+    }
     if (!parts.cuesPath.isEmpty()) {
         m_cues = new CueFile(parts.cuesPath);
         if (const auto kept = m_cues->read())
@@ -240,8 +244,10 @@ void ControlWiring::setTallySource(const QString &setting)
                                                                                       : ControlCenter::TallyMode::None;
     m_center->setTallySource(mode, source.name, QStringLiteral(LUMORA_KEY_TALLY_SOURCE));
     // A line already read counts at once.
-    if (m_parts.link && mode == ControlCenter::TallyMode::Line)
+    if (m_parts.link && mode == ControlCenter::TallyMode::Line) {
+        m_center->setTallyProblem(m_parts.link->tallyLine().problem());
         m_center->setTallyLine(m_parts.link->tallyLine().isKnown(), m_parts.link->tallyLine().isOn());
+    }
 }
 
 void ControlWiring::showTally()

@@ -295,6 +295,14 @@ void ControlCenter::setTallyLine(bool known, bool on)
     emit stateChanged();
 }
 
+void ControlCenter::setTallyProblem(const QString &problem)
+{
+    if (problem == m_tallyProblem)
+        return;
+    m_tallyProblem = problem;
+    emit stateChanged();
+}
+
 bool ControlCenter::tallyOn() const
 {
     return m_tallySwitchedOn
@@ -499,6 +507,7 @@ QByteArray ControlCenter::statusJson() const
     tally.insert(QStringLiteral("since"), lit ? QJsonValue(QDateTime::fromMSecsSinceEpoch(m_tallySinceMs, Qt::UTC)
                                                                .toString(Qt::ISODate))
                                               : QJsonValue());
+    tally.insert(QStringLiteral("problem"), m_tallyMode == TallyMode::Line ? m_tallyProblem : QString());
     tally.insert(QStringLiteral("on_air_s"), lit ? QJsonValue(qMax<qint64>(0, (t - m_tallySinceMs) / 1000)) : QJsonValue());
 
     QJsonObject o;

@@ -126,6 +126,8 @@ public:
     // it lights the lamp. An unread line shows the lamp dark, but only a
     // line read off ends the time on air.
     void setTallyLine(bool known, bool on);
+    // Why the tally's line cannot be read; empty when it can.
+    void setTallyProblem(const QString &problem);
     // The lamp as shown: lit, its text, and since when it is lit (wall
     // clock ms; 0 while dark).
     bool tallyOn() const;
@@ -180,6 +182,7 @@ private:
     TallyMode m_tallyMode = TallyMode::None;
     QString m_tallySource;
     QString m_tallyKey;
+    QString m_tallyProblem;
     bool m_tallyLineKnown = false;
     bool m_tallySwitchedOn = false;  // by the commands or the line, whether shown or not
     QString m_tallyText = QString::fromLatin1(kTallyText);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QObject>
+#include <QString>
 
 #include "tallysource.h"
 
@@ -26,8 +27,12 @@ public:
     // The line was read, and what it says.
     bool isKnown() const { return m_known; }
     bool isOn() const { return m_on; }
+    // Why the line cannot be read, as the log told it; empty while it can
+    // be (or none is watched).
+    QString problem() const { return m_problem; }
 
 signals:
+    // The reading or the problem changed.
     void changed(bool known, bool on);
 
 private:
@@ -38,6 +43,7 @@ private:
     bool m_portInUse = true;
     bool m_known = false;
     bool m_on = false;
+    QString m_problem;
     bool m_problemTold = false;
     bool m_noPortTold = false;
 };
