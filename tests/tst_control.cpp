@@ -20,6 +20,7 @@
 #include <QJsonObject>
 #include <QNetworkDatagram>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QUdpSocket>
 
@@ -96,6 +97,8 @@ private slots:
     void lateAddressIsTaken();
     void ringCountsDown();
     void oneShotMarkClears();
+    void instantsInTheState_data();
+    void instantsInTheState();
     void commandsReachTheDisplay();
     void cuesOutliveARestart();
     void tallyFollowsItsSource_data();
@@ -309,6 +312,58 @@ void TestControl::ringCountsDown()
     now += 1000;
     center.secondTicked();
     QCOMPARE(shown.count(), 0);
+}
+
+// The state gives each mark's and the ring's next instant, so a client can
+// count down by itself, and when the display started; each in ISO 8601 with
+// the offset from UTC.
+void TestControl::instantsInTheState_data()
+{
+    QTest::addColumn<QByteArray>("command");
+    QTest::addColumn<QString>("field");     // object.key in the state
+    QTest::addColumn<QDateTime>("instant");  // invalid: null
+
+    const QDate day(2026, 12, 9);
+    QTest::newRow("at") << QByteArray("endmark at 17:30:00") << "endmark.next_at" << QDateTime(day, QTime(17, 30));
+    QTest::newRow("daily, today") << QByteArray("endmark daily 17:30:00") << "endmark.next_at" << QDateTime(day, QTime(17, 30));
+    QTest::newRow("daily, tomorrow") << QByteArray("endmark daily 15:00:00") << "endmark.next_at"
+                                     << QDateTime(day.addDays(1), QTime(15, 0));
+    QTest::newRow("daily, this second") << QByteArray("endmark daily 16:00:00") << "endmark.next_at"
+                                        << QDateTime(day, QTime(16, 0));
+    QTest::newRow("hourly") << QByteArray("endmark hourly 15:00") << "endmark.next_at" << QDateTime(day, QTime(16, 15));
+    QTest::newRow("hourly, this second") << QByteArray("endmark hourly 00:00") << "endmark.next_at"
+                                         << QDateTime(day, QTime(16, 0));
+    QTest::newRow("hourly, late in the hour") << QByteArray("endmark hourly 59:59") << "endmark.next_at"
+                                              << QDateTime(day, QTime(16, 59, 59));
+    QTest::newRow("in 90") << QByteArray("endmark in 90") << "endmark.next_at" << QDateTime(day, QTime(16, 1, 30));
+    QTest::newRow("off") << QByteArray("endmark off") << "endmark.next_at" << QDateTime();
+    QTest::newRow("ring, to the ms") << QByteArray("ring 45.5") << "ring.ends_at" << QDateTime(day, QTime(16, 0, 45, 800));
+    QTest::newRow("no ring") << QByteArray("ring off") << "ring.ends_at" << QDateTime();
+    QTest::newRow("started") << QByteArray("ping") << "started_at" << QDateTime(day, QTime(15, 59, 0));
+}
+
+void TestControl::instantsInTheState()
+{
+    QFETCH(QByteArray, command);
+    QFETCH(QString, field);
+    QFETCH(QDateTime, instant);
+
+    qint64 now = QDateTime(QDate(2026, 12, 9), QTime(15, 59, 0, 700)).toMSecsSinceEpoch();
+    ControlCenter center(nullptr, [&now] { return now; });
+    now += 60 * 1000 - 400;  // 16:00:00.300
+    QCOMPARE(center.run(command, QHostAddress(QHostAddress::LocalHost)).text, QByteArray("OK"));
+    const QJsonObject state = QJsonDocument::fromJson(center.statusJson()).object();
+    const QStringList path = field.split('.');
+    const QJsonValue value = path.size() == 2 ? state.value(path[0]).toObject().value(path[1]) : state.value(field);
+    if (!instant.isValid()) {
+        QVERIFY(value.isNull());
+        return;
+    }
+    const QString text = value.toString();
+    QVERIFY2(QRegularExpression(QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d(\\.\\d{3})?([+-]\\d\\d:\\d\\d|Z)$"))
+                 .match(text).hasMatch(),
+             qPrintable(text));
+    QCOMPARE(QDateTime::fromString(text, Qt::ISODateWithMs).toMSecsSinceEpoch(), instant.toMSecsSinceEpoch());
 }
 
 // A mark "in N" or "at" a time is shown from the hour before it and

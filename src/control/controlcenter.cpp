@@ -33,6 +33,15 @@ qint64 nextLocalTime(qint64 nowMs, int h, int m, int s)
     return nowMs + kDayMs;  // a time the zone skips three days running: cannot happen
 }
 
+// An instant as ISO 8601 in local time with its offset from UTC, to the
+// second ("2026-12-09T17:30:00+01:00") or to the ms (".500" before the offset).
+QString isoWithOffset(qint64 ms, bool withMs = false)
+{
+    QDateTime local = QDateTime::fromMSecsSinceEpoch(withMs ? ms : ms - ms % 1000);
+    local.setOffsetFromUtc(local.offsetFromUtc());
+    return local.toString(withMs ? Qt::ISODateWithMs : Qt::ISODate);
+}
+
 } // namespace
 
 ControlCenter::ControlCenter(QObject *parent, WallClock clock)
@@ -41,6 +50,7 @@ ControlCenter::ControlCenter(QObject *parent, WallClock clock)
     , m_allow(AllowList::parse(QString::fromLatin1(AllowList::kDefault)))
 {
     m_monotonic.start();
+    m_startedMs = now();
 }
 
 qint64 ControlCenter::now() const
@@ -445,16 +455,20 @@ QByteArray ControlCenter::statusJson() const
     const QTime clock = QDateTime::fromMSecsSinceEpoch(t).time();
     const int nowS = clock.hour() * 3600 + clock.minute() * 60 + clock.second();
 
+    // The next instant of the mark, so a client can count down by itself;
+    // remaining_s is that count at the time of the state.
     QJsonObject endmark;
     if (m_endMode == EndOff) {
         endmark.insert(QStringLiteral("mode"), QStringLiteral("off"));
         endmark.insert(QStringLiteral("time"), QJsonValue());
         endmark.insert(QStringLiteral("remaining_s"), QJsonValue());
+        endmark.insert(QStringLiteral("next_at"), QJsonValue());
     } else if (m_endMode == EndOnce) {
         endmark.insert(QStringLiteral("mode"), QStringLiteral("once"));
         endmark.insert(QStringLiteral("time"),
                        twoDigits(m_endHour) + QLatin1Char(':') + twoDigits(m_endMinute) + QLatin1Char(':') + twoDigits(m_endSecond));
         endmark.insert(QStringLiteral("remaining_s"), qMax<qint64>(0, (m_endOnceMs - t + 999) / 1000));
+        endmark.insert(QStringLiteral("next_at"), isoWithOffset(m_endOnceMs));
     } else if (m_endMode == EndDaily) {
         int left = m_endHour * 3600 + m_endMinute * 60 + m_endSecond - nowS;
         if (left < 0)
@@ -463,6 +477,7 @@ QByteArray ControlCenter::statusJson() const
         endmark.insert(QStringLiteral("time"),
                        twoDigits(m_endHour) + QLatin1Char(':') + twoDigits(m_endMinute) + QLatin1Char(':') + twoDigits(m_endSecond));
         endmark.insert(QStringLiteral("remaining_s"), left);
+        endmark.insert(QStringLiteral("next_at"), isoWithOffset(nextLocalTime(t - t % 1000 - 1, m_endHour, m_endMinute, m_endSecond)));
     } else {
         int left = m_endMinute * 60 + m_endSecond - (nowS % 3600);
         if (left < 0)
@@ -470,11 +485,13 @@ QByteArray ControlCenter::statusJson() const
         endmark.insert(QStringLiteral("mode"), QStringLiteral("hourly"));
         endmark.insert(QStringLiteral("time"), twoDigits(m_endMinute) + QLatin1Char(':') + twoDigits(m_endSecond));
         endmark.insert(QStringLiteral("remaining_s"), left);
+        endmark.insert(QStringLiteral("next_at"), isoWithOffset(t - t % 1000 + qint64(left) * 1000));
     }
 
     QJsonObject ring;
     ring.insert(QStringLiteral("remaining_s"),
                 m_ringRunning ? QJsonValue(std::round(double(m_ringShown) * 10.0) / 10.0) : QJsonValue());
+    ring.insert(QStringLiteral("ends_at"), m_ringRunning ? QJsonValue(isoWithOffset(m_ringDeadlineMs, true)) : QJsonValue());
 
     QJsonArray names;
     for (const QString &n : m_names)
@@ -504,14 +521,13 @@ QByteArray ControlCenter::statusJson() const
     tally.insert(QStringLiteral("source"), m_tallySource);
     tally.insert(QStringLiteral("on"), lit);
     tally.insert(QStringLiteral("text"), m_tallyText);
-    tally.insert(QStringLiteral("since"), lit ? QJsonValue(QDateTime::fromMSecsSinceEpoch(m_tallySinceMs, Qt::UTC)
-                                                               .toString(Qt::ISODate))
-                                              : QJsonValue());
+    tally.insert(QStringLiteral("since"), lit ? QJsonValue(isoWithOffset(m_tallySinceMs)) : QJsonValue());
     tally.insert(QStringLiteral("problem"), m_tallyMode == TallyMode::Line ? m_tallyProblem : QString());
     tally.insert(QStringLiteral("on_air_s"), lit ? QJsonValue(qMax<qint64>(0, (t - m_tallySinceMs) / 1000)) : QJsonValue());
 
     QJsonObject o;
     o.insert(QStringLiteral("version"), m_version);
+    o.insert(QStringLiteral("started_at"), isoWithOffset(m_startedMs));
     o.insert(QStringLiteral("control"), control);
     o.insert(QStringLiteral("instance"), m_instance);
     o.insert(QStringLiteral("clock"), clockObject);

@@ -167,6 +167,7 @@ private:
 
     WallClock m_wallClock;
     QElapsedTimer m_monotonic;
+    qint64 m_startedMs = 0;  // wall clock, when the display started
     AllowList m_allow;
     RateLimit m_rate;
     RefusalLog m_refusals;
