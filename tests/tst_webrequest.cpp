@@ -24,6 +24,7 @@ private slots:
     void socketMessage();
     void tokenAndOrigin_data();
     void tokenAndOrigin();
+    void metrics_data();
     void metrics();
 };
 
@@ -170,24 +171,39 @@ void TestWebRequest::tokenAndOrigin()
         QVERIFY2(WebRequest::originAllowed("http://" + host, host), host.constData());
 }
 
+void TestWebRequest::metrics_data()
+{
+    QTest::addColumn<QByteArray>("status");
+    QTest::addColumn<QList<QByteArray>>("lines");
+
+    QTest::newRow("a silent link, no lamp")
+        << QByteArray("{\"version\":\"1.9\",\"instance\":\"s\\\\2\\\"\\n\",\"clock\":{\"sync\":\"synced\",\"maxerror_ms\":12.5},"
+                      "\"link\":{\"state\":\"silent\",\"reason\":\"no packet for 5 s\"}}")
+        << QList<QByteArray>{"lumora_info{version=\"1.9\",display=\"s\\\\2\\\"\\n\"} 1",
+                             "lumora_control_replies_dropped_total 7", "lumora_link_state{state=\"fine\"} 0",
+                             "lumora_link_state{state=\"silent\"} 1", "lumora_packets_decoded_total 1234",
+                             "lumora_seconds_since_last_packet +Inf", "lumora_clock_sync_state{state=\"synced\"} 1",
+                             "lumora_clock_max_error_seconds 0.0125", "lumora_uptime_seconds 61.5",
+                             "# TYPE lumora_packets_decoded_total counter",
+                             "lumora_tally_on{source=\"\",text=\"\"} 0", "lumora_tally_since_seconds NaN"};
+    QTest::newRow("the lamp lit")
+        << QByteArray("{\"tally\":{\"source\":\"control\",\"on\":true,\"text\":\"MIC \\\"2\\\"\",\"since\":\"2026-12-09T17:00:00+01:00\"}}")
+        << QList<QByteArray>{"lumora_tally_on{source=\"control\",text=\"MIC \\\"2\\\"\"} 1",
+                             "lumora_tally_since_seconds 1796832000"};
+}
+
 void TestWebRequest::metrics()
 {
+    QFETCH(QByteArray, status);
+    QFETCH(QList<QByteArray>, lines);
     WebRequest::Counters counters;
     counters.packetsDecoded = 1234;
     counters.secondsSinceLastPacket = -1;
     counters.uptimeSeconds = 61.5;
     counters.repliesDropped = 7;
-    const QByteArray text = WebRequest::metricsText(
-        "{\"version\":\"1.9\",\"instance\":\"s\\\\2\\\"\\n\",\"clock\":{\"sync\":\"synced\",\"maxerror_ms\":12.5},"
-        "\"link\":{\"state\":\"silent\",\"reason\":\"no packet for 5 s\"}}",
-        counters);
-    for (const char *line : {"lumora_info{version=\"1.9\",display=\"s\\\\2\\\"\\n\"} 1",
-                             "lumora_control_replies_dropped_total 7", "lumora_link_state{state=\"fine\"} 0",
-                             "lumora_link_state{state=\"silent\"} 1", "lumora_packets_decoded_total 1234",
-                             "lumora_seconds_since_last_packet +Inf", "lumora_clock_sync_state{state=\"synced\"} 1",
-                             "lumora_clock_max_error_seconds 0.0125", "lumora_uptime_seconds 61.5",
-                             "# TYPE lumora_packets_decoded_total counter"})
-        QVERIFY2(text.contains(QByteArray(line) + '\n'), line);
+    const QByteArray text = WebRequest::metricsText(status, counters);
+    for (const QByteArray &line : lines)
+        QVERIFY2(text.contains(line + '\n'), line.constData());
 }
 
 QTEST_GUILESS_MAIN(TestWebRequest)
