@@ -9,6 +9,7 @@ other only from 10.0.0.0/8 or with its token.
 Exits 77 (skipped) when Selenium or Chromium is not installed.
 """
 import json
+import re
 import os
 import shutil
 import signal
@@ -127,7 +128,7 @@ class RemotePage(unittest.TestCase):
         cls.home = tempfile.mkdtemp(prefix="lumora-page-")
         cls.feedPort = free_port()
         cls.allowed = Display(cls.home, "pageallowed", use_udp="true", is_server="false",
-                              client_host="127.0.0.1", client_port=cls.feedPort)
+                              client_host="127.0.0.1", client_port=cls.feedPort, tally_source="control")
         cls.refused = Display(cls.home, "pagerefused", control_allow="10.0.0.0/8",
                               control_token="page-token")
         options = webdriver.ChromeOptions()
@@ -270,9 +271,26 @@ class RemotePage(unittest.TestCase):
         # Nothing the page asked for was missing, its icon neither.
         self.assertEqual([e["message"] for e in b.get_log("browser") if "Failed to load" in e["message"]], [])
 
+    def test_on_air_lamp(self):
+        self.open(self.allowed)
+        b = self.browser
+        lamp = b.find_element(By.ID, "tally")
+        self.assertTrue(b.find_element(By.ID, "tally-section").is_displayed())
+        b.find_element(By.CSS_SELECTOR, "button[data-cmd='tally on']").click()
+        until("the lamp lit on the display", lambda: self.allowed.status()["tally"]["on"])
+        WebDriverWait(b, TIMEOUT).until(lambda _: lamp.get_attribute("class") == "lamp on")
+        WebDriverWait(b, TIMEOUT).until(lambda _: re.fullmatch(r"\d+:\d\d", self.text("tally-time")))
+        self.assertEqual(lamp.text, "ON AIR")
+        b.find_element(By.CSS_SELECTOR, "button[data-cmd='tally off']").click()
+        until("the lamp dark on the display", lambda: not self.allowed.status()["tally"]["on"])
+        WebDriverWait(b, TIMEOUT).until(lambda _: lamp.get_attribute("class") == "lamp")
+        self.assertEqual(self.text("tally-time"), "")
+
     def test_refusal_explained_and_token(self):
         self.open(self.refused)
         b = self.browser
+        # No tally source there: no lamp on the page.
+        self.assertFalse(b.find_element(By.ID, "tally-section").is_displayed())
         b.find_element(By.CSS_SELECTOR, "button[data-cmd='ring 30']").click()
         WebDriverWait(b, TIMEOUT).until(lambda _: b.find_element(By.ID, "refused").is_displayed())
         self.assertEqual(self.text("refused-title"), "Commands are not allowed from this address")

@@ -2,7 +2,9 @@
 
 #include "linklogging.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <system_error>
 
 #ifdef __linux__
@@ -166,6 +168,7 @@ void PortReader::run()
     // takes everything the terminal holds.
     bool watched = false;
     int emptyReads = 0;
+    std::chrono::steady_clock::time_point nextLook;  // of the modem lines
     for (;;) {
         const bool watch = m_watching && !m_ended;
         if (watch != watched) {
@@ -178,10 +181,21 @@ void PortReader::run()
         }
         // The modem lines have no edge that epoll could report (TIOCMIWAIT
         // would hold the thread where the stop cannot reach it): while they
-        // are watched the thread looks at them every kLinePollMs.
-        readLines();
+        // are watched the thread looks at them every kLinePollMs, however
+        // many packets wake it between (on some adapters each look is a
+        // request to the device).
+        int timeout = -1;
+        if (m_lines.mask != 0) {
+            const auto now = std::chrono::steady_clock::now();
+            if (now >= nextLook) {
+                readLines();
+                nextLook = now + std::chrono::milliseconds(kLinePollMs);
+            }
+            const auto wait = std::chrono::ceil<std::chrono::milliseconds>(nextLook - now).count();
+            timeout = m_lines.mask != 0 ? int(std::max<long long>(0, std::min<long long>(wait, kLinePollMs))) : -1;
+        }
         epoll_event events[2];
-        const int ready = ::epoll_wait(m_epollFd, events, 2, m_lines.mask != 0 ? kLinePollMs : -1);
+        const int ready = ::epoll_wait(m_epollFd, events, 2, timeout);
         if (ready < 0) {
             if (errno == EINTR)
                 continue;
