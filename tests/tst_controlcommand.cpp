@@ -3,6 +3,7 @@
 #include "controlcommand.h"
 #include "controldatagram.h"
 #include "controllogging.h"
+#include "mqtttopics.h"
 
 #include <oscpack/osc/OscOutboundPacketStream.h>
 
@@ -84,6 +85,8 @@ class TestControlCommand : public QObject
     Q_OBJECT
 
 private slots:
+    void mqttNames_data();
+    void mqttNames();
     void endmark_data();
     void endmark() { check(); }
     void ring_data();
@@ -371,6 +374,57 @@ void TestControlCommand::logText()
     QFETCH(QByteArray, outside);
     QFETCH(QString, logged);
     QCOMPARE(::logText(outside), logged);
+}
+
+// What the MQTT settings name: the broker, this display's id, its groups.
+void TestControlCommand::mqttNames_data()
+{
+    QTest::addColumn<QString>("broker");
+    QTest::addColumn<QString>("parsed");   // "tls host port", or ERR and the sentence
+    QTest::addColumn<QStringList>("id");   // mqtt_id, host name, instance, expected
+    QTest::addColumn<QString>("groups");
+    QTest::addColumn<QString>("taken");    // the groups taken | those left out
+
+    QTest::newRow("plain, port given") << "mqtt://broker.studio:1884" << "0 broker.studio 1884"
+                                       << QStringList{"", "Wall-PC", "", "wall-pc"} << "news, studio-a"
+                                       << "news,studio-a|";
+    QTest::newRow("tls, default port") << " MQTTS://10.20.1.5/ " << "1 10.20.1.5 8883"
+                                       << QStringList{"", "Studio_1", "sub", "studio-1-sub"} << "news,,news" << "news|";
+    QTest::newRow("IPv6 in brackets") << "mqtt://[fd00::5]" << "0 fd00::5 1883"
+                                      << QStringList{QString::fromUtf8("Studio 2 \xc3\x9c"), "host", "", "studio-2--"}
+                                      << "a/b, +, #, ok" << "ok|a/b,+,#";
+    QTest::newRow("no scheme") << "broker:1883" << "ERR is not mqtt://HOST:PORT or mqtts://HOST:PORT"
+                               << QStringList{"", "", "", "lumora"} << "" << "|";
+    QTest::newRow("port 0") << "mqtt://broker:0" << "ERR has a port that is not 1 to 65535"
+                            << QStringList{"all", "", "", "lumora-all"} << "" << "|";
+    QTest::newRow("login in the address") << "mqtt://user:pw@broker"
+                                          << "ERR names no host (a login goes in mqtt_user and mqtt_password)"
+                                          << QStringList{"", "group", "", "lumora-group"} << "" << "|";
+    QTest::newRow("IPv6 bare") << "mqtt://fd00::5:1883" << "ERR has an IPv6 address that is not in brackets ([::1]:1883)"
+                               << QStringList{"x", "host", "b", "x"} << "" << "|";
+}
+
+void TestControlCommand::mqttNames()
+{
+    QFETCH(QString, broker);
+    QFETCH(QString, parsed);
+    QFETCH(QStringList, id);
+    QFETCH(QString, groups);
+    QFETCH(QString, taken);
+
+    const MqttTopics::Broker b = MqttTopics::parseBroker(broker);
+    QCOMPARE(b.ok ? QStringLiteral("%1 %2 %3").arg(int(b.tls)).arg(b.host).arg(b.port) : QStringLiteral("ERR ") + b.error,
+             parsed);
+    QCOMPARE(MqttTopics::displayId(id[0], id[1], id[2]), id[3]);
+    QStringList refused;
+    const QStringList names = MqttTopics::groups(groups, &refused);
+    QCOMPARE(names.join(QLatin1Char(',')) + QLatin1Char('|') + refused.join(QLatin1Char(',')), taken);
+    const MqttTopics::Topics t = MqttTopics::topics(QStringLiteral("lumora"), id[3], names);
+    QCOMPARE(t.availability, "lumora/" + id[3].toUtf8() + "/availability");
+    QCOMPARE(t.all, QByteArray("lumora/all/cmd"));
+    QCOMPARE(t.groups.size(), names.size());
+    if (!names.isEmpty())
+        QCOMPARE(t.groups.first(), "lumora/group/" + names.first().toUtf8() + "/cmd");
 }
 
 QTEST_APPLESS_MAIN(TestControlCommand)

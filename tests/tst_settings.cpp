@@ -407,6 +407,18 @@ void TestSettings::everyKey_data()
         with([](StoredSettings &v) { v.control.allow = "10.20.0.0/16"; }), "control_allow=10.20.0.0/16");
     row("control_token", "control_token=3f9a77c2", with([](StoredSettings &v) { v.control.token = "3f9a77c2"; }),
         "control_token=3f9a77c2");
+    row("mqtt_broker", "mqtt_broker=mqtts://broker.studio:8883",
+        with([](StoredSettings &v) { v.control.mqttBroker = "mqtts://broker.studio:8883"; }),
+        "mqtt_broker=mqtts://broker.studio:8883");
+    row("mqtt_user", "mqtt_user=wall", with([](StoredSettings &v) { v.control.mqttUser = "wall"; }), "mqtt_user=wall");
+    row("mqtt_password", "mqtt_password=s3cret", with([](StoredSettings &v) { v.control.mqttPassword = "s3cret"; }),
+        "mqtt_password=s3cret");
+    row("mqtt_ca", "mqtt_ca=/etc/ssl/studio-ca.pem", with([](StoredSettings &v) { v.control.mqttCa = "/etc/ssl/studio-ca.pem"; }),
+        "mqtt_ca=/etc/ssl/studio-ca.pem");
+    row("mqtt_topic", "mqtt_topic=radio", with([](StoredSettings &v) { v.control.mqttTopic = "radio"; }), "mqtt_topic=radio");
+    row("mqtt_id", "mqtt_id=studio-1", with([](StoredSettings &v) { v.control.mqttId = "studio-1"; }), "mqtt_id=studio-1");
+    row("mqtt_groups", "mqtt_groups=news, studio-a", with([](StoredSettings &v) { v.control.mqttGroups = "news, studio-a"; }),
+        "mqtt_groups=\"news, studio-a\"");
     row("labelMeter1", "labelMeter1=Booth", with([](StoredSettings &v) { v.labels[0] = "Booth"; }),
         "labelMeter1=Booth");
     row("labelMeter2", "labelMeter2=Booth", with([](StoredSettings &v) { v.labels[1] = "Booth"; }),

@@ -1,6 +1,7 @@
 #include "controlwiring.h"
 
 #include <QColor>
+#include <QHostInfo>
 #include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -12,11 +13,14 @@
 #include "controllistener.h"
 #include "controllogging.h"
 #include "cuefile.h"
+#include "hostlookup.h"
 #include "meterlink.h"
 #include "meterscale.h"
+#include "mqttremote.h"
 #include "secondticker.h"
 #include "settingsstore.h"
 #include "tallyline.h"
+#include "threadwake.h"
 #include "tallylamp.h"
 #include "teskanalogclock.h"
 #include "teskppmmeter.h"
@@ -116,6 +120,28 @@ ControlWiring::ControlWiring(const Parts &parts, QObject *parent)
         },
         this);
     connect(m_center, &ControlCenter::stateChanged, m_web, [this] { m_web->setState(m_center->statusJson()); });
+    // The building's broker: commands from its topics, the state (without
+    // the levels) retained. libmosquitto's thread wakes this one.
+    m_mqtt = new MqttRemote(
+        [center](const QByteArray &line, const QString &from) { return center->runTrusted(line, from).text; }, this);
+    auto *mqttWake = new ThreadWake(this);
+    connect(mqttWake, &ThreadWake::woken, m_mqtt, &MqttRemote::take);
+    m_mqtt->setWake([mqttWake] { mqttWake->wake(); });
+    m_mqtt->setIdentity(QHostInfo::localHostName(), settingsInstance());
+    connect(m_center, &ControlCenter::stateChanged, m_mqtt, [this] { m_mqtt->setState(m_center->statusJson(false)); });
+    // The broker's name is looked up on a thread of the link's, as the link's
+    // own hosts are.
+    auto *brokerLookup = new HostLookup(this);
+    connect(m_mqtt, &MqttRemote::lookupWanted, brokerLookup, &HostLookup::start);
+    connect(brokerLookup, &HostLookup::finished, m_mqtt, [this](const QHostInfo &info) {
+        QStringList addresses;
+        for (const QHostAddress &a : info.addresses())
+            addresses << a.toString();
+        m_mqtt->lookedUp(info.hostName(), addresses, info.error() == QHostInfo::NoError ? QString() : info.errorString());
+    });
+    connect(m_mqtt, &MqttRemote::stateChanged, m_center, [this] {
+        m_center->setMqttState(m_mqtt->stateWord(), m_mqtt->reason(), m_mqtt->displayId());
+    });
     m_web->setStateSource([center] { return center->statusJson(); });
     m_web->setLevelsSource(parts.levelsDb);
     if (parts.meter)
@@ -183,7 +209,12 @@ ControlWiring::ControlWiring(const Parts &parts, QObject *parent)
     }
 }
 
-ControlWiring::~ControlWiring() { delete m_cues; }
+ControlWiring::~ControlWiring()
+{
+    // Offline, said before anything else goes.
+    m_mqtt->stop();
+    delete m_cues;
+}
 
 void ControlWiring::apply(const ControlSettings &settings)
 {
@@ -206,6 +237,8 @@ void ControlWiring::apply(const ControlSettings &settings)
     else if (reopen || settings.token.toUtf8() != m_web->token() || !m_web->isListening())
         m_web->start(bind, quint16(settings.port), settings.token.toUtf8());
     m_web->setState(m_center->statusJson());
+    m_mqtt->apply(settings);
+    m_mqtt->setState(m_center->statusJson(false));
 }
 
 void ControlWiring::channelStateChanged()

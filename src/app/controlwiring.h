@@ -13,6 +13,7 @@ class ControlCenter;
 class CueFile;
 class ControlListener;
 class MeterLink;
+class MqttRemote;
 class WebRemote;
 class SecondTicker;
 class TallyLamp;
@@ -67,6 +68,7 @@ public:
     ControlCenter &center() { return *m_center; }
     ControlListener &listener() { return *m_listener; }
     WebRemote &web() { return *m_web; }
+    MqttRemote &mqtt() { return *m_mqtt; }
 
     // How the meter draws a level, as JSON for the web remote's page: the
     // range in dB, the fraction of the bar's length at each whole dB (and at
@@ -84,6 +86,7 @@ private:
     ControlCenter *m_center;
     ControlListener *m_listener;
     WebRemote *m_web;
+    MqttRemote *m_mqtt;
     ControlSettings m_applied;
     bool m_everApplied = false;
     bool m_applying = false;  // listen() tells its state while apply() still runs

@@ -101,10 +101,20 @@ ControlCenter::Reply ControlCenter::run(const QByteArray &line, const QHostAddre
     return runTaken(line, sender, authorised);
 }
 
+ControlCenter::Reply ControlCenter::runTrusted(const QByteArray &line, const QString &from)
+{
+    return runTaken(line, QHostAddress(), true, from);
+}
+
 ControlCenter::Reply ControlCenter::runTaken(const QByteArray &line, const QHostAddress &sender, bool authorised)
 {
+    return runTaken(line, sender, authorised, shownSender(sender));
+}
+
+ControlCenter::Reply ControlCenter::runTaken(const QByteArray &line, const QHostAddress &sender, bool authorised,
+                                             const QString &shown)
+{
     const qint64 monotonicMs = m_monotonic.elapsed();
-    const QString shown = shownSender(sender);
     const ParsedCommand parsed = parseControlCommand(line);
     if (!parsed.ok)
         return {Outcome::Refused, err(parsed.error)};
@@ -449,7 +459,17 @@ void ControlCenter::setLevelsSource(std::function<std::array<float, 6>()> levels
     m_levels = std::move(levelsDb);
 }
 
-QByteArray ControlCenter::statusJson() const
+void ControlCenter::setMqttState(const QString &state, const QString &reason, const QString &id)
+{
+    if (state == m_mqttState && reason == m_mqttReason && id == m_mqttId)
+        return;
+    m_mqttState = state;
+    m_mqttReason = reason;
+    m_mqttId = id;
+    emit stateChanged();
+}
+
+QByteArray ControlCenter::statusJson(bool withLevels) const
 {
     const qint64 t = now();
     const QTime clock = QDateTime::fromMSecsSinceEpoch(t).time();
@@ -498,7 +518,7 @@ QByteArray ControlCenter::statusJson() const
         names.append(n);
 
     QJsonArray levels;
-    if (m_levels) {
+    if (m_levels && withLevels) {
         for (float db : m_levels())
             levels.append(std::isfinite(db) ? std::round(double(db) * 10.0) / 10.0 : -99.0);
     }
@@ -536,7 +556,13 @@ QByteArray ControlCenter::statusJson() const
     o.insert(QStringLiteral("dots"), m_dotsCountDown ? QStringLiteral("countdown") : QStringLiteral("normal"));
     o.insert(QStringLiteral("names"), names);
     o.insert(QStringLiteral("link"), link);
-    o.insert(QStringLiteral("levels_db"), levels);
+    if (withLevels)
+        o.insert(QStringLiteral("levels_db"), levels);
+    QJsonObject mqtt;
+    mqtt.insert(QStringLiteral("state"), m_mqttState);
+    mqtt.insert(QStringLiteral("reason"), m_mqttReason);
+    mqtt.insert(QStringLiteral("id"), m_mqttId);
+    o.insert(QStringLiteral("mqtt"), mqtt);
     o.insert(QStringLiteral("tally"), tally);
     return QJsonDocument(o).toJson(QJsonDocument::Compact);
 }

@@ -92,6 +92,9 @@ public:
     // The same for a line whose share of the rate was taken already (the
     // first line of a datagram rides on the datagram's).
     Reply runTaken(const QByteArray &line, const QHostAddress &sender, bool authorised = false);
+    // The same for a transport whose own access control decided (the MQTT
+    // broker's) and that keeps its own rate; `from` names the sender in the log.
+    Reply runTrusted(const QByteArray &line, const QString &from);
     // The sender is in control_allow.
     bool trusts(const QHostAddress &sender) const { return trusted(sender, false); }
     // One from the sender's rate, for a datagram before it is read, or for a
@@ -101,8 +104,9 @@ public:
     // "ERR busy" then, and otherwise dropped in silence.
     bool busyReplyDue(const QHostAddress &sender, bool authorised = false);
 
-    // The state as one line of JSON, as `status` replies.
-    QByteArray statusJson() const;
+    // The state as one line of JSON, as `status` replies; without the
+    // levels for a state that is kept (MQTT's retained one).
+    QByteArray statusJson(bool withLevels = true) const;
 
     // What the display shows, for the state.
     void setVersion(const QString &version);
@@ -113,6 +117,7 @@ public:
     void setLinkState(const QString &state, const QString &reason, bool data);
     void setChannelState(const QString &state, const QString &reason);  // the UDP side: "listening", "waiting", "off"
     void setClockSync(const QString &sync, double maxErrorMs);  // "synced", "unsynced", "unknown"; -1 unknown
+    void setMqttState(const QString &state, const QString &reason, const QString &id);  // "off", "connecting", "connected"
     void setLevelsSource(std::function<std::array<float, 6>()> levelsDb);
 
     // The count-down's time still to go, in seconds; 0 when none runs.
@@ -152,6 +157,7 @@ signals:
     void stateChanged();
 
 private:
+    Reply runTaken(const QByteArray &line, const QHostAddress &sender, bool authorised, const QString &shown);
     void apply(const ControlCommand &command);
     bool trusted(const QHostAddress &sender, bool authorised) const;
     void tellRefusals(qint64 monotonicMs);
@@ -195,6 +201,7 @@ private:
     bool m_linkData = false;
     QString m_channelState = QStringLiteral("off"), m_channelReason;
     QString m_sync = QStringLiteral("unknown");
+    QString m_mqttState = QStringLiteral("off"), m_mqttReason, m_mqttId;
     double m_maxErrorMs = -1;
     std::function<std::array<float, 6>()> m_levels;
 };

@@ -428,6 +428,11 @@ QByteArray metricsText(const QByteArray &statusJson, const Counters &counters)
     out += "lumora_tally_since_seconds "
            + number(since.isValid() ? double(since.toMSecsSinceEpoch()) / 1000.0 : NAN) + '\n';
 
+    const QString mqtt = s.value(QLatin1String("mqtt")).toObject().value(QLatin1String("state")).toString();
+    metric(out, "lumora_mqtt_state", "gauge", "The link to the MQTT broker: 1 for its state.");
+    for (const char *state : {"off", "connecting", "connected"})
+        out += QByteArray("lumora_mqtt_state{state=\"") + state + "\"} " + (mqtt == QLatin1String(state) ? "1" : "0") + '\n';
+
     metric(out, "lumora_uptime_seconds", "gauge", "Seconds since the display started.");
     out += "lumora_uptime_seconds " + number(counters.uptimeSeconds) + '\n';
     return out;
