@@ -110,10 +110,10 @@ private:
 class Watch
 {
 public:
-    Watch(const Broker &broker, const QStringList &topics)
+    Watch(const Broker &broker, const QStringList &topics, const QStringList &login = {})
     {
-        QStringList args{QStringLiteral("-h"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"),
-                         QString::number(broker.port()), QStringLiteral("-v")};
+        QStringList args = QStringList{QStringLiteral("-h"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"),
+                                       QString::number(broker.port()), QStringLiteral("-v")} + login;
         for (const QString &t : topics)
             args << QStringLiteral("-t") << t;
         m_process.start(QStringLiteral("mosquitto_sub"), args);
@@ -241,10 +241,10 @@ void TestMqtt::loginAndAccess()
         QCOMPARE(window.control().mqtt().stateWord(), QStringLiteral("connecting"));
     }
     QSettings(TestSupport::settingsPath(), QSettings::IniFormat).setValue("mqtt_password", "good");
-    Watch watch(broker, {QStringLiteral("lumora/wall4/availability")});
-    MainWindow window;
-    QTRY_COMPARE_WITH_TIMEOUT(window.control().mqtt().stateWord(), QStringLiteral("connected"), 10000);
     const QStringList reader{QStringLiteral("-u"), QStringLiteral("reader"), QStringLiteral("-P"), QStringLiteral("read")};
+    Watch watch(broker, {QStringLiteral("lumora/wall4/availability")}, reader);
+    MainWindow window;
+    QTRY_VERIFY_WITH_TIMEOUT(watch.saw("lumora/wall4/availability online"), 10000);
     const QStringList automation{QStringLiteral("-u"), QStringLiteral("automation"), QStringLiteral("-P"), QStringLiteral("auto")};
     QVERIFY(publish(broker, QStringLiteral("lumora/wall4/cmd"), QStringLiteral("name 1 Taken"), reader));
     QVERIFY(publish(broker, QStringLiteral("lumora/wall4/cmd"), QStringLiteral("name 2 Sent"), automation));

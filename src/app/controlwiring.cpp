@@ -211,7 +211,9 @@ ControlWiring::ControlWiring(const Parts &parts, QObject *parent)
 
 ControlWiring::~ControlWiring()
 {
-    // Offline, said before anything else goes.
+    // Offline, said before anything else goes; nothing hears of it any more
+    // (the clock the state reads may be gone already).
+    m_mqtt->disconnect();
     m_mqtt->stop();
     delete m_cues;
 }

@@ -193,11 +193,13 @@ void MqttRemote::connected()
         qCInfo(lcControl).noquote() << "MQTT: connected to" << brokerText() << "as" << m_id;
     m_toldFault.clear();
     become(State::Connected, QString());
-    m_client->publish(m_topics.availability, "online", true, 1);
+    // The subscriptions first: the broker takes a client's packets in
+    // order, so whoever sees "online" may send at once.
     m_client->subscribe(m_topics.cmd);
     m_client->subscribe(m_topics.all);
     for (const QByteArray &g : m_topics.groups)
         m_client->subscribe(g);
+    m_client->publish(m_topics.availability, "online", true, 1);
     m_lastState.invalidate();
     m_publishedKey.clear();
     publishState();
