@@ -101,6 +101,8 @@ private slots:
     void instantsInTheState();
     void commandsReachTheDisplay();
     void cuesOutliveARestart();
+    void cueTimesOutOfRange_data();
+    void cueTimesOutOfRange();
     void tallyFollowsItsSource_data();
     void tallyFollowsItsSource();
     void syncToldFromTheFirstReading_data();
@@ -484,6 +486,31 @@ void TestControl::cuesOutliveARestart()
     TeskAnalogClock *clock = window.findChild<TeskAnalogClock *>(QStringLiteral("AnalogClock"));
     QCOMPARE(clock->CountDownTime(), 0.0f);
     QVERIFY(clock->EndTime());
+}
+
+// A cue file's times are whole ms of the wall clock; a number that cannot
+// be one (too large for the integer, below zero) reads as none.
+void TestControl::cueTimesOutOfRange_data()
+{
+    QTest::addColumn<QByteArray>("time");
+    QTest::addColumn<qint64>("read");
+
+    QTest::newRow("a time") << QByteArray("1796832000000") << qint64(1796832000000);
+    QTest::newRow("1e300") << QByteArray("1e300") << qint64(0);
+    QTest::newRow("below zero") << QByteArray("-5") << qint64(0);
+    QTest::newRow("not a number") << QByteArray("\"soon\"") << qint64(0);
+}
+
+void TestControl::cueTimesOutOfRange()
+{
+    QFETCH(QByteArray, time);
+    QFETCH(qint64, read);
+    const auto cues = cuesFromJson("{\"endmark\":{\"mode\":\"once\",\"hour\":1,\"minute\":2,\"second\":3,\"at_ms\":" + time
+                                   + "},\"ring_end_ms\":" + time + ",\"tally\":{\"on\":true,\"since_ms\":" + time + "}}");
+    QVERIFY(cues);
+    QCOMPARE(cues->onceAtMs, read);
+    QCOMPARE(cues->ringEndMs, read);
+    QCOMPARE(cues->tallySinceMs, read);
 }
 
 // What the lamp's source allows: no source, no lamp and no tally commands;
