@@ -49,12 +49,12 @@ LinkLog::~LinkLog()
     qInstallMessageHandler(m_previousHandler);
 }
 
-QStringList LinkLog::texts(QtMsgType type) const
+QStringList LinkLog::texts(QtMsgType type, const char *category) const
 {
     QStringList out;
     const std::lock_guard<std::mutex> lock(g_mutex);
     for (const Line &line : g_lines)
-        if (line.type == type && line.category == "lumora.link")
+        if (line.type == type && line.category == category)
             out << line.text;
     return out;
 }

@@ -17,8 +17,8 @@ public:
     LinkLog(const LinkLog &) = delete;
     LinkLog &operator=(const LinkLog &) = delete;
 
-    // The link's lines of this type, in order.
-    QStringList texts(QtMsgType type) const;
+    // The link's lines of this type, in order; or another category's.
+    QStringList texts(QtMsgType type, const char *category = "lumora.link") const;
     // What the link told, debug lines left out, in order.
     QStringList told() const;
     void clear();

@@ -6,6 +6,7 @@
 // cannot be reached holds the GUI thread.
 #include "controlcenter.h"
 #include "controlwiring.h"
+#include "linklog.h"
 #include "mainwindow.h"
 #include "mqttremote.h"
 #include "testsupport.h"
@@ -28,26 +29,11 @@ namespace {
 
 const QString kProgram = QStringLiteral(LUMORA_PROGRAM);
 
-// The warnings logged while one exists (GUI thread only).
-class Warnings
+// The control channel's warnings while a LinkLog exists.
+QStringList warnings(const LinkTest::LinkLog &log)
 {
-public:
-    Warnings() { m_previous = qInstallMessageHandler(&Warnings::handle); }
-    ~Warnings() { qInstallMessageHandler(m_previous); lines().clear(); }
-    static QStringList &lines()
-    {
-        static QStringList all;
-        return all;
-    }
-
-private:
-    static void handle(QtMsgType type, const QMessageLogContext &, const QString &text)
-    {
-        if (type == QtWarningMsg)
-            lines() << text;
-    }
-    QtMessageHandler m_previous = nullptr;
-};
+    return log.texts(QtWarningMsg, "lumora.control");
+}
 
 quint16 freeTcpPort()
 {
@@ -233,11 +219,11 @@ void TestMqtt::loginAndAccess()
         file.setValue("mqtt_password", "wrong");
     }
     {
-        Warnings warnings;
+        LinkTest::LinkLog log;
         MainWindow window;
-        QTRY_VERIFY_WITH_TIMEOUT(!Warnings::lines().filter(QStringLiteral("refused")).isEmpty(), 10000);
-        QCOMPARE(Warnings::lines().filter(QStringLiteral("MQTT: the broker")).size(), 1);
-        QVERIFY(!Warnings::lines().join(QLatin1Char('\n')).contains(QLatin1String("wrong")));  // never the password
+        QTRY_VERIFY_WITH_TIMEOUT(!warnings(log).filter(QStringLiteral("refused")).isEmpty(), 10000);
+        QCOMPARE(warnings(log).filter(QStringLiteral("MQTT: the broker")).size(), 1);
+        QVERIFY(!warnings(log).join(QLatin1Char('\n')).contains(QLatin1String("wrong")));  // never the password
         QCOMPARE(window.control().mqtt().stateWord(), QStringLiteral("connecting"));
     }
     QSettings(TestSupport::settingsPath(), QSettings::IniFormat).setValue("mqtt_password", "good");
@@ -337,7 +323,7 @@ void TestMqtt::unreachableBrokerHoldsNothing()
         url = QStringLiteral("mqtt://127.0.0.1:%1").arg(freeTcpPort());
     }
     storeMqtt(url, QStringLiteral("wall3"), QString());
-    Warnings warnings;
+    LinkTest::LinkLog log;
     QElapsedTimer clock;
     qint64 last = 0, longest = 0;
     QTimer beat;
@@ -353,7 +339,7 @@ void TestMqtt::unreachableBrokerHoldsNothing()
     QVERIFY2(longest < 250, qPrintable(QString::number(longest)));
     QCOMPARE(window.control().mqtt().stateWord(), QStringLiteral("connecting"));
     if (!told.isEmpty())
-        QCOMPARE(Warnings::lines().filter(told).size(), 1);
+        QCOMPARE(warnings(log).filter(told).size(), 1);
     if (listener >= 0)
         ::close(listener);
     if (kind == QLatin1String("refused")) {

@@ -61,17 +61,17 @@ QString MqttClient::start(const Options &o)
     mosquitto_disconnect_v5_callback_set(m_mosq, &MqttClient::onDisconnect);
     mosquitto_message_v5_callback_set(m_mosq, &MqttClient::onMessage);
     mosquitto_reconnect_delay_set(m_mosq, 1, 30, true);
+    int rc = MOSQ_ERR_SUCCESS;
     if (!o.user.isEmpty())
-        mosquitto_username_pw_set(m_mosq, o.user.constData(), o.password.isEmpty() ? nullptr : o.password.constData());
-    if (o.tls) {
-        const int rc = mosquitto_tls_set(m_mosq, o.caFile.isEmpty() ? nullptr : o.caFile.constData(),
+        rc = mosquitto_username_pw_set(m_mosq, o.user.constData(), o.password.isEmpty() ? nullptr : o.password.constData());
+    if (rc == MOSQ_ERR_SUCCESS && o.tls)
+        rc = mosquitto_tls_set(m_mosq, o.caFile.isEmpty() ? nullptr : o.caFile.constData(),
                                          o.caFile.isEmpty() ? "/etc/ssl/certs" : nullptr, nullptr, nullptr, nullptr);
-        if (rc != MOSQ_ERR_SUCCESS)
-            return errorText(rc);
-    }
-    if (!o.willTopic.isEmpty())
-        mosquitto_will_set_v5(m_mosq, o.willTopic.constData(), o.willPayload.size(), o.willPayload.constData(), 1,
-                              true, nullptr);
+    if (rc == MOSQ_ERR_SUCCESS && !o.willTopic.isEmpty())
+        rc = mosquitto_will_set_v5(m_mosq, o.willTopic.constData(), o.willPayload.size(), o.willPayload.constData(), 1,
+                                   true, nullptr);
+    if (rc != MOSQ_ERR_SUCCESS)
+        return errorText(rc);
     return begin(mosquitto_connect_async(m_mosq, o.host.constData(), o.port, o.keepaliveS));
 }
 
@@ -115,11 +115,11 @@ std::vector<MqttClient::Event> MqttClient::take()
     return taken;
 }
 
-bool MqttClient::publish(const QByteArray &topic, const QByteArray &payload, bool retain, int qos,
-                         const QByteArray &correlation)
+QString MqttClient::publish(const QByteArray &topic, const QByteArray &payload, bool retain, int qos,
+                            const QByteArray &correlation)
 {
     if (!m_mosq)
-        return false;
+        return QStringLiteral("not set up");
     mosquitto_property *props = nullptr;
     if (!correlation.isEmpty())
         mosquitto_property_add_binary(&props, MQTT_PROP_CORRELATION_DATA, correlation.constData(),
@@ -127,12 +127,15 @@ bool MqttClient::publish(const QByteArray &topic, const QByteArray &payload, boo
     const int rc = mosquitto_publish_v5(m_mosq, nullptr, topic.constData(), payload.size(), payload.constData(), qos,
                                         retain, props);
     mosquitto_property_free_all(&props);
-    return rc == MOSQ_ERR_SUCCESS;
+    return rc == MOSQ_ERR_SUCCESS ? QString() : errorText(rc);
 }
 
-bool MqttClient::subscribe(const QByteArray &topic)
+QString MqttClient::subscribe(const QByteArray &topic)
 {
-    return m_mosq && mosquitto_subscribe_v5(m_mosq, nullptr, topic.constData(), 1, 0, nullptr) == MOSQ_ERR_SUCCESS;
+    if (!m_mosq)
+        return QStringLiteral("not set up");
+    const int rc = mosquitto_subscribe_v5(m_mosq, nullptr, topic.constData(), 1, 0, nullptr);
+    return rc == MOSQ_ERR_SUCCESS ? QString() : errorText(rc);
 }
 
 void MqttClient::queue(Event event)

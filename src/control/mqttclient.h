@@ -58,9 +58,10 @@ public:
 
     std::vector<Event> take();
 
-    bool publish(const QByteArray &topic, const QByteArray &payload, bool retain, int qos = 0,
-                 const QByteArray &correlation = {});
-    bool subscribe(const QByteArray &topic);
+    // Empty, or the library's reason the message or subscription was not queued.
+    QString publish(const QByteArray &topic, const QByteArray &payload, bool retain, int qos = 0,
+                    const QByteArray &correlation = {});
+    QString subscribe(const QByteArray &topic);
 
     // The library's word for an error or a reason code.
     static QString errorText(int error);

@@ -195,11 +195,9 @@ void MqttRemote::connected()
     become(State::Connected, QString());
     // The subscriptions first: the broker takes a client's packets in
     // order, so whoever sees "online" may send at once.
-    m_client->subscribe(m_topics.cmd);
-    m_client->subscribe(m_topics.all);
-    for (const QByteArray &g : m_topics.groups)
-        m_client->subscribe(g);
-    m_client->publish(m_topics.availability, "online", true, 1);
+    for (const QByteArray &topic : QList<QByteArray>{m_topics.cmd, m_topics.all} + m_topics.groups)
+        sent(m_client->subscribe(topic), topic);
+    sent(m_client->publish(m_topics.availability, "online", true, 1), m_topics.availability);
     m_lastState.invalidate();
     m_publishedKey.clear();
     publishState();
@@ -221,7 +219,19 @@ void MqttRemote::runCommand(const QByteArray &topic, const QByteArray &payload, 
     } else {
         reply = m_run(payload, QStringLiteral("MQTT ") + logText(topic));
     }
-    m_client->publish(replyTopic, reply, false, 0, correlation);
+    sent(m_client->publish(replyTopic, reply, false, 0, correlation), replyTopic);
+}
+
+void MqttRemote::sent(const QString &failure, const QByteArray &topic)
+{
+    if (failure.isEmpty()) {
+        m_sendFailureTold = false;
+        return;
+    }
+    if (!m_sendFailureTold)
+        qCWarning(lcControl).noquote() << "MQTT: nothing can be sent on" << logText(topic) << "to" << brokerText()
+                                       << "(" + failure + ") - the connection is tried again; further failures are not told until one goes through";
+    m_sendFailureTold = true;
 }
 
 // The state without what changes every second by itself (the time still to
@@ -257,7 +267,7 @@ void MqttRemote::publishState()
 {
     if (m_state != State::Connected || !m_client || m_stateJson.isEmpty())
         return;
-    m_client->publish(m_topics.state, m_stateJson, true, 0);
+    sent(m_client->publish(m_topics.state, m_stateJson, true, 0), m_topics.state);
     m_publishedKey = changeKey(m_stateJson);
     m_lastState.start();
 }

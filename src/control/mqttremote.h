@@ -74,6 +74,9 @@ private:
     void runCommand(const QByteArray &topic, const QByteArray &payload, const QByteArray &responseTopic,
                     const QByteArray &correlation);
     void publishState();
+    // Tells a message or subscription the library would not queue, once
+    // until one goes through again.
+    void sent(const QString &failure, const QByteArray &topic);
     void become(State state, const QString &reason);
     QString brokerText() const;
 
@@ -90,6 +93,7 @@ private:
     State m_state = State::Off;
     QString m_reason;
     QString m_toldFault;  // the fault last logged, so each is told once
+    bool m_sendFailureTold = false;
     int m_retryMs = 1000;
     QTimer *m_retry = nullptr;
     QTimer *m_statePacer = nullptr;
